@@ -1,0 +1,67 @@
+#include "common/coroutine.h"
+
+namespace {
+
+void coro_entry(void* arg) {
+  Coroutine* co = static_cast<Coroutine*>(arg);
+  co->body(co);
+  // A finished coroutine is never resumed by a correct driver; should one
+  // try, it keeps getting the final code.
+  for (;;) coro_yield(co, co->return_code);
+}
+
+}  // namespace
+
+void coro_init(Coroutine* co, CoBody body, int32_t return_code) {
+  co->yield_code = 0;
+  co->return_code = return_code;
+  co->body = body;
+}
+
+void coro_resume(Coroutine* co) {
+  if (co->yield_code == 0) {
+    co_prepare(&co->self, co->stack, sizeof co->stack, coro_entry, co);
+  }
+  co_switch(&co->driver, &co->self);
+}
+
+void coro_yield(Coroutine* co, int32_t code) {
+  co->yield_code = code;
+  co_switch(&co->self, &co->driver);
+}
+
+FileDriverResult file_driver_run(FileCoroutine* fc, CoBody body, PlatFile in,
+                                 uint8_t* in_buf, PlatFile out, uint8_t* out_buf) {
+  FileDriverResult result = {false, false, 0};
+  coro_init(&fc->co, body, kFcFinished);
+  fc->in_cur = fc->in_start = fc->in_end = nullptr;
+  fc->out_cur = fc->out_start = out_buf;
+  fc->out_end = out_buf + kFileBlockSize;
+  for (;;) {
+    coro_resume(&fc->co);
+    int32_t code = fc->co.yield_code;
+    if (code == kFcNeedInput) {
+      long n = plat_file_read(in, in_buf, kFileBlockSize);
+      if (n < 0) {
+        if (!result.read_failed && !result.write_failed) result.error = plat_file_last_error();
+        result.read_failed = true;
+        n = 0;
+      }
+      if (n == 0) fc->end_of_input = 1;
+      fc->in_cur = fc->in_start = in_buf;
+      fc->in_end = in_buf + n;
+    } else if (code == kFcOutputFull || code == kFcFinished) {
+      size_t n = size_t(fc->out_cur - fc->out_start);
+      if (out != kPlatNoFile) {
+        if (plat_file_write_all(out, fc->out_start, n) != 0) {
+          if (!result.read_failed) result.error = plat_file_last_error();
+          result.write_failed = true;
+          return result;
+        }
+      }
+      fc->out_cur = fc->out_start = out_buf;
+      fc->out_end = out_buf + kFileBlockSize;
+      if (code == kFcFinished) return result;
+    }
+  }
+}

@@ -1,0 +1,2 @@
+// chunkpack: not written yet.
+int main() { return 1; }

@@ -1,0 +1,105 @@
+// The whole operating-system surface of the programs: sockets, files, one
+// large zero-filled allocation, sleeping, clocks and console modes. One
+// backend per OS implements it (plat_posix.cpp, plat_win32.cpp); nothing
+// outside platform/ includes an OS header.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// ---- Sockets ---------------------------------------------------------------
+
+// Opaque socket handle. Its integer value is what the server's log lines show.
+typedef intptr_t PlatSocket;
+constexpr PlatSocket kPlatNoSocket = -1;
+
+// An IPv4 address and port, both in host order.
+struct PlatAddr4 {
+  uint32_t ip;  // 127.0.0.1 is 0x7F000001
+  uint16_t port;
+};
+
+// Starts the socket library (Windows Sockets 1.1). On POSIX it also makes a
+// send to a vanished peer return an error instead of killing the process.
+bool plat_net_start();
+
+// socket(AF_INET, SOCK_STREAM, 0); kPlatNoSocket on failure.
+PlatSocket plat_tcp_socket();
+// Non-blocking mode on (FIONBIO 1). Returns 0 on success.
+int plat_sock_set_nonblocking(PlatSocket s);
+// Lets a listener be bound again right after the previous one closed, while
+// a port held by a live listener still fails. No-op where that is the
+// default. Returns 0 on success.
+int plat_sock_set_reuse(PlatSocket s);
+// bind to addr. Returns 0 on success, nonzero on failure.
+int plat_sock_bind(PlatSocket s, const PlatAddr4& addr);
+int plat_sock_listen(PlatSocket s, int backlog);
+// accept; kPlatNoSocket when nothing is pending or on error. Fills *peer.
+PlatSocket plat_sock_accept(PlatSocket s, PlatAddr4* peer);
+// Blocking connect. Returns 0 on success.
+int plat_sock_connect(PlatSocket s, const PlatAddr4& addr);
+// recv/send with flags 0: bytes moved, 0 on orderly close (recv), -1 on error.
+long plat_sock_recv(PlatSocket s, void* buf, size_t n);
+long plat_sock_send(PlatSocket s, const void* buf, size_t n);
+// shutdown(SD_BOTH) and shutdown of the sending side only.
+int plat_sock_shutdown_both(PlatSocket s);
+int plat_sock_shutdown_send(PlatSocket s);
+int plat_sock_close(PlatSocket s);
+// The last socket error (WSAGetLastError / errno), read right after the
+// failing call.
+int plat_sock_last_error();
+bool plat_sock_error_is_would_block(int err);
+// Resolves a host name to its first IPv4 address (gethostbyname).
+bool plat_resolve4(const char* host, PlatAddr4* out);
+// Dotted-decimal text of an IPv4 address; out holds at least 16 bytes.
+void plat_addr_text(uint32_t ip, char* out);
+
+// ---- Files -----------------------------------------------------------------
+
+typedef intptr_t PlatFile;
+constexpr PlatFile kPlatNoFile = -1;
+
+enum PlatSeekFrom : int { kSeekBegin = 0, kSeekCurrent = 1, kSeekEnd = 2 };
+
+// Read+write, opened or created empty (OPEN_ALWAYS), shared with others.
+PlatFile plat_file_open_always_rw(const char* path);
+// Read-only, must exist (OPEN_EXISTING), shared with others.
+PlatFile plat_file_open_read(const char* path);
+// Write-only, created or truncated (CREATE_ALWAYS), shared with others.
+PlatFile plat_file_create_write(const char* path);
+// Write-only, created only if it does not exist yet (for temporary files
+// that are renamed into place).
+PlatFile plat_file_create_new(const char* path);
+int plat_file_close(PlatFile f);
+// Moves the position (64-bit); stores the new position. Returns 0 on success.
+int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from,
+                   uint64_t* new_pos);
+// Bytes read (0 at the end), or -1 on error. One read call, may be short.
+long plat_file_read(PlatFile f, void* buf, size_t n);
+// Bytes written, or -1 on error. One write call, may be short.
+long plat_file_write(PlatFile f, const void* buf, size_t n);
+// Writes all n bytes, retrying short writes. Returns 0 on success, else -1.
+int plat_file_write_all(PlatFile f, const void* buf, size_t n);
+// Reads until n bytes or the end. Returns the count read, or -1 on error.
+long plat_file_read_full(PlatFile f, void* buf, size_t n);
+// Renames, replacing the target if it exists. Returns 0 on success.
+int plat_file_rename(const char* from, const char* to);
+int plat_file_remove(const char* path);
+// The last file error (GetLastError / errno).
+int plat_file_last_error();
+// Text for an error code from plat_file_last_error or plat_sock_last_error.
+const char* plat_error_text(int err);
+
+// Standard streams as files.
+PlatFile plat_stdout_file();
+// Switches standard output to binary mode (no newline translation).
+void plat_stdout_binary();
+bool plat_stderr_is_terminal();
+
+// ---- Memory, time ----------------------------------------------------------
+
+// One large allocation, zero-filled, committed read/write; null on failure.
+// Never freed. On Linux an anonymous mapping, so untouched pages cost nothing.
+void* plat_big_alloc_zeroed(size_t n);
+void plat_sleep_ms(unsigned ms);
+// A monotonic clock in milliseconds.
+uint64_t plat_monotonic_ms();

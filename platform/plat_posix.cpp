@@ -1,0 +1,303 @@
+// POSIX backend of the platform layer (Linux).
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/plat.h"
+
+namespace {
+
+sockaddr_in to_sockaddr(const PlatAddr4& a) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(a.port);
+  sa.sin_addr.s_addr = htonl(a.ip);
+  return sa;
+}
+
+int g_sock_error = 0;  // errno of the last failing socket call
+
+long sock_result(long r) {
+  if (r < 0) g_sock_error = errno;
+  return r;
+}
+
+}  // namespace
+
+bool plat_net_start() {
+  // A send to a peer that has gone must come back as EPIPE, not kill us.
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+PlatSocket plat_tcp_socket() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) {
+    g_sock_error = errno;
+    return kPlatNoSocket;
+  }
+  return s;
+}
+
+int plat_sock_set_nonblocking(PlatSocket s) {
+  int flags = fcntl(int(s), F_GETFL, 0);
+  if (flags < 0) return int(sock_result(-1));
+  return int(sock_result(fcntl(int(s), F_SETFL, flags | O_NONBLOCK)));
+}
+
+int plat_sock_set_reuse(PlatSocket s) {
+  // Linux SO_REUSEADDR still refuses a port that a live listener holds; it
+  // only skips the TIME_WAIT of connections a previous server left behind.
+  int one = 1;
+  return int(sock_result(
+      setsockopt(int(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one)));
+}
+
+int plat_sock_bind(PlatSocket s, const PlatAddr4& addr) {
+  sockaddr_in sa = to_sockaddr(addr);
+  return int(sock_result(bind(int(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa)));
+}
+
+int plat_sock_listen(PlatSocket s, int backlog) {
+  // A negative backlog asks for the system's maximum.
+  if (backlog < 0) backlog = SOMAXCONN;
+  return int(sock_result(listen(int(s), backlog)));
+}
+
+PlatSocket plat_sock_accept(PlatSocket s, PlatAddr4* peer) {
+  sockaddr_in sa;
+  socklen_t len = sizeof sa;
+  int c = accept(int(s), reinterpret_cast<sockaddr*>(&sa), &len);
+  if (c < 0) {
+    g_sock_error = errno;
+    return kPlatNoSocket;
+  }
+  peer->ip = ntohl(sa.sin_addr.s_addr);
+  peer->port = ntohs(sa.sin_port);
+  return c;
+}
+
+int plat_sock_connect(PlatSocket s, const PlatAddr4& addr) {
+  sockaddr_in sa = to_sockaddr(addr);
+  int r;
+  do {
+    r = connect(int(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  } while (r < 0 && errno == EINTR);
+  return int(sock_result(r));
+}
+
+long plat_sock_recv(PlatSocket s, void* buf, size_t n) {
+  long r;
+  do {
+    r = recv(int(s), buf, n, 0);
+  } while (r < 0 && errno == EINTR);
+  return sock_result(r);
+}
+
+long plat_sock_send(PlatSocket s, const void* buf, size_t n) {
+  long r;
+  do {
+    r = send(int(s), buf, n, MSG_NOSIGNAL);
+  } while (r < 0 && errno == EINTR);
+  return sock_result(r);
+}
+
+int plat_sock_shutdown_both(PlatSocket s) {
+  return int(sock_result(shutdown(int(s), SHUT_RDWR)));
+}
+
+int plat_sock_shutdown_send(PlatSocket s) {
+  return int(sock_result(shutdown(int(s), SHUT_WR)));
+}
+
+int plat_sock_close(PlatSocket s) { return int(sock_result(close(int(s)))); }
+
+int plat_sock_last_error() { return g_sock_error; }
+
+bool plat_sock_error_is_would_block(int err) {
+  return err == EWOULDBLOCK || err == EAGAIN;
+}
+
+bool plat_resolve4(const char* host, PlatAddr4* out) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) return false;
+  const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(res->ai_addr);
+  out->ip = ntohl(sa->sin_addr.s_addr);
+  out->port = 0;
+  freeaddrinfo(res);
+  return true;
+}
+
+void plat_addr_text(uint32_t ip, char* out) {
+  snprintf(out, 16, "%u.%u.%u.%u", unsigned(ip >> 24), unsigned((ip >> 16) & 255),
+           unsigned((ip >> 8) & 255), unsigned(ip & 255));
+}
+
+// ---- Files -----------------------------------------------------------------
+
+namespace {
+int g_file_error = 0;
+
+PlatFile file_result(int fd) {
+  if (fd < 0) {
+    g_file_error = errno;
+    return kPlatNoFile;
+  }
+  return fd;
+}
+
+// open() succeeds on a directory with O_RDONLY; a store or list must be a
+// regular file (or at least not a directory).
+PlatFile refuse_directory(PlatFile f) {
+  if (f == kPlatNoFile) return f;
+  struct stat st;
+  if (fstat(int(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(int(f));
+    g_file_error = EISDIR;
+    return kPlatNoFile;
+  }
+  return f;
+}
+}  // namespace
+
+PlatFile plat_file_open_always_rw(const char* path) {
+  return refuse_directory(file_result(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644)));
+}
+
+PlatFile plat_file_open_read(const char* path) {
+  return refuse_directory(file_result(open(path, O_RDONLY | O_CLOEXEC)));
+}
+
+PlatFile plat_file_create_write(const char* path) {
+  return file_result(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+}
+
+PlatFile plat_file_create_new(const char* path) {
+  return file_result(open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+}
+
+int plat_file_close(PlatFile f) {
+  if (close(int(f)) != 0) {
+    g_file_error = errno;
+    return -1;
+  }
+  return 0;
+}
+
+int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from, uint64_t* new_pos) {
+  int whence = from == kSeekBegin ? SEEK_SET : from == kSeekCurrent ? SEEK_CUR : SEEK_END;
+  off_t r = lseek(int(f), off_t(distance), whence);
+  if (r < 0) {
+    g_file_error = errno;
+    return -1;
+  }
+  if (new_pos) *new_pos = uint64_t(r);
+  return 0;
+}
+
+long plat_file_read(PlatFile f, void* buf, size_t n) {
+  ssize_t r;
+  do {
+    r = read(int(f), buf, n);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) g_file_error = errno;
+  return long(r);
+}
+
+long plat_file_write(PlatFile f, const void* buf, size_t n) {
+  ssize_t r;
+  do {
+    r = write(int(f), buf, n);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) g_file_error = errno;
+  return long(r);
+}
+
+int plat_file_write_all(PlatFile f, const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    long w = plat_file_write(f, p, n);
+    if (w < 0) return -1;
+    if (w == 0) {
+      g_file_error = ENOSPC;
+      return -1;
+    }
+    p += w;
+    n -= size_t(w);
+  }
+  return 0;
+}
+
+long plat_file_read_full(PlatFile f, void* buf, size_t n) {
+  char* p = static_cast<char*>(buf);
+  size_t got = 0;
+  while (got < n) {
+    long r = plat_file_read(f, p + got, n - got);
+    if (r < 0) return -1;
+    if (r == 0) break;
+    got += size_t(r);
+  }
+  return long(got);
+}
+
+int plat_file_rename(const char* from, const char* to) {
+  if (rename(from, to) != 0) {
+    g_file_error = errno;
+    return -1;
+  }
+  return 0;
+}
+
+int plat_file_remove(const char* path) {
+  if (unlink(path) != 0) {
+    g_file_error = errno;
+    return -1;
+  }
+  return 0;
+}
+
+int plat_file_last_error() { return g_file_error; }
+
+const char* plat_error_text(int err) { return strerror(err); }
+
+PlatFile plat_stdout_file() { return STDOUT_FILENO; }
+
+void plat_stdout_binary() {}  // POSIX streams never translate newlines
+
+bool plat_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+// ---- Memory, time ----------------------------------------------------------
+
+void* plat_big_alloc_zeroed(size_t n) {
+  void* p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+void plat_sleep_ms(unsigned ms) {
+  timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = long(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+uint64_t plat_monotonic_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
