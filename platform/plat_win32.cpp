@@ -1,0 +1,307 @@
+// Win32 backend of the platform layer: Windows Sockets 1.1, Win32 files,
+// VirtualAlloc, Sleep and the C runtime's console modes.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/plat.h"
+
+namespace {
+
+// Sockets are SOCKET (UINT_PTR) inside Windows and PlatSocket (intptr_t)
+// outside; INVALID_SOCKET and kPlatNoSocket stand for each other.
+SOCKET to_socket(PlatSocket s) {
+  return s == kPlatNoSocket ? INVALID_SOCKET : SOCKET(s);
+}
+
+PlatSocket from_socket(SOCKET s) {
+  return s == INVALID_SOCKET ? kPlatNoSocket : PlatSocket(s);
+}
+
+HANDLE to_handle(PlatFile f) { return reinterpret_cast<HANDLE>(f); }
+
+sockaddr_in to_sockaddr(const PlatAddr4& a) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(a.port);
+  sa.sin_addr.s_addr = htonl(a.ip);
+  return sa;
+}
+
+// WSAGetLastError of the last failing socket call. Kept here, like errno on
+// POSIX, so that a later successful call cannot hide it.
+int g_sock_error = 0;
+
+int sock_result(int r) {
+  if (r == SOCKET_ERROR) g_sock_error = WSAGetLastError();
+  return r;
+}
+
+// Winsock counts buffer lengths in int, and a long is 32 bits on Windows.
+int clamp_len(size_t n) { return n > size_t(INT_MAX) ? INT_MAX : int(n); }
+
+}  // namespace
+
+bool plat_net_start() {
+  WSADATA wsa;
+  return WSAStartup(0x0101, &wsa) == 0;
+}
+
+PlatSocket plat_tcp_socket() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) g_sock_error = WSAGetLastError();
+  return from_socket(s);
+}
+
+int plat_sock_set_nonblocking(PlatSocket s) {
+  u_long on = 1;
+  return sock_result(ioctlsocket(to_socket(s), FIONBIO, &on));
+}
+
+int plat_sock_set_reuse(PlatSocket s) {
+  // SO_REUSEADDR on Windows lets a second listener take a port that a live
+  // one holds; the TIME_WAIT problem it solves on POSIX does not exist here.
+  return 0;
+}
+
+int plat_sock_bind(PlatSocket s, const PlatAddr4& addr) {
+  sockaddr_in sa = to_sockaddr(addr);
+  return sock_result(bind(to_socket(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+}
+
+int plat_sock_listen(PlatSocket s, int backlog) {
+  // Passed through as given: Windows Sockets takes a negative backlog as
+  // "as many as the system allows".
+  return sock_result(listen(to_socket(s), backlog));
+}
+
+PlatSocket plat_sock_accept(PlatSocket s, PlatAddr4* peer) {
+  sockaddr_in sa;
+  int len = sizeof sa;
+  SOCKET c = accept(to_socket(s), reinterpret_cast<sockaddr*>(&sa), &len);
+  if (c == INVALID_SOCKET) {
+    g_sock_error = WSAGetLastError();
+    return kPlatNoSocket;
+  }
+  peer->ip = ntohl(sa.sin_addr.s_addr);
+  peer->port = ntohs(sa.sin_port);
+  return from_socket(c);
+}
+
+int plat_sock_connect(PlatSocket s, const PlatAddr4& addr) {
+  sockaddr_in sa = to_sockaddr(addr);
+  return sock_result(connect(to_socket(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+}
+
+long plat_sock_recv(PlatSocket s, void* buf, size_t n) {
+  return sock_result(recv(to_socket(s), static_cast<char*>(buf), clamp_len(n), 0));
+}
+
+long plat_sock_send(PlatSocket s, const void* buf, size_t n) {
+  return sock_result(send(to_socket(s), static_cast<const char*>(buf), clamp_len(n), 0));
+}
+
+int plat_sock_shutdown_both(PlatSocket s) {
+  return sock_result(shutdown(to_socket(s), SD_BOTH));
+}
+
+int plat_sock_shutdown_send(PlatSocket s) {
+  return sock_result(shutdown(to_socket(s), SD_SEND));
+}
+
+int plat_sock_close(PlatSocket s) { return sock_result(closesocket(to_socket(s))); }
+
+int plat_sock_last_error() { return g_sock_error; }
+
+bool plat_sock_error_is_would_block(int err) { return err == WSAEWOULDBLOCK; }
+
+bool plat_resolve4(const char* host, PlatAddr4* out) {
+  const hostent* h = gethostbyname(host);
+  if (h == nullptr) {
+    g_sock_error = WSAGetLastError();
+    return false;
+  }
+  if (h->h_addrtype != AF_INET || h->h_length != 4 || h->h_addr_list[0] == nullptr) {
+    return false;
+  }
+  in_addr a;
+  memcpy(&a, h->h_addr_list[0], sizeof a);
+  out->ip = ntohl(a.s_addr);
+  out->port = 0;
+  return true;
+}
+
+void plat_addr_text(uint32_t ip, char* out) {
+  in_addr a;
+  a.s_addr = htonl(ip);
+  // inet_ntoa's text lives in a per-thread buffer until the next call; the
+  // longest form, 255.255.255.255, fits the 16 bytes with its terminator.
+  const char* t = inet_ntoa(a);
+  snprintf(out, 16, "%s", t ? t : "");
+}
+
+// ---- Files -----------------------------------------------------------------
+
+namespace {
+
+// Others may read, write and delete a file while we hold it: chunkpack reads
+// the store while the server appends to it.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+int g_file_error = 0;  // GetLastError of the last failing file call
+
+PlatFile open_file(const char* path, DWORD access, DWORD disposition) {
+  HANDLE h = CreateFileA(path, access, kShareAll, nullptr, disposition, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+    g_file_error = int(GetLastError());
+    return kPlatNoFile;
+  }
+  return reinterpret_cast<PlatFile>(h);
+}
+
+// ReadFile and WriteFile count in DWORD, and the result must fit a 32-bit long.
+DWORD clamp_io(size_t n) { return n > size_t(LONG_MAX) ? DWORD(LONG_MAX) : DWORD(n); }
+
+}  // namespace
+
+PlatFile plat_file_open_always_rw(const char* path) {
+  return open_file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+}
+
+PlatFile plat_file_open_read(const char* path) {
+  return open_file(path, GENERIC_READ, OPEN_EXISTING);
+}
+
+PlatFile plat_file_create_write(const char* path) {
+  return open_file(path, GENERIC_WRITE, CREATE_ALWAYS);
+}
+
+PlatFile plat_file_create_new(const char* path) {
+  return open_file(path, GENERIC_WRITE, CREATE_NEW);
+}
+
+int plat_file_close(PlatFile f) {
+  if (!CloseHandle(to_handle(f))) {
+    g_file_error = int(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
+int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from, uint64_t* new_pos) {
+  DWORD method = from == kSeekBegin ? FILE_BEGIN : from == kSeekCurrent ? FILE_CURRENT : FILE_END;
+  LONG high = LONG(distance >> 32);
+  // A low half of 0xFFFFFFFF is a valid result, so only the error code tells
+  // a failure; clear it first.
+  SetLastError(NO_ERROR);
+  DWORD low = SetFilePointer(to_handle(f), LONG(uint32_t(distance)), &high, method);
+  if (low == INVALID_SET_FILE_POINTER) {
+    DWORD err = GetLastError();
+    if (err != NO_ERROR) {
+      g_file_error = int(err);
+      return -1;
+    }
+  }
+  if (new_pos) *new_pos = (uint64_t(uint32_t(high)) << 32) | low;
+  return 0;
+}
+
+long plat_file_read(PlatFile f, void* buf, size_t n) {
+  DWORD got = 0;
+  if (!ReadFile(to_handle(f), buf, clamp_io(n), &got, nullptr)) {
+    DWORD err = GetLastError();
+    // The writing end of a pipe has closed: that is the end of the input.
+    if (err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF) return 0;
+    g_file_error = int(err);
+    return -1;
+  }
+  return long(got);
+}
+
+long plat_file_write(PlatFile f, const void* buf, size_t n) {
+  DWORD put = 0;
+  if (!WriteFile(to_handle(f), buf, clamp_io(n), &put, nullptr)) {
+    g_file_error = int(GetLastError());
+    return -1;
+  }
+  return long(put);
+}
+
+int plat_file_write_all(PlatFile f, const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    long w = plat_file_write(f, p, n);
+    if (w < 0) return -1;
+    if (w == 0) {
+      g_file_error = ERROR_DISK_FULL;
+      return -1;
+    }
+    p += w;
+    n -= size_t(w);
+  }
+  return 0;
+}
+
+long plat_file_read_full(PlatFile f, void* buf, size_t n) {
+  char* p = static_cast<char*>(buf);
+  size_t got = 0;
+  while (got < n) {
+    long r = plat_file_read(f, p + got, n - got);
+    if (r < 0) return -1;
+    if (r == 0) break;
+    got += size_t(r);
+  }
+  return long(got);
+}
+
+int plat_file_rename(const char* from, const char* to) {
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
+    g_file_error = int(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
+int plat_file_remove(const char* path) {
+  if (!DeleteFileA(path)) {
+    g_file_error = int(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
+int plat_file_last_error() { return g_file_error; }
+
+const char* plat_error_text(int err) {
+  static char text[256];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           DWORD(err), 0, text, sizeof text, nullptr);
+  // The system's texts end in ".\r\n"; a log line adds its own line end.
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) n--;
+  if (n == 0) snprintf(text, sizeof text, "error %d", err);
+  else text[n] = '\0';
+  return text;
+}
+
+PlatFile plat_stdout_file() { return reinterpret_cast<PlatFile>(GetStdHandle(STD_OUTPUT_HANDLE)); }
+
+void plat_stdout_binary() { (void)_setmode(_fileno(stdout), _O_BINARY); }
+
+bool plat_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+// ---- Memory, time ----------------------------------------------------------
+
+void* plat_big_alloc_zeroed(size_t n) {
+  // Committed pages come zero-filled; Windows backs them only when touched.
+  return VirtualAlloc(nullptr, n, MEM_COMMIT, PAGE_READWRITE);
+}
+
+void plat_sleep_ms(unsigned ms) { Sleep(ms); }
+
+uint64_t plat_monotonic_ms() { return GetTickCount64(); }
