@@ -1,8 +1,25 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/deps.sh [build|test]
+# Usage: scripts/deps.sh [build|test]   the Linux build and its tests
+#        scripts/deps.sh windows        the Windows cross build (mingw-w64)
+#                                       and Wine to run its programs
+# Exits 1 without installing anything when packages are missing and it does
+# not run as root.
 set -euo pipefail
-want=(g++ cmake make libgtest-dev python3)
+case "${1:-test}" in
+  windows)
+    # Both thread models' compilers come in; the build takes the posix one.
+    # googletest: its sources, built for Windows, give the unit tests there.
+    want=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-x86-64-dev
+          mingw-w64-i686-dev wine wine64 googletest cmake make python3)
+    # Console programs need none of Wine's graphics and sound recommends.
+    apt_opts=(--no-install-recommends)
+    ;;
+  *)
+    want=(g++ cmake make libgtest-dev python3)
+    apt_opts=()
+    ;;
+esac
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -14,5 +31,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   echo "installing: ${missing[*]}"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${apt_opts[@]}" "${missing[@]}" >/dev/null
 fi

@@ -21,6 +21,7 @@ PORT = 8888
 BIN_DIR = os.environ.get("CHUNK_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 EXE_SUFFIX = os.environ.get("CHUNK_EXE_SUFFIX", "")
 RUNNER = shlex.split(os.environ.get("CHUNK_RUNNER", ""))
+WINDOWS_PROGRAMS = EXE_SUFFIX.lower() == ".exe"
 UNDER_WINE = bool(RUNNER) and "wine" in os.path.basename(RUNNER[0])
 # Wine needs far longer to start a program than Linux does.
 START_TIMEOUT = 90.0 if UNDER_WINE else 15.0
@@ -106,7 +107,10 @@ class Server:
 
     def stdout(self):
         with open(self.out_path, "rb") as f:
-            return f.read().decode("latin-1")
+            text = f.read().decode("latin-1")
+        # A Windows program's standard output is in text mode: its lines end
+        # in CR LF. Tests compare lines, so they see LF alone.
+        return text.replace("\r\n", "\n") if WINDOWS_PROGRAMS else text
 
     def stderr(self):
         with open(self.err_path, "rb") as f:
