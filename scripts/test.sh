@@ -39,8 +39,13 @@ export WINEPREFIX="$PWD/build-win64/wineprefix" WINEDEBUG=-all WINEARCH=win64
 mkdir -p "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineserver -p
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  timeout 300 wineboot -i
+# Booting starts Wine's background services now, with their output in a log:
+# started later by a test's program, they would inherit its output pipes and
+# keep them open after the program ends.
+if ! timeout 300 wineboot -i </dev/null >build-win64/wineboot.log 2>&1; then
+  cat build-win64/wineboot.log >&2
+  echo "Windows leg: Wine does not start" >&2
+  exit 1
 fi
 wineboot_done=$SECONDS
 ctest --preset win64
