@@ -150,6 +150,11 @@ void chunker_reset(Chunker* c) {
     uint32_t v = i;
     for (int k = 0; k < 8; k++) v = (v & 1) ? (v >> 1) ^ kCrcPolynomial : v >> 1;
     c->forward[i ^ 0xFF] = v ^ 0xFF000000;
+    c->crc_table[i] = v;
+  }
+  for (uint32_t i = 0; i < 256; i++) {
+    uint32_t t = c->crc_table[i];
+    c->crc_table2[i] = (t >> 8) ^ c->crc_table[t & 0xFF];
   }
   c->window_length = kWindowLength;
   uint32_t v = 0;
@@ -207,12 +212,35 @@ size_t chunker_scan(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, 
     }
   }
   // The tight loop: the leaving byte is 12 bytes back in this same span.
-  for (; k < limit; k++) {
-    v = (v >> 8) ^ fwd[(v ^ p[k]) & 0xFF] ^ rem[p[k - kWindowLength]];
-    if (v < kBoundaryThreshold) {
+  // One step is v' = L(v) ^ q with L(v) = (v >> 8) ^ crc[v & 0xFF] linear
+  // and q = forward[x] ^ removal[y] independent of v. Two steps at a time
+  // take v two bytes on through the slicing-by-2 table, so the dependency
+  // chain through memory is one load per two bytes; the value after the
+  // first byte is computed beside it for the boundary test.
+  {
+    const uint32_t* const crc = c->crc_table;
+    const uint32_t* const crc2 = c->crc_table2;
+    for (; k + 2 <= limit; k += 2) {
+      uint32_t q0 = fwd[p[k]] ^ rem[p[k - kWindowLength]];
+      uint32_t q1 = fwd[p[k + 1]] ^ rem[p[k + 1 - kWindowLength]];
+      uint32_t v0 = (v >> 8) ^ crc[v & 0xFF] ^ q0;
+      v = (v >> 16) ^ crc2[v & 0xFF] ^ crc[((v >> 8) ^ q0) & 0xFF] ^ (q0 >> 8) ^ q1;
+      if (v0 < kBoundaryThreshold) {
+        v = v0;
+        k += 1;
+        end = true;
+        goto consumed;
+      }
+      if (v < kBoundaryThreshold) {
+        k += 2;
+        end = true;
+        goto consumed;
+      }
+    }
+    if (k < limit) {
+      v = (v >> 8) ^ fwd[(v ^ p[k]) & 0xFF] ^ rem[p[k - kWindowLength]];
       k++;
-      end = true;
-      break;
+      end = v < kBoundaryThreshold;
     }
   }
 

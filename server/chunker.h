@@ -31,6 +31,11 @@ struct Chunker {
   // the window. removal[b] cancels byte b as it leaves the 12-byte window.
   uint32_t forward[256];
   uint32_t removal[256];
+  // The plain reflected CRC-32 table and its two-byte companion
+  // (crc_table2[a] is crc_table[a] advanced by one more zero byte), used to
+  // advance the window value two bytes per step.
+  uint32_t crc_table[256];
+  uint32_t crc_table2[256];
   uint32_t window_length;  // 12
   uint32_t start_value;    // CRC-32 of 12 zero bytes, 0x7BD5C66F
   // CRC-32 of the 12 bytes that end at the last byte fed, whenever the
