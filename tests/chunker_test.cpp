@@ -340,16 +340,6 @@ TEST(Chunker, ChunkOfExactly100BytesAndNoEndBelow100) {
   EXPECT_EQ(pass.c->chunk_length, 99u);
 }
 
-TEST(Chunker, LengthRuleEndsAt65535WhateverTheSpans) {
-  Bytes z(200000, 0);
-  std::mt19937 rng(5);
-  auto cuts = fast_cut(z, [&](size_t left) { return std::min<size_t>(left, 1 + rng() % 70000); });
-  ASSERT_EQ(cuts.size(), 4u);
-  for (int i = 0; i < 3; i++) EXPECT_EQ(cuts[i].full, 65535u);
-  EXPECT_EQ(cuts[3].real, 200000u - 3 * 65535u);
-  EXPECT_EQ(cuts[0].key, cuts[1].key);
-}
-
 // A chunk's cut and key depend only on its own bytes, not on what came
 // before it in the pass: the window and fold state carry nothing across.
 TEST(Chunker, ChunksAfterABoundaryDoNotDependOnEarlierBytes) {
