@@ -84,10 +84,10 @@ int main() {
   PlatFile store = plat_file_open_always_rw(kStoreFileName);
   if (store == kPlatNoFile) return 2;
 
-  uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kStoreIndexBytes));
+  uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
   if (table == nullptr) {
     fprintf(stderr, "chunkstore: cannot allocate the %zu-byte chunk index table\n",
-            size_t(kStoreIndexBytes));
+            size_t(kIndexTableBytes));
     return 3;
   }
 
