@@ -1,1 +1,107 @@
-int main() { return 0; }
+// chunkstore: the chunk store server. Takes no arguments; keeps its store in
+// "$dump" in the working directory and listens on TCP port 8888.
+//
+// Exit statuses:
+//   0  a client sent "quit" (or the socket library could not be started)
+//   1  the port could not be opened
+//   2  "$dump" could not be opened or created
+//   3  the index table could not be allocated, or the store file could not
+//      be written (the message on stderr says which)
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+#include "common/record.h"
+#include "server/connection.h"
+#include "server/protocol.h"
+#include "server/store.h"
+
+namespace {
+
+constexpr uint16_t kPort = 8888;
+
+Connection g_listener;
+Connection g_client;
+ConnectionTable g_table;
+
+int open_listener(PlatSocket* out) {
+  PlatSocket s = plat_tcp_socket();
+  (void)plat_sock_set_nonblocking(s);  // not examined, by design
+  (void)plat_sock_set_reuse(s);        // restart right after a stop
+  g_listener_addr.ip = 0;              // INADDR_ANY
+  g_listener_addr.port = kPort;
+  int err = 0;
+  int failed = plat_sock_bind(s, g_listener_addr);
+  if (failed == 0) failed = plat_sock_listen(s, -1);
+  if (failed != 0) {
+    // Report the error of the bind or listen, not one left by the clean-up.
+    err = plat_sock_last_error();
+    (void)plat_sock_shutdown_both(s);
+    (void)plat_sock_close(s);
+    log_line("closing %i\n", int(s));
+    s = -1;
+    log_line("failed to open port %i, errno=%i\n", int(s), err);
+    return 1;
+  }
+  if (int32_t(s) <= 0) {
+    log_line("failed to open port %i, errno=%i\n", int(s), plat_sock_last_error());
+    return 1;
+  }
+  *out = s;
+  return 0;
+}
+
+int poll_loop() {
+  for (;;) {
+    int activity = 0;
+    for (uint32_t i = 0; i < g_table.count;) {
+      Connection* c = g_table.entries[i];
+      int keep = pump(&g_table, c);
+      activity |= c->activity;
+      if (keep) {
+        i++;
+        continue;
+      }
+      (void)plat_sock_shutdown_both(c->socket);
+      (void)plat_sock_close(c->socket);
+      log_line("closing %i\n", int(c->socket));
+      g_table.count--;
+      for (uint32_t k = i; k < g_table.count; k++) g_table.entries[k] = g_table.entries[k + 1];
+      g_table.entries[g_table.count] = c;
+      if (c->co.yield_code == kCoStopServer) return 0;
+    }
+    if (!activity) plat_sleep_ms(10);
+    if (g_table.count == 0) return 0;
+  }
+}
+
+}  // namespace
+
+int main() {
+  if (!plat_net_start()) return 0;
+
+  PlatFile store = plat_file_open_always_rw(kStoreFileName);
+  if (store == kPlatNoFile) return 2;
+
+  uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kStoreIndexBytes));
+  if (table == nullptr) {
+    fprintf(stderr, "chunkstore: cannot allocate the %zu-byte chunk index table\n",
+            size_t(kStoreIndexBytes));
+    return 3;
+  }
+
+  // Refill the index from what the store file holds; new chunks go at its end.
+  if (store_rebuild_index(store, table) != 0) return 3;
+
+  log_line("port=%i\n", int(kPort));
+  PlatSocket s;
+  if (open_listener(&s) != 0) return 1;
+
+  g_table.entries[0] = &g_listener;
+  g_table.entries[1] = &g_client;
+  g_table.count = 1;
+  connection_make_listener(&g_listener, s, client_handler);
+  connection_prepare_pass(&g_client, store, table);
+  return poll_loop();
+}

@@ -1,0 +1,152 @@
+#include "server/connection.h"
+
+#include <cstring>
+
+#include "common/log.h"
+
+PlatAddr4 g_listener_addr;
+PlatAddr4 g_last_peer_addr;
+
+namespace {
+
+void connection_body(Coroutine* co) {
+  Connection* c = reinterpret_cast<Connection*>(co);
+  c->handler(c);
+}
+
+void accept_step(ConnectionTable* table, Connection* c) {
+  PlatAddr4 peer;
+  PlatSocket s = plat_sock_accept(c->socket, &peer);
+  if (s == kPlatNoSocket || int32_t(s) < 0) return;  // nothing pending
+  g_last_peer_addr = peer;
+  char here[16], there[16];
+  plat_addr_text(g_listener_addr.ip, here);
+  plat_addr_text(g_last_peer_addr.ip, there);
+  log_line("%3i: %s:%i -> %s:%i\n", int(s), here, int(g_listener_addr.port), there,
+           int(g_last_peer_addr.port));
+  (void)plat_sock_set_nonblocking(s);  // not examined, by design
+  if (s == 0) return;
+  if (table->count >= 2) {
+    // One client at a time: a second one is closed at once.
+    (void)plat_sock_shutdown_both(s);
+    (void)plat_sock_close(s);
+    log_line("closing %i\n", int(s));
+  } else {
+    Connection* r = table->entries[table->count++];
+    r->socket = s;
+    r->kind = kConnClient;
+    connection_reset_buffers(r);
+    coro_init(&r->co, connection_body, kCoReturned);  // fresh coroutine
+    r->child_handler = nullptr;
+    r->handler = c->child_handler;
+  }
+  c->activity = 1;
+}
+
+void client_step(Connection* c) {
+  // Receive.
+  long r = 0;
+  size_t room = size_t(c->in_limit - c->in_end);
+  if (room > 0) {
+    r = plat_sock_recv(c->socket, c->in_end, room);
+    if (r > 0) {
+      c->in_end += r;
+      c->activity = 1;
+    } else if (r == 0) {
+      c->closed = 1;
+    } else if (!plat_sock_error_is_would_block(plat_sock_last_error())) {
+      c->closed = 1;
+    }
+  }
+
+  // Resume the coroutine when it can make progress.
+  int32_t code = c->co.yield_code;
+  if (c->handler && !c->peer_gone && code != kCoReturned && code != kCoDone &&
+      code != kCoWaitOutput && (code != kCoWaitInput || r > 0 || c->closed)) {
+    coro_resume(&c->co);
+    c->activity = 1;
+  }
+
+  // Compact the input: unread bytes move to the start of the buffer.
+  if (c->in_cur > c->in_start) {
+    size_t n = size_t(c->in_end - c->in_cur);
+    if (n > 0) memmove(c->in_start, c->in_cur, n);
+    c->in_cur = c->in_start;
+    c->in_end = c->in_start + n;
+  }
+
+  // Send what waits, one send per cycle; a partial send keeps the rest in
+  // order at the front of the buffer.
+  size_t n = size_t(c->out_cur - c->out_start);
+  if (n > 0 && !c->peer_gone) {
+    long s = plat_sock_send(c->socket, c->out_start, n);
+    if (s > 0) {
+      c->activity = 1;
+      if (size_t(s) < n) {
+        memmove(c->out_start, c->out_start + s, n - size_t(s));
+        c->out_cur = c->out_start + (n - size_t(s));
+      } else {
+        c->out_cur = c->out_start;
+      }
+      if (c->co.yield_code == kCoWaitOutput) c->co.yield_code = kCoOutputMoved;
+    } else if (s < 0 && !plat_sock_error_is_would_block(plat_sock_last_error())) {
+      // The peer is gone: nothing waiting can ever be delivered, and a
+      // coroutine waiting for output room would wait forever. Drop the
+      // output and have the connection closed.
+      c->peer_gone = 1;
+      c->out_cur = c->out_start;
+      c->activity = 1;
+    }
+  }
+
+  // A finished handler's records are all sent before the connection closes;
+  // a client that half-closed after its last file reads them to the end.
+  if (c->co.yield_code == kCoReturned && (c->out_cur == c->out_start || c->peer_gone)) {
+    c->co.yield_code = kCoDone;
+  }
+}
+
+}  // namespace
+
+void connection_reset_buffers(Connection* c) {
+  c->in_cur = c->in_start = c->in_end = c->in_buf;
+  c->in_limit = c->in_buf + kConnBufferSize;
+  c->closed = 0;
+  c->peer_gone = 0;
+  c->out_cur = c->out_start = c->out_buf;
+  c->out_end = c->out_buf + kConnBufferSize;
+}
+
+void connection_make_listener(Connection* c, PlatSocket s, ConnHandler child) {
+  c->kind = kConnListener;
+  c->socket = s;
+  c->handler = nullptr;
+  c->child_handler = child;
+  c->co.yield_code = 0;
+  connection_reset_buffers(c);
+}
+
+void connection_prepare_pass(Connection* c, PlatFile store, uint8_t* index_table) {
+  pass_prepare_store_mode(&c->pass, store, index_table);
+  PassIo* io = &c->pass.io;
+  io->co = &c->co;
+  io->in_cur = &c->in_cur;
+  io->in_end = &c->in_end;
+  io->end_of_input = &c->closed;
+  io->out_cur = &c->out_cur;
+  io->out_end = &c->out_end;
+  io->wait_input_code = kCoWaitInput;
+  io->wait_output_code = kCoWaitOutput;
+}
+
+int pump(ConnectionTable* table, Connection* c) {
+  c->activity = 0;
+  if (c->kind == kConnListener) {
+    accept_step(table, c);
+  } else {
+    client_step(c);
+  }
+  if (c->peer_gone) return 0;
+  int32_t code = c->co.yield_code;
+  return (code == kCoDone || code == kCoStopServer) ? 0 : 1;
+}

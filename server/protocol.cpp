@@ -1,0 +1,48 @@
+#include "server/protocol.h"
+
+#include <cinttypes>
+
+#include "common/log.h"
+#include "server/connection.h"
+
+namespace {
+
+// Waits until a byte has arrived or the peer has closed; -1 once the input
+// has ended and every received byte has been read.
+__attribute__((noinline)) int next_byte_slow(Connection* c) {
+  for (;;) {
+    if (c->in_cur < c->in_end) return *c->in_cur++;
+    if (c->closed) return -1;
+    coro_yield(&c->co, kCoWaitInput);
+  }
+}
+
+inline int next_byte(Connection* c) {
+  if (c->in_cur < c->in_end) return *c->in_cur++;
+  return next_byte_slow(c);
+}
+
+}  // namespace
+
+void client_handler(Connection* c) {
+  log_line("start handler: %i\n", int(c->socket));
+  for (;;) {
+    // Big-endian tag; a missing byte (-1) folds into the value, so a tag cut
+    // short never equals a command.
+    uint32_t tag = 0;
+    for (int i = 0; i < 4; i++) tag = tag * 256u + uint32_t(next_byte(c));
+    log_line("c=%08X file:%08X quit:%08X\n", tag, kTagFile, kTagQuit);
+    if (tag == kTagFile) {
+      uint64_t length = 0;
+      for (int i = 0; i < 8; i++) length = length * 256u + uint64_t(int64_t(next_byte(c)));
+      log_line("fl=%" PRId64 "\n", int64_t(length));
+      store_pass(&c->pass, length);
+      log_line("fl done\n");
+    } else if (tag == kTagQuit) {
+      coro_yield(&c->co, kCoStopServer);  // never resumed
+    } else {
+      log_line("quit handler: %i\n", int(c->socket));
+      return;
+    }
+  }
+}

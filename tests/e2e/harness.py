@@ -1,0 +1,257 @@
+"""Shared pieces of the end-to-end tests: finding the programs, running the
+real chunkstore in a scratch folder, and a small client of its protocol.
+
+The programs are found in $CHUNK_BIN_DIR with the suffix $CHUNK_EXE_SUFFIX;
+when $CHUNK_RUNNER is set (for example "wine"), it is put in front of every
+program's command line.
+"""
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+PORT = 8888
+BIN_DIR = os.environ.get("CHUNK_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+EXE_SUFFIX = os.environ.get("CHUNK_EXE_SUFFIX", "")
+RUNNER = shlex.split(os.environ.get("CHUNK_RUNNER", ""))
+UNDER_WINE = bool(RUNNER) and "wine" in os.path.basename(RUNNER[0])
+# Wine needs far longer to start a program than Linux does.
+START_TIMEOUT = 90.0 if UNDER_WINE else 15.0
+EADDRINUSE = 10048 if UNDER_WINE else __import__("errno").EADDRINUSE
+
+TAG_FILE = b"file"
+TAG_QUIT = b"quit"
+RECORD_SIZE = 21
+STORE_NAME = "$dump"
+
+
+def program(name):
+    return RUNNER + [os.path.join(BIN_DIR, name + EXE_SUFFIX)]
+
+
+def run_program(name, args, cwd, timeout=120, **kw):
+    """Runs a program to its end; returns the CompletedProcess."""
+    return subprocess.run(program(name) + list(args), cwd=cwd, timeout=timeout,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
+
+
+def port_is_free():
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("0.0.0.0", PORT))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def wait_port_free(timeout=30.0):
+    end = time.time() + timeout
+    while time.time() < end:
+        if port_is_free():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+class Server:
+    """A chunkstore process in a folder; stdout and stderr go to files."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.out_path = os.path.join(folder, "server.stdout")
+        self.err_path = os.path.join(folder, "server.stderr")
+        self.proc = None
+
+    def start(self, wait_listening=True, port_must_be_free=True):
+        if port_must_be_free and not wait_port_free():
+            raise RuntimeError("port 8888 is still taken before the test starts")
+        self._out = open(self.out_path, "wb")
+        self._err = open(self.err_path, "wb")
+        self.proc = subprocess.Popen(program("chunkstore"), cwd=self.folder,
+                                     stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err)
+        if wait_listening:
+            self.wait_listening()
+        return self
+
+    def wait_listening(self):
+        """Waits until the server accepts connections."""
+        end = time.time() + START_TIMEOUT
+        while time.time() < end:
+            if self.proc.poll() is not None:
+                raise RuntimeError("chunkstore exited with %d: %r %r" %
+                                   (self.proc.returncode, self.stdout(), self.stderr()))
+            if "port=8888\n" in self.stdout():
+                try:
+                    probe = socket.create_connection(("127.0.0.1", PORT), timeout=1)
+                except OSError:
+                    time.sleep(0.02)
+                    continue
+                # The probe is a client of its own: it sends nothing and closes.
+                probe.close()
+                self.wait_for("closing ", count=1)
+                self.mark = len(self.stdout())
+                return
+            time.sleep(0.02)
+        raise RuntimeError("chunkstore did not start listening: %r" % self.stdout())
+
+    def stdout(self):
+        with open(self.out_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def stderr(self):
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def new_output(self):
+        """What the server printed after it started listening."""
+        return self.stdout()[self.mark:]
+
+    def wait_for(self, text, count=None, timeout=20.0, since_mark=False):
+        """Waits until `text` occurs `count` times (default: once more than
+        it does now when since_mark, else at least once) in the output."""
+        end = time.time() + timeout
+        need = count if count is not None else 1
+        while time.time() < end:
+            out = self.new_output() if since_mark else self.stdout()
+            if out.count(text) >= need:
+                return out
+            time.sleep(0.01)
+        raise AssertionError("timed out waiting for %r in %r" % (text, self.stdout()))
+
+    def wait_exit(self, timeout=30.0):
+        return self.proc.wait(timeout=timeout)
+
+    def stop(self):
+        """Ends the process this object started, by its process id."""
+        if self.proc is not None and self.proc.poll() is None:
+            try:
+                os.kill(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait(timeout=30)
+        for f in (getattr(self, "_out", None), getattr(self, "_err", None)):
+            if f:
+                f.close()
+
+
+def connect():
+    s = socket.create_connection(("127.0.0.1", PORT), timeout=30)
+    return s
+
+
+def file_command(data):
+    return TAG_FILE + struct.pack(">Q", len(data)) + data
+
+
+def recv_all(sock, timeout=60.0):
+    """Reads until the server closes the connection."""
+    sock.settimeout(timeout)
+    parts = []
+    while True:
+        try:
+            b = sock.recv(1 << 16)
+        except ConnectionResetError:
+            break
+        if not b:
+            break
+        parts.append(b)
+    return b"".join(parts)
+
+
+def store_files(files, half_close=True):
+    """Sends each file as a "file" command on one connection and returns the
+    records the server sent back, split per file by their real lengths."""
+    s = connect()
+    try:
+        for data in files:
+            s.sendall(file_command(data))
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
+        else:
+            s.sendall(b"done")
+        reply = recv_all(s)
+    finally:
+        s.close()
+    return split_records(reply, [len(d) for d in files])
+
+
+def parse_records(reply):
+    assert len(reply) % RECORD_SIZE == 0, "reply of %d bytes" % len(reply)
+    out = []
+    for i in range(0, len(reply), RECORD_SIZE):
+        r = reply[i:i + RECORD_SIZE]
+        length = struct.unpack_from("<H", r, 14)[0]
+        offset = struct.unpack_from("<I", r, 16)[0] | (r[20] << 32)
+        out.append((r[:14], length, offset))
+    return out
+
+
+def split_records(reply, lengths):
+    """Splits a reply into one record list per file. A file's records end
+    where their real lengths add up to its length; a file that ends exactly
+    on a chunk boundary gets one more record of real length 0. That record
+    cannot be told from the record of an empty file that follows, so tests
+    never send an empty file right after another one on one connection."""
+    recs = parse_records(reply)
+    out, i = [], 0
+    for k, n in enumerate(lengths):
+        got, mine = 0, []
+        while got < n or not mine:
+            assert i < len(recs), "reply ends before file %d (%d bytes) is complete" % (k, n)
+            mine.append(recs[i])
+            got += recs[i][1]
+            i += 1
+        next_is_empty = k + 1 < len(lengths) and lengths[k + 1] == 0
+        if mine[-1][1] != 0 and i < len(recs) and recs[i][1] == 0 and not next_is_empty:
+            mine.append(recs[i])
+            i += 1
+        assert got == n, "records of file %d cover %d of %d bytes" % (k, got, n)
+        out.append(mine)
+    assert i == len(recs), "%d records left over" % (len(recs) - i)
+    return out
+
+
+def read_store(folder):
+    with open(os.path.join(folder, STORE_NAME), "rb") as f:
+        return f.read()
+
+
+def restore(store, records):
+    return b"".join(store[off * 64: off * 64 + length] for _, length, off in records)
+
+
+class ScratchTestCase(unittest.TestCase):
+    """Each test runs in a fresh scratch folder; servers it starts are
+    stopped by process id when it ends."""
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="chunk-e2e-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.servers = []
+
+    def start_server(self, wait_listening=True, folder=None, port_must_be_free=True):
+        srv = Server(folder or self.folder)
+        self.servers.append(srv)
+        self.addCleanup(srv.stop)
+        return srv.start(wait_listening, port_must_be_free)
+
+
+ACCEPT_RE = re.compile(r"^ *(-?\d+): 0\.0\.0\.0:8888 -> 127\.0\.0\.1:(\d+)$")
+
+
+def accept_line(sock_value, peer_port):
+    return "%3i: 0.0.0.0:8888 -> 127.0.0.1:%i\n" % (sock_value, peer_port)
+
+
+def handler_lines(sock_value, tag):
+    return "start handler: %i\nc=%08X file:66696C65 quit:71756974\n" % (sock_value, tag)
