@@ -1,15 +1,13 @@
-"""chunkpack end to end: the real program in a fresh scratch directory."""
+"""chunkpack end to end: the real program in a fresh scratch folder, on
+hand-made stores and lists and on a store and lists a real chunkstore made."""
 import os
 import random
-import shutil
+import socket
 import struct
-import subprocess
-import tempfile
 import unittest
 
-BIN_DIR = os.environ.get("CHUNK_BIN_DIR", ".")
-EXE = os.environ.get("CHUNK_EXE_SUFFIX", "")
-RUNNER = os.environ.get("CHUNK_RUNNER", "").split()
+from harness import (RUNNER, STORE_NAME, ScratchTestCase, connect, file_command,
+                     read_store, recv_all, run_program, split_records)
 
 
 def rec(offset, length, digest=b"\xab" * 14):
@@ -26,17 +24,19 @@ def parse_list(data):
 
 
 def decode_pack(pack, store, newer):
-    """Expands a pack back into the bytes its newer list stands for.
-    Reference runs take their lengths from the newer list and their bytes from
-    the store; literal runs carry their bytes. Checks the framing on the way."""
+    """Expands a pack back into the bytes its newer list stands for and
+    returns them with the runs' (offset, count). Reference runs take their
+    lengths from the newer list and their bytes from the store; literal runs
+    carry their bytes. Checks the framing on the way."""
     records = parse_list(newer)
-    out, pos, i = bytearray(), 0, 0
+    out, pos, i, runs = bytearray(), 0, 0, []
     while pos < len(pack):
         assert pos + 7 <= len(pack), "cut-off run header"
         offset = int.from_bytes(pack[pos:pos + 5], "big")
         count = int.from_bytes(pack[pos + 5:pos + 7], "big")
         pos += 7
         assert 1 <= count <= 65535
+        runs.append((offset, count))
         expected = offset
         for off, length in records[i:i + count]:
             if offset:
@@ -49,7 +49,7 @@ def decode_pack(pack, store, newer):
                 pos += length
         i += count
     assert pos == len(pack) and i == len(records), (pos, len(pack), i, len(records))
-    return bytes(out)
+    return bytes(out), runs
 
 
 def store_with(chunks):
@@ -62,13 +62,9 @@ def store_with(chunks):
     return bytes(store), offsets
 
 
-class PackTest(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="chunkpack_e2e_")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-
+class PackTest(ScratchTestCase):
     def path(self, name):
-        return os.path.join(self.dir, name)
+        return os.path.join(self.folder, name)
 
     def put(self, name, data):
         with open(self.path(name), "wb") as f:
@@ -79,8 +75,7 @@ class PackTest(unittest.TestCase):
             return f.read()
 
     def pack(self, *args):
-        cmd = RUNNER + [os.path.join(BIN_DIR, "chunkpack" + EXE)] + list(args)
-        return subprocess.run(cmd, cwd=self.dir, capture_output=True, timeout=120)
+        return run_program("chunkpack", args, cwd=self.folder)
 
     def assert_quiet_status(self, r, status):
         self.assertEqual((r.returncode, r.stdout, r.stderr), (status, b"", b""))
@@ -133,12 +128,12 @@ class PackTest(unittest.TestCase):
         pack = self.get("pack")
         self.assertGreater(len(pack), 65536)
         want = b"".join(chunks[i] for i in picks) + chunks[40][:3]
-        self.assertEqual(decode_pack(pack, store, newer), want)
+        self.assertEqual(decode_pack(pack, store, newer)[0], want)
         # Everything below the older list's furthest chunk is a reference.
         self.put("all", newer)
         self.assert_quiet_status(self.pack("store", "all", "all", "pack2"), 0)
         pack2 = self.get("pack2")
-        self.assertEqual(decode_pack(pack2, store, newer), want)
+        self.assertEqual(decode_pack(pack2, store, newer)[0], want)
         self.assertEqual(len(pack2) % 7, 0)
 
     def test_unreadable_chunk_and_header_offset_give_status_3(self):
@@ -166,6 +161,50 @@ class PackTest(unittest.TestCase):
         r = self.pack("store", "empty", "newer", "/dev/full")
         self.assertEqual((r.returncode, r.stdout), (3, b""))
         self.assertIn("/dev/full", r.stderr.decode())
+
+    def test_pack_of_a_real_store_decodes_to_the_newer_files(self):
+        rnd = random.Random(11)
+        old_a = rnd.randbytes(300000)
+        old_b = rnd.randbytes(70000)
+        # The newer files: old_a edited in the middle and grown at the end,
+        # old_b unchanged, and one file of new bytes only.
+        new_a = old_a[:100000] + b"edit" * 500 + old_a[100500:] + rnd.randbytes(40000)
+        new_c = rnd.randbytes(90000)
+        self.start_server()
+        older = self.store(old_a, old_b)
+        if older is None:
+            self.skipTest("chunkstore answers no records: it does not store files yet")
+        newer = self.store(new_a, old_b, new_c)
+        self.put("older", b"".join(older))
+        self.put("newer", b"".join(newer))
+        # The store is read while the server holds it open.
+        self.assert_quiet_status(self.pack(STORE_NAME, "older", "newer", "pack"), 0)
+        store, pack = read_store(self.folder), self.get("pack")
+        want = new_a + old_b + new_c
+        data, runs = decode_pack(pack, store, self.get("newer"))
+        self.assertEqual(data, want)
+        # Unchanged stretches come as references, new bytes as literals,
+        # and the pack is far smaller than the newer files.
+        self.assertTrue(any(offset for offset, _ in runs))
+        self.assertTrue(any(not offset for offset, _ in runs))
+        self.assertLess(len(pack), len(want) - len(old_a) // 2)
+
+    def store(self, *files):
+        """Sends the files on one connection; returns each file's records
+        as bytes, or None when the server answers nothing."""
+        s = connect()
+        try:
+            for data in files:
+                s.sendall(file_command(data))
+            s.shutdown(socket.SHUT_WR)
+            reply = recv_all(s)
+        finally:
+            s.close()
+        if not reply:
+            return None
+        return [b"".join(r[0] + struct.pack("<HIB", r[1], r[2] & 0xFFFFFFFF, r[2] >> 32)
+                         for r in recs)
+                for recs in split_records(reply, [len(d) for d in files])]
 
 
 if __name__ == "__main__":
