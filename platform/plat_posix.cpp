@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -127,6 +128,26 @@ int plat_sock_last_error() { return g_sock_error; }
 
 bool plat_sock_error_is_would_block(int err) {
   return err == EWOULDBLOCK || err == EAGAIN;
+}
+
+int plat_sock_wait(PlatSocket s, int want, unsigned timeout_ms) {
+  pollfd p;
+  p.fd = int(s);
+  p.events = short(((want & kPlatWaitRead) ? POLLIN : 0) | ((want & kPlatWaitWrite) ? POLLOUT : 0));
+  p.revents = 0;
+  int r;
+  do {
+    r = poll(&p, 1, int(timeout_ms));
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    g_sock_error = errno;
+    return -1;
+  }
+  if (r == 0) return 0;
+  int ready = 0;
+  if (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) ready |= kPlatWaitRead;
+  if (p.revents & (POLLOUT | POLLERR | POLLNVAL)) ready |= kPlatWaitWrite;
+  return ready & want;
 }
 
 bool plat_resolve4(const char* host, PlatAddr4* out) {

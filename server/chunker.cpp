@@ -173,6 +173,14 @@ void chunker_reset(Chunker* c) {
   c->compressions = 0;
 }
 
+void chunker_restart(Chunker* c) {
+  c->value = c->start_value;
+  c->position = 0;
+  memset(c->fold, 0, sizeof c->fold);
+  c->chunk_length = 0;
+  c->last_byte = 0;
+}
+
 size_t chunker_scan(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, bool* ended) {
   *ended = false;
   const size_t start = c->chunk_length;

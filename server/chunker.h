@@ -59,6 +59,14 @@ struct Chunker {
 // the counters; last_byte = 0, chunk_length = 0.
 void chunker_reset(Chunker* c);
 
+// Starts a new chunk as if a pass began here: the window value, the fold
+// block, chunk_length and last_byte go back to their reset values, the
+// tables stay. Where a chunk ends and what its key is depend only on its own
+// bytes, so a chunk cut after a restart equals the one a pass cuts from the
+// same bytes at a chunk boundary. For cutting single stored chunks again
+// without rebuilding the tables each time.
+void chunker_restart(Chunker* c);
+
 // Feeds bytes p[0..n) into the current chunk until the chunk ends or the
 // span is used up. Each consumed byte is also copied to
 // chunk_buf[c->chunk_length before that byte]; chunk_buf holds at least

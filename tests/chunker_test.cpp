@@ -427,4 +427,36 @@ TEST(Chunker, OneByteSpansMatchModel) {
   expect_same_cuts(fast_cut(d, [](size_t) { return size_t(1); }), model_cut(d));
 }
 
+// Cutting one stored chunk again: a restart on a chunker left in the middle
+// of another chunk (window, fold block and last byte all dirty) gives every
+// chunk of a pass back with the same full length and key, the last one with
+// its filler included.
+TEST(Chunker, RestartRecutsEachChunkOfAPass) {
+  const Bytes data = varied_data();
+  const auto want = fast_cut_whole(data);
+  Pass pass;
+  Chunker* c = pass.c.get();
+  chunker_reset(c);
+  bool ended = false;
+  Bytes noise(5000, 0x5A);
+  for (size_t i = 0; i < noise.size(); i++) noise[i] = uint8_t(i * 131);
+  ASSERT_EQ(chunker_scan(c, noise.data(), 60, pass.buf.data(), &ended), size_t(60));
+  ASSERT_FALSE(ended);
+  for (size_t i = 0; i < want.size(); i++) {
+    if (i % 7 == 3) {  // now and then leave the chunker deep inside a chunk
+      chunker_restart(c);
+      (void)chunker_scan(c, noise.data(), 95 + i % 50, pass.buf.data(), &ended);
+    }
+    chunker_restart(c);
+    Bytes bytes = want[i].bytes;
+    bytes.insert(bytes.end(), 300, 0x11);  // what follows in the store
+    size_t used = chunker_scan(c, bytes.data(), bytes.size(), pass.buf.data(), &ended);
+    ASSERT_TRUE(ended) << "chunk " << i;
+    ASSERT_EQ(used, size_t(want[i].full)) << "chunk " << i;
+    Key key;
+    chunker_finish(c, key.data());
+    ASSERT_EQ(key, want[i].key) << "chunk " << i;
+  }
+}
+
 }  // namespace
