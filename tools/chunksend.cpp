@@ -503,11 +503,15 @@ bool run_loop(Transfer* t) {
 // Says what the reply lacks; returns true when it is whole.
 bool check_reply(Transfer* t) {
   bool ok = true;
-  if (t->send_broke) {
+  if (t->send_broke || !t->send_done) {
+    // Also what a client sees while another one is being served: the
+    // server accepts and closes at once.
     fprintf(stderr,
-            "chunksend: the server closed the connection after %" PRIu64 " of %" PRIu64
-            " bytes were sent (%s)\n",
-            t->bytes_sent, t->bytes_queued, plat_error_text(t->send_error));
+            "chunksend: the server closed the connection before every file was sent "
+            "(%" PRIu64 " bytes went out%s%s)%s\n",
+            t->bytes_sent, t->send_broke ? "; " : "",
+            t->send_broke ? plat_error_text(t->send_error) : "",
+            t->reply_bytes == 0 ? "; is another client connected?" : "");
     ok = false;
   }
   if (t->recv_error != 0) {
