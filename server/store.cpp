@@ -15,7 +15,10 @@ namespace {
 [[noreturn]] void store_fail(const char* what, uint64_t position, int err) {
   fprintf(stderr, "chunkstore: %s at byte %" PRIu64 " of \"%s\": %s; exiting\n", what,
           position, kStoreFileName, err ? plat_error_text(err) : "nothing was written");
-  exit(3);
+  // Straight out, from inside the coroutine: nothing else must run, and
+  // every line printed so far has been flushed already.
+  fflush(stdout);
+  std::_Exit(3);
 }
 
 void write_store(PassContext* p, const uint8_t* bytes, size_t n, const char* what) {
