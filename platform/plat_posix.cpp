@@ -39,6 +39,12 @@ long sock_result(long r) {
 bool plat_net_start() {
   // A send to a peer that has gone must come back as EPIPE, not kill us.
   signal(SIGPIPE, SIG_IGN);
+  // Started with standard streams closed, the store or a socket would get
+  // descriptor 0 to 2, and a socket value of 0 means "no socket" to the
+  // server. Keep them taken.
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) < 0) (void)open("/dev/null", O_RDWR);
+  }
   return true;
 }
 
