@@ -48,14 +48,16 @@ int plat_sock_close(PlatSocket s);
 // failing call.
 int plat_sock_last_error();
 bool plat_sock_error_is_would_block(int err);
-// Waits until s is readable (PlatWaitRead: data, the peer's close or an
-// error is waiting) or writable (PlatWaitWrite), whichever of `want` comes
-// first, for at most timeout_ms. Returns the ready subset of want (0 when the
-// time ran out), or -1 when the wait itself failed (plat_sock_last_error).
-// An error on the socket counts as both readable and writable, so that the
-// next recv or send reports it.
-enum PlatWait : int { kPlatWaitRead = 1, kPlatWaitWrite = 2 };
-int plat_sock_wait(PlatSocket s, int want, unsigned timeout_ms);
+// Waits until one of the sockets is ready as asked (readable: data, a
+// pending connection or the peer's close; writable: send room), or until
+// timeout_ms have passed, whichever comes first. With nothing to wait for it
+// just sleeps. A failed wait also just sleeps out its time.
+struct PlatSockWait {
+  PlatSocket s;
+  int32_t want_read;
+  int32_t want_write;
+};
+void plat_sock_wait(const PlatSockWait* items, size_t n, unsigned timeout_ms);
 // Resolves a host name to its first IPv4 address (gethostbyname).
 bool plat_resolve4(const char* host, PlatAddr4* out);
 // Dotted-decimal text of an IPv4 address; out holds at least 16 bytes.

@@ -15,13 +15,33 @@ namespace {
 [[noreturn]] void store_fail(const char* what, uint64_t position, int err) {
   fprintf(stderr, "chunkstore: %s at byte %" PRIu64 " of \"%s\": %s; exiting\n", what,
           position, kStoreFileName, err ? plat_error_text(err) : "nothing was written");
-  exit(3);
+  // Straight out, from inside the coroutine: nothing else must run, and
+  // every line printed so far has been flushed already.
+  fflush(stdout);
+  std::_Exit(3);
 }
 
 void write_store(PassContext* p, const uint8_t* bytes, size_t n, const char* what) {
   if (plat_file_write_all(p->store, bytes, n) != 0) {
     store_fail(what, p->end_of_store, plat_file_last_error());
   }
+}
+
+// Writes the gathered new chunks. Called before every yield and at the end
+// of the pass: the records waiting in the output buffer may be sent as soon
+// as the pass yields.
+void flush_appends(PassContext* p) {
+  if (p->append_fill == 0) return;
+  if (plat_file_write_all(p->store, p->append_buf, p->append_fill) != 0) {
+    store_fail("cannot append chunks", p->end_of_store - p->append_fill, plat_file_last_error());
+  }
+  p->append_fill = 0;
+}
+
+void append_store(PassContext* p, const uint8_t* bytes, size_t n) {
+  if (p->append_fill + n > kAppendBufferSize) flush_appends(p);
+  memcpy(p->append_buf + p->append_fill, bytes, n);
+  p->append_fill += n;
 }
 
 void report_rebuild_progress(PassContext* p, bool done) {
@@ -43,6 +63,7 @@ void report_rebuild_progress(PassContext* p, bool done) {
 __attribute__((noinline)) bool wait_input(PassContext* p) {
   if (*p->io.end_of_input) return false;
   if (p->mode == kRebuildMode) report_rebuild_progress(p, false);
+  flush_appends(p);
   coro_yield(p->io.co, p->io.wait_input_code);
   return true;
 }
@@ -80,7 +101,10 @@ void emit_record(PassContext* p, uint32_t full, uint64_t offset) {
   r.offset = offset;
   encode_chunk_record(*p->io.out_cur, r);
   *p->io.out_cur += kChunkRecordSize;
-  if (*p->io.out_cur >= *p->io.out_end) coro_yield(p->io.co, p->io.wait_output_code);
+  if (*p->io.out_cur >= *p->io.out_end) {
+    flush_appends(p);
+    coro_yield(p->io.co, p->io.wait_output_code);
+  }
 }
 
 // Store mode: looks the chunk up, appends it when new, then emits its record.
@@ -103,12 +127,12 @@ void store_chunk(PassContext* p, uint32_t full) {
     offset = at >> kChunkAlignShift;
     if (at != p->end_of_store) {
       static const uint8_t zeros[kChunkAlign] = {0};
-      write_store(p, zeros, size_t(at - p->end_of_store), "cannot pad the store");
+      append_store(p, zeros, size_t(at - p->end_of_store));
       p->end_of_store = at;
     }
     // Padding repeats the chunk's last byte.
     memset(p->chunk_buf + full, p->chunk_buf[full - 1], size_t(padded - full));
-    write_store(p, p->chunk_buf, size_t(padded), "cannot append a chunk");
+    append_store(p, p->chunk_buf, size_t(padded));
     p->end_of_store += padded;
   }
   emit_record(p, full, offset);
@@ -167,6 +191,7 @@ void run_pass(PassContext* p, uint64_t length) {
   p->remaining = length;
   p->filler_count = 0;
   p->filler = 0;
+  p->append_fill = 0;
   chunker_reset(&p->chunker);
   for (;;) {
     cut_chunk(p);
@@ -177,7 +202,10 @@ void run_pass(PassContext* p, uint64_t length) {
     } else {
       store_chunk(p, full);
     }
-    if (p->filler) return;
+    if (p->filler) {
+      flush_appends(p);
+      return;
+    }
   }
 }
 

@@ -25,6 +25,8 @@ struct PassIo {
   int32_t wait_output_code;
 };
 
+constexpr size_t kAppendBufferSize = 256 * 1024;
+
 enum PassMode : int32_t { kStoreMode = 0, kRebuildMode = 1 };
 
 struct PassContext {
@@ -41,8 +43,13 @@ struct PassContext {
   // Rebuild progress on stderr.
   uint64_t started_ms;
   uint64_t reported_ms;
+  // New chunks are gathered here and written in large blocks; the block is
+  // written before the pass yields or returns, so a record never leaves
+  // before its chunk is in the file.
+  size_t append_fill;
   Chunker chunker;
   alignas(64) uint8_t chunk_buf[kChunkBufferSize];
+  alignas(64) uint8_t append_buf[kAppendBufferSize];
 };
 
 // Sets a pass context up for store mode on the store file and index table.

@@ -479,15 +479,13 @@ bool run_loop(Transfer* t) {
   const bool progress = !t->opt->quiet && plat_stderr_is_terminal();
   const uint64_t timeout_ms = uint64_t(t->opt->timeout_s) * 1000;
   while (!t->reply_ended) {
-    int want = kPlatWaitRead | (t->send_done ? 0 : kPlatWaitWrite);
-    int ready = plat_sock_wait(t->sock, want, kWaitSliceMs);
-    if (ready < 0) {
-      fprintf(stderr, "chunksend: waiting on the socket failed: %s\n",
-              plat_error_text(plat_sock_last_error()));
-      return false;
-    }
-    if (ready & kPlatWaitRead) receive_step(t);
-    if ((ready & kPlatWaitWrite) && !t->send_done && !send_step(t)) return false;
+    // The wait ends when the socket is ready either way (or at the end of
+    // the slice); both steps then try without blocking, and a step whose
+    // side was not ready finds nothing to do.
+    PlatSockWait w{t->sock, 1, t->send_done ? 0 : 1};
+    plat_sock_wait(&w, 1, kWaitSliceMs);
+    receive_step(t);
+    if (!t->send_done && !send_step(t)) return false;
     if (t->list_failed) return false;
     if (progress) show_progress(t, false);
     if (plat_monotonic_ms() - t->last_move_ms > timeout_ms) {

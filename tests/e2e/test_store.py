@@ -165,6 +165,18 @@ class Restart(ScratchTestCase):
         self.assertLess(at, len(store))
         self.assertEqual(store[at:at + 3], bytes([(b + 1) & 255, (b + 2) & 255, (b + 3) & 255]))
 
+    def test_long_rebuild_shows_progress_on_stderr_only(self):
+        # About 600 MB of stored bytes take the rebuild more than a second.
+        with open(os.path.join(self.folder, STORE_NAME), "wb") as f:
+            f.write(b"\xcc" * 64)
+            block = os.urandom(1 << 20)
+            for i in range(600):
+                f.write(block[i:] + block[:i])
+        srv = self.start_server()
+        self.assertEqual(srv.stdout().splitlines()[0], "port=8888")
+        self.assertIn("chunkstore: rebuilding the index: ", srv.stderr())
+        self.assertIn("chunkstore: index rebuilt from %d bytes" % (64 + (600 << 20)), srv.stderr())
+
     def test_store_cut_short_is_padded_before_the_next_append(self):
         srv = self.start_server()
         store_files([random_bytes(100000, 11)])
