@@ -48,6 +48,16 @@ int plat_sock_close(PlatSocket s);
 // failing call.
 int plat_sock_last_error();
 bool plat_sock_error_is_would_block(int err);
+// Waits until one of the sockets is ready as asked (readable: data, a
+// pending connection or the peer's close; writable: send room), or until
+// timeout_ms have passed, whichever comes first. With nothing to wait for it
+// just sleeps. A failed wait also just sleeps out its time.
+struct PlatSockWait {
+  PlatSocket s;
+  int32_t want_read;
+  int32_t want_write;
+};
+void plat_sock_wait(const PlatSockWait* items, size_t n, unsigned timeout_ms);
 // Resolves a host name to its first IPv4 address (gethostbyname).
 bool plat_resolve4(const char* host, PlatAddr4* out);
 // Dotted-decimal text of an IPv4 address; out holds at least 16 bytes.

@@ -52,6 +52,22 @@ int open_listener(PlatSocket* out) {
   return 0;
 }
 
+// A cycle in which nothing happened waits up to 10 ms, and less when a
+// socket becomes ready for what its connection waits for: the listener for
+// a client, a client for input room being filled or output being drained.
+void idle_wait() {
+  PlatSockWait w[2];
+  size_t n = 0;
+  for (uint32_t i = 0; i < g_table.count && n < 2; i++) {
+    const Connection* c = g_table.entries[i];
+    w[n].s = c->socket;
+    w[n].want_read = c->kind == kConnListener || (!c->closed && c->in_end < c->in_limit);
+    w[n].want_write = c->kind == kConnClient && c->out_cur > c->out_start;
+    n++;
+  }
+  plat_sock_wait(w, n, 10);
+}
+
 int poll_loop() {
   for (;;) {
     int activity = 0;
@@ -71,7 +87,7 @@ int poll_loop() {
       g_table.entries[g_table.count] = c;
       if (c->co.yield_code == kCoStopServer) return 0;
     }
-    if (!activity) plat_sleep_ms(10);
+    if (!activity) idle_wait();
     if (g_table.count == 0) return 0;
   }
 }
@@ -84,10 +100,10 @@ int main() {
   PlatFile store = plat_file_open_always_rw(kStoreFileName);
   if (store == kPlatNoFile) return 2;
 
-  uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kStoreIndexBytes));
+  uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
   if (table == nullptr) {
     fprintf(stderr, "chunkstore: cannot allocate the %zu-byte chunk index table\n",
-            size_t(kStoreIndexBytes));
+            size_t(kIndexTableBytes));
     return 3;
   }
 

@@ -36,7 +36,7 @@ void client_handler(Connection* c) {
       uint64_t length = 0;
       for (int i = 0; i < 8; i++) length = length * 256u + uint64_t(int64_t(next_byte(c)));
       log_line("fl=%" PRId64 "\n", int64_t(length));
-      store_pass(&c->pass, length);
+      run_pass(&c->pass, length);
       log_line("fl done\n");
     } else if (tag == kTagQuit) {
       coro_yield(&c->co, kCoStopServer);  // never resumed

@@ -1,29 +1,259 @@
 #include "server/store.h"
 
-// Until chunking exists, a "file" command's content is only consumed.
-void store_pass(PassContext* p, uint64_t length) {
-  PassIo* io = &p->io;
-  while (length > 0) {
-    uint64_t avail = uint64_t(*io->in_end - *io->in_cur);
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/record.h"
+
+namespace {
+
+// A store that cannot be written ends the server: the record of a chunk
+// whose bytes are not stored must never reach a client, and the next start
+// rebuilds the index from what the file really holds.
+[[noreturn]] void store_fail(const char* what, uint64_t position, int err) {
+  fprintf(stderr, "chunkstore: %s at byte %" PRIu64 " of \"%s\": %s; exiting\n", what,
+          position, kStoreFileName, err ? plat_error_text(err) : "nothing was written");
+  // Straight out, from inside the coroutine: nothing else must run, and
+  // every line printed so far has been flushed already.
+  fflush(stdout);
+  std::_Exit(3);
+}
+
+void write_store(PassContext* p, const uint8_t* bytes, size_t n, const char* what) {
+  if (plat_file_write_all(p->store, bytes, n) != 0) {
+    store_fail(what, p->end_of_store, plat_file_last_error());
+  }
+}
+
+// Writes the gathered new chunks. Called before every yield and at the end
+// of the pass: the records waiting in the output buffer may be sent as soon
+// as the pass yields.
+void flush_appends(PassContext* p) {
+  if (p->append_fill == 0) return;
+  if (plat_file_write_all(p->store, p->append_buf, p->append_fill) != 0) {
+    store_fail("cannot append chunks", p->end_of_store - p->append_fill, plat_file_last_error());
+  }
+  p->append_fill = 0;
+}
+
+void append_store(PassContext* p, const uint8_t* bytes, size_t n) {
+  if (p->append_fill + n > kAppendBufferSize) flush_appends(p);
+  memcpy(p->append_buf + p->append_fill, bytes, n);
+  p->append_fill += n;
+}
+
+void report_rebuild_progress(PassContext* p, bool done) {
+  uint64_t now = plat_monotonic_ms();
+  if (now - p->started_ms < 1000) return;
+  if (!done && now - p->reported_ms < 1000) return;
+  p->reported_ms = now;
+  if (done) {
+    fprintf(stderr, "chunkstore: index rebuilt from %" PRIu64 " bytes in %.1f s\n",
+            p->store_size, double(now - p->started_ms) / 1000.0);
+  } else {
+    fprintf(stderr, "chunkstore: rebuilding the index: %" PRIu64 " of %" PRIu64 " MB read\n",
+            p->end_of_store >> 20, p->store_size >> 20);
+  }
+}
+
+// Waits for more input. Returns false, without waiting, once the input has
+// ended.
+__attribute__((noinline)) bool wait_input(PassContext* p) {
+  if (*p->io.end_of_input) return false;
+  if (p->mode == kRebuildMode) report_rebuild_progress(p, false);
+  flush_appends(p);
+  coro_yield(p->io.co, p->io.wait_input_code);
+  return true;
+}
+
+inline size_t input_available(const PassContext* p) {
+  return size_t(*p->io.in_end - *p->io.in_cur);
+}
+
+// Feeds input (then filler once the input has ended) until a chunk ends.
+void cut_chunk(PassContext* p) {
+  bool ended = false;
+  while (!ended) {
+    if (!p->filler) {
+      size_t avail = input_available(p);
+      if (avail > p->remaining) avail = size_t(p->remaining);
+      if (avail > 0) {
+        size_t n = chunker_scan(&p->chunker, *p->io.in_cur, avail, p->chunk_buf, &ended);
+        *p->io.in_cur += n;
+        p->remaining -= n;
+        continue;
+      }
+      if (p->remaining != 0 && wait_input(p)) continue;
+      p->filler = 1;
+    }
+    uint8_t f = chunker_filler_byte(&p->chunker);
+    p->filler_count++;
+    (void)chunker_scan(&p->chunker, &f, 1, p->chunk_buf, &ended);
+  }
+}
+
+void emit_record(PassContext* p, uint32_t full, uint64_t offset) {
+  ChunkRecord r;
+  memcpy(r.digest, p->key, kRecDigestSize);
+  r.real_length = uint16_t(full - p->filler_count);
+  r.offset = offset;
+  encode_chunk_record(*p->io.out_cur, r);
+  *p->io.out_cur += kChunkRecordSize;
+  if (*p->io.out_cur >= *p->io.out_end) {
+    flush_appends(p);
+    coro_yield(p->io.co, p->io.wait_output_code);
+  }
+}
+
+// Store mode: looks the chunk up, appends it when new, then emits its record.
+void store_chunk(PassContext* p, uint32_t full) {
+  uint64_t padded = padded_chunk_size(full);
+  // A store whose size is not a multiple of 64 (an append cut short) is
+  // padded before the next append, so that offsets and positions agree.
+  uint64_t at = padded_chunk_size(p->end_of_store);
+  uint64_t offset;
+  if (at >= kStoreOffsetLimit) {
+    // Beyond 2^46 bytes a 40-bit offset would wrap: known chunks are still
+    // answered, new ones cannot be stored.
+    if (!ChunkIndex::lookup_or_insert(&p->index, p->key, 0)) {
+      store_fail("the store is full (40-bit chunk offsets); cannot append", at, 0);
+    }
+    offset = p->index.found_offset;
+  } else if (ChunkIndex::lookup_or_insert(&p->index, p->key, at >> kChunkAlignShift)) {
+    offset = p->index.found_offset;
+  } else {
+    offset = at >> kChunkAlignShift;
+    if (at != p->end_of_store) {
+      static const uint8_t zeros[kChunkAlign] = {0};
+      append_store(p, zeros, size_t(at - p->end_of_store));
+      p->end_of_store = at;
+    }
+    // Padding repeats the chunk's last byte.
+    memset(p->chunk_buf + full, p->chunk_buf[full - 1], size_t(padded - full));
+    append_store(p, p->chunk_buf, size_t(padded));
+    p->end_of_store += padded;
+  }
+  emit_record(p, full, offset);
+}
+
+// Rebuild mode: enters the chunk with the offset it lies at and skips its
+// padding in the input.
+void rebuild_chunk(PassContext* p, uint32_t full) {
+  uint64_t padded = padded_chunk_size(full);
+  // The last chunk is completed with filler bytes that are not in the file:
+  // it is not entered, so the index never names bytes the store lacks.
+  if (!p->filler) {
+    (void)ChunkIndex::lookup_or_insert(&p->index, p->key, p->end_of_store >> kChunkAlignShift);
+  }
+  uint64_t skip = padded - full;
+  while (skip > 0) {
+    size_t avail = input_available(p);
     if (avail > 0) {
-      uint64_t n = avail < length ? avail : length;
-      *io->in_cur += n;
-      length -= n;
-    } else if (*io->end_of_input) {
-      return;
+      size_t n = avail < skip ? avail : size_t(skip);
+      *p->io.in_cur += n;
+      skip -= n;
+    } else if (!wait_input(p)) {
+      break;
+    }
+  }
+  p->end_of_store += padded;
+}
+
+uint64_t store_size(PlatFile f) {
+  uint64_t pos = 0, size = 0;
+  (void)plat_file_seek(f, 0, kSeekCurrent, &pos);
+  (void)plat_file_seek(f, 0, kSeekEnd, &size);
+  (void)plat_file_seek(f, int64_t(pos), kSeekBegin, nullptr);
+  return size;
+}
+
+}  // namespace
+
+void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table) {
+  p->store = store;
+  p->mode = kStoreMode;
+  p->index.table = index_table;
+}
+
+void run_pass(PassContext* p, uint64_t length) {
+  uint64_t size = store_size(p->store);
+  if (size == 0) {
+    // A new store begins with its header, so no chunk has offset 0.
+    memset(p->chunk_buf, kStoreHeaderByte, kStoreHeaderSize);
+    p->end_of_store = 0;
+    write_store(p, p->chunk_buf, kStoreHeaderSize, "cannot write the store header");
+    size = kStoreHeaderSize;
+  }
+  p->store_size = size;
+  p->end_of_store = p->mode == kRebuildMode ? kStoreHeaderSize : size;
+  p->remaining = length;
+  p->filler_count = 0;
+  p->filler = 0;
+  p->append_fill = 0;
+  chunker_reset(&p->chunker);
+  for (;;) {
+    cut_chunk(p);
+    uint32_t full = p->chunker.chunk_length;
+    chunker_finish(&p->chunker, p->key);
+    if (p->mode == kRebuildMode) {
+      rebuild_chunk(p, full);
     } else {
-      coro_yield(io->co, io->wait_input_code);
+      store_chunk(p, full);
+    }
+    if (p->filler) {
+      flush_appends(p);
+      return;
     }
   }
 }
 
-int store_rebuild_index(PlatFile store, uint8_t* index_table) {
-  (void)index_table;
-  (void)plat_file_seek(store, 0, kSeekEnd, nullptr);
-  return 0;
+namespace {
+
+struct RebuildRecord {
+  FileCoroutine fc;  // first: the body reaches the record from it
+  PassContext pass;
+};
+
+RebuildRecord g_rebuild;
+alignas(64) uint8_t g_rebuild_in[kFileBlockSize];
+alignas(64) uint8_t g_rebuild_out[kFileBlockSize];
+
+void rebuild_body(Coroutine* co) {
+  RebuildRecord* r = reinterpret_cast<RebuildRecord*>(co);
+  run_pass(&r->pass, ~uint64_t(0));
+  coro_yield(co, kFcFinished);
 }
 
-void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table) {
-  (void)index_table;
+}  // namespace
+
+int store_rebuild_index(PlatFile store, uint8_t* index_table) {
+  if (store_size(store) == 0) return 0;  // the first append writes the header
+  (void)plat_file_seek(store, int64_t(kStoreHeaderSize), kSeekBegin, nullptr);
+  RebuildRecord* r = &g_rebuild;
+  PassContext* p = &r->pass;
   p->store = store;
+  p->mode = kRebuildMode;
+  p->index.table = index_table;
+  p->started_ms = p->reported_ms = plat_monotonic_ms();
+  p->io.co = &r->fc.co;
+  p->io.in_cur = &r->fc.in_cur;
+  p->io.in_end = &r->fc.in_end;
+  p->io.end_of_input = &r->fc.end_of_input;
+  p->io.out_cur = &r->fc.out_cur;
+  p->io.out_end = &r->fc.out_end;
+  p->io.wait_input_code = kFcNeedInput;
+  p->io.wait_output_code = kFcOutputFull;
+  r->fc.end_of_input = 0;
+  FileDriverResult res =
+      file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out);
+  if (res.read_failed) {
+    fprintf(stderr, "chunkstore: reading \"%s\" failed after %" PRIu64 " bytes (%s); "
+            "chunks beyond are not in the index\n", kStoreFileName, p->end_of_store,
+            plat_error_text(res.error));
+  }
+  report_rebuild_progress(p, true);
+  (void)plat_file_seek(store, 0, kSeekEnd, nullptr);
+  return 0;
 }

@@ -1,40 +1,67 @@
-// The store file "$dump" and the chunking pass that fills it (store mode,
-// one run per "file" command) or re-reads it at start-up (rebuild mode).
+// The store file "$dump" and the chunking pass over it. The pass runs in
+// store mode for every "file" command (cut the client's bytes into chunks,
+// append new chunks, emit one ChunkRecord per chunk) and in rebuild mode
+// once at start-up (cut the stored bytes again and refill the index).
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "common/coroutine.h"
 #include "platform/plat.h"
+#include "server/chunk_index.h"
+#include "server/chunker.h"
 
-// Where a pass takes its input bytes from and puts its records: the fields
-// of the coroutine that runs it (a client Connection or the file-driven
-// rebuild coroutine).
+// Where a pass takes its input and puts its records: the fields of the
+// coroutine that runs it (a client Connection, or the file-driven rebuild
+// coroutine).
 struct PassIo {
   Coroutine* co;
   uint8_t** in_cur;
   uint8_t** in_end;
-  int32_t* end_of_input;
+  int32_t* end_of_input;  // the closed flag, or the end-of-input flag
   uint8_t** out_cur;
   uint8_t** out_end;
   int32_t wait_input_code;
   int32_t wait_output_code;
 };
 
+constexpr size_t kAppendBufferSize = 256 * 1024;
+
+enum PassMode : int32_t { kStoreMode = 0, kRebuildMode = 1 };
+
 struct PassContext {
   PlatFile store;
+  int32_t mode;
+  uint64_t remaining;     // input bytes the pass may still take
+  uint64_t end_of_store;  // file position where the next new chunk goes
+  uint64_t store_size;    // size of the store when the pass started
+  uint32_t filler_count;  // filler bytes fed in this pass
+  int32_t filler;         // the input has ended; bytes fed now are filler
+  uint8_t key[kChunkKeySize];
+  IndexContext index;
   PassIo io;
+  // Rebuild progress on stderr.
+  uint64_t started_ms;
+  uint64_t reported_ms;
+  // New chunks are gathered here and written in large blocks; the block is
+  // written before the pass yields or returns, so a record never leaves
+  // before its chunk is in the file.
+  size_t append_fill;
+  Chunker chunker;
+  alignas(64) uint8_t chunk_buf[kChunkBufferSize];
+  alignas(64) uint8_t append_buf[kAppendBufferSize];
 };
 
-// Size of the chunk index table the passes share: 2^25 slots of 21 bytes.
-constexpr size_t kStoreIndexBytes = (size_t(1) << 25) * 21;
-
-// Refills the index from the store file at start-up and leaves the file
-// position at its end. Returns 0, or nonzero after a message on stderr.
-int store_rebuild_index(PlatFile store, uint8_t* index_table);
-
-// Sets a client's pass context up for store mode.
+// Sets a pass context up for store mode on the store file and index table.
 void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table);
 
-// Runs the StorePass over the next `length` input bytes.
-void store_pass(PassContext* p, uint64_t length);
+// Runs the pass over the next `length` input bytes (store mode) or over the
+// whole input (rebuild mode, length 2^64 - 1). In store mode every record is
+// sent only after its chunk has been written; a store that cannot be written
+// ends the process with status 3 after a message on stderr.
+void run_pass(PassContext* p, uint64_t length);
+
+// Refills the index from the store file at start-up (when it is not empty)
+// and leaves the file position at its end. Shows progress on stderr when it
+// takes more than a second. Returns 0.
+int store_rebuild_index(PlatFile store, uint8_t* index_table);

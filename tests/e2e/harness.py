@@ -5,6 +5,7 @@ The programs are found in $CHUNK_BIN_DIR with the suffix $CHUNK_EXE_SUFFIX;
 when $CHUNK_RUNNER is set (for example "wine"), it is put in front of every
 program's command line.
 """
+import fcntl
 import os
 import re
 import shlex
@@ -31,6 +32,7 @@ TAG_FILE = b"file"
 TAG_QUIT = b"quit"
 RECORD_SIZE = 21
 STORE_NAME = "$dump"
+PORT_LOCK_PATH = os.path.join(tempfile.gettempdir(), "chunkstore-port-8888.lock")
 
 
 def program(name):
@@ -239,6 +241,11 @@ class ScratchTestCase(unittest.TestCase):
     stopped by process id when it ends."""
 
     def setUp(self):
+        # Port 8888 is one per machine: tests of every checkout and build
+        # (also ones run by hand beside ctest) take turns through this lock.
+        self._port_lock = open(PORT_LOCK_PATH, "a")
+        fcntl.flock(self._port_lock, fcntl.LOCK_EX)
+        self.addCleanup(self._port_lock.close)
         self.folder = tempfile.mkdtemp(prefix="chunk-e2e-")
         self.addCleanup(shutil.rmtree, self.folder, True)
         self.servers = []

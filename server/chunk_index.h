@@ -1,0 +1,63 @@
+// ChunkIndex: the in-memory map from ChunkKey to ChunkOffset.
+//
+// A fixed table of 2^25 slots of 21 bytes, open addressing without chaining,
+// resizing or deletion. Every key lives in the probe window of 16 slots that
+// starts at its home slot (key bytes 0..3 LE, low 25 bits), wrapping from the
+// last slot to slot 0. A new key always goes to its home slot and pushes the
+// window's other entries along; when all 16 slots are taken, one entry is
+// dropped. The index is lossy by design: a dropped chunk is stored again.
+//
+// IndexSlot, 21 bytes:
+//   0..3   ChunkOffset bits 0..31, LE     (offset 0: the slot is empty)
+//   4      ChunkOffset bits 32..39
+//   5      key byte 13
+//   6..7   key bytes 14..15 (the chunk length, as the key holds it)
+//   8..20  key bytes 0..12
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t kIndexSlots = 1u << 25;
+constexpr uint32_t kIndexSlotMask = kIndexSlots - 1;
+constexpr size_t kIndexSlotSize = 21;
+constexpr size_t kIndexTableBytes = size_t(kIndexSlots) * kIndexSlotSize;
+static_assert(kIndexTableBytes == 0x2A000000, "table size");
+constexpr uint32_t kIndexWindow = 16;
+
+constexpr size_t kSlotOffsetLow = 0;  // 4 bytes
+constexpr size_t kSlotOffsetHigh = 4;
+constexpr size_t kSlotKey13 = 5;
+constexpr size_t kSlotLength = 6;  // key bytes 14..15
+constexpr size_t kSlotKeyHead = 8;  // key bytes 0..12
+constexpr size_t kSlotKeyHeadSize = 13;
+
+// One occupied slot unpacked while an insertion rearranges its window.
+struct GatherEntry {
+  uint8_t key[16];
+  uint64_t offset;  // 40-bit ChunkOffset
+  uint64_t base;    // slot from which the entry's age is counted
+  uint64_t slot;    // slot the entry is to be written to, below 2^25
+};
+
+// One per caller; all contexts share the one table.
+struct IndexContext {
+  uint8_t* table;  // kIndexTableBytes, zero-filled at start
+  uint64_t found_offset;  // set by a successful lookup
+  GatherEntry gather[kIndexWindow];  // scratch of an insertion
+};
+
+inline uint8_t* index_slot(uint8_t* table, uint32_t n) {
+  return table + size_t(n) * kIndexSlotSize;
+}
+
+// Home slot of a 16-byte key.
+uint32_t index_home_slot(const uint8_t* key);
+
+namespace ChunkIndex {
+// Looks key up in its probe window. Found: sets ctx->found_offset to the
+// stored ChunkOffset, leaves the table as it is and returns true (the
+// candidate is ignored). Not found: returns false, and when candidate's low
+// 40 bits are not 0 first enters the key with that offset. A candidate of 0
+// only looks up. Offsets keep their low 40 bits.
+bool lookup_or_insert(IndexContext* ctx, const uint8_t* key, uint64_t candidate);
+}  // namespace ChunkIndex

@@ -1,0 +1,195 @@
+"""chunkstore storing files: exact records and store bytes for known inputs,
+deduplication, restarts over an existing store, clients that stop early,
+and a store left behind by an append that was cut short."""
+import os
+import random
+import socket
+import struct
+import time
+import unittest
+
+from harness import (STORE_NAME, ScratchTestCase, connect, file_command, parse_records,
+                     read_store, recv_all, restore, split_records, store_files)
+
+EMPTY_RECORD = bytes.fromhex("6e1bd4d81b2a298dd95ac5311eac000001000000 00".replace(" ", ""))
+ABC_RECORD = bytes.fromhex("dec8520fdd0254d6450c15b4bbb6030001000000 00".replace(" ", ""))
+
+
+def random_bytes(n, seed):
+    return random.Random(seed).randbytes(n)
+
+
+class KnownInputs(ScratchTestCase):
+    def send_raw(self, data):
+        s = connect()
+        s.sendall(file_command(data))
+        s.shutdown(socket.SHUT_WR)
+        reply = recv_all(s)
+        s.close()
+        return reply
+
+    def test_empty_file(self):
+        self.start_server()
+        self.assertEqual(self.send_raw(b""), EMPTY_RECORD)
+        store = read_store(self.folder)
+        self.assertEqual(store, b"\xcc" * 64 + bytes(range(1, 180)) + bytes([179]) * 13)
+
+    def test_abc(self):
+        self.start_server()
+        self.assertEqual(self.send_raw(b"abc"), ABC_RECORD)
+        filler = bytes((0x64 + i) & 0xFF for i in range(235))
+        self.assertEqual(filler[-1], 0x4E)
+        self.assertEqual(read_store(self.folder),
+                         b"\xcc" * 64 + b"abc" + filler + bytes([0x4E]) * 18)
+
+    def test_same_file_twice_appends_nothing(self):
+        self.start_server()
+        data = random_bytes(1 << 20, 1)
+        first, = store_files([data])
+        size = len(read_store(self.folder))
+        second, = store_files([data])
+        self.assertEqual(first, second)
+        self.assertEqual(len(read_store(self.folder)), size)
+        self.assertEqual(restore(read_store(self.folder), first), data)
+
+
+class Files(ScratchTestCase):
+    def test_two_files_on_one_connection_and_many_records(self):
+        self.start_server()
+        a = random_bytes(3 << 20, 2)  # far more records than one output buffer holds
+        b = random_bytes(300000, 3) + a[:100000]
+        recs_a, recs_b = store_files([a, b])
+        self.assertGreater(len(recs_a), 1561)
+        store = read_store(self.folder)
+        self.assertEqual(len(store) % 64, 0)
+        self.assertEqual(restore(store, recs_a), a)
+        self.assertEqual(restore(store, recs_b), b)
+        # The shared prefix of a deduplicates: b's chunks after its first
+        # 300000 bytes start reusing a's offsets once the chunking realigns.
+        offsets_a = {off for _, _, off in recs_a}
+        self.assertTrue(any(off in offsets_a for _, _, off in recs_b))
+
+    def test_file_ending_on_a_chunk_boundary_gets_an_empty_last_record(self):
+        self.start_server()
+        data = random_bytes(50000, 4)
+        recs, = store_files([data])
+        first_len = recs[0][1]
+        prefix_recs, = store_files([data[:first_len]])
+        self.assertEqual(len(prefix_recs), 2)
+        self.assertEqual(prefix_recs[0], recs[0])
+        self.assertEqual(prefix_recs[1][1], 0)
+
+    def test_half_closed_client_that_reads_late_gets_every_record(self):
+        self.start_server()
+        data = random_bytes(8 << 20, 5)
+        s = connect()
+        s.sendall(file_command(data))
+        s.shutdown(socket.SHUT_WR)
+        time.sleep(2)
+        reply = recv_all(s)
+        s.close()
+        recs, = split_records(reply, [len(data)])
+        self.assertEqual(restore(read_store(self.folder), recs), data)
+
+    def test_client_stopping_in_the_middle_of_a_file(self):
+        srv = self.start_server()
+        data = random_bytes(1 << 20, 6)
+        # Half-closed: the server completes the last chunk with filler and
+        # still sends every record; their real lengths cover what was sent.
+        s = connect()
+        s.sendall(b"file" + struct.pack(">Q", len(data)) + data[:300000])
+        s.shutdown(socket.SHUT_WR)
+        recs = parse_records(recv_all(s))
+        s.close()
+        self.assertEqual(sum(length for _, length, _ in recs), 300000)
+        self.assertEqual(restore(read_store(self.folder), recs), data[:300000])
+        self.assertIn("fl=%d\nfl done\n" % len(data), srv.new_output())
+        # Gone for good: the records may find nobody to read them.
+        srv.mark = len(srv.stdout())
+        s = connect()
+        s.sendall(b"file" + struct.pack(">Q", len(data)) + data[200000:500000])
+        s.close()
+        srv.wait_for("closing", since_mark=True)
+        self.assertEqual(len(read_store(self.folder)) % 64, 0)
+        # The server goes on serving, and the whole file round-trips.
+        recs, = store_files([data])
+        self.assertEqual(restore(read_store(self.folder), recs), data)
+
+
+class Restart(ScratchTestCase):
+    def quit(self, srv):
+        s = connect()
+        s.sendall(b"quit")
+        recv_all(s)
+        s.close()
+        self.assertEqual(srv.wait_exit(), 0)
+
+    def test_restart_answers_with_the_first_offsets_and_appends_nothing(self):
+        files = [random_bytes(2 << 20, 7), b"", b"abc", random_bytes(70000, 8), bytes(70000)]
+        srv = self.start_server()
+        first = [store_files([f])[0] for f in files]
+        self.quit(srv)
+        size = len(read_store(self.folder))
+        srv = self.start_server()
+        again = [store_files([f])[0] for f in files]
+        self.assertEqual(again, first)
+        self.assertEqual(len(read_store(self.folder)), size)
+        store = read_store(self.folder)
+        for f, recs in zip(files, again):
+            self.assertEqual(restore(store, recs), f)
+
+    def test_index_never_names_filler_the_store_lacks(self):
+        # Learn where the first chunks of two random streams end.
+        r = random_bytes(20000, 9)
+        u = random_bytes(20000, 10)
+        probe = os.path.join(self.folder, "probe")
+        os.mkdir(probe)
+        srv = self.start_server(folder=probe)
+        len_r = store_files([r])[0][0][1]
+        len_u = store_files([u])[0][0][1]
+        self.quit(srv)
+        # A store whose last stored chunk is a whole chunk of real bytes.
+        srv = self.start_server()
+        store_files([r[:len_r]])
+        store_files([u[:len_u] + r[:len_r]])
+        self.quit(srv)
+        # After a restart, a file that ends where that chunk ends is followed
+        # by a chunk of filler only; its record must point at stored filler.
+        srv = self.start_server()
+        recs, = store_files([u[:len_u]])
+        store = read_store(self.folder)
+        last = recs[-1]
+        self.assertEqual(last[1], 0)
+        at = last[2] * 64
+        b = u[len_u - 1]
+        self.assertLess(at, len(store))
+        self.assertEqual(store[at:at + 3], bytes([(b + 1) & 255, (b + 2) & 255, (b + 3) & 255]))
+
+    def test_long_rebuild_shows_progress_on_stderr_only(self):
+        # About 600 MB of stored bytes take the rebuild more than a second.
+        with open(os.path.join(self.folder, STORE_NAME), "wb") as f:
+            f.write(b"\xcc" * 64)
+            block = os.urandom(1 << 20)
+            for i in range(600):
+                f.write(block[i:] + block[:i])
+        srv = self.start_server()
+        self.assertEqual(srv.stdout().splitlines()[0], "port=8888")
+        self.assertIn("chunkstore: rebuilding the index: ", srv.stderr())
+        self.assertIn("chunkstore: index rebuilt from %d bytes" % (64 + (600 << 20)), srv.stderr())
+
+    def test_store_cut_short_is_padded_before_the_next_append(self):
+        srv = self.start_server()
+        store_files([random_bytes(100000, 11)])
+        self.quit(srv)
+        with open(os.path.join(self.folder, STORE_NAME), "ab") as f:
+            f.write(b"\x55" * 10)  # a chunk whose append was cut short
+        self.start_server()
+        data = random_bytes(200000, 12)
+        recs, = store_files([data])
+        store = read_store(self.folder)
+        self.assertEqual(len(store) % 64, 0)
+        self.assertEqual(restore(store, recs), data)
+
+
+if __name__ == "__main__":
+    unittest.main()

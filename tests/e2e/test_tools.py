@@ -1,0 +1,293 @@
+"""chunksend and chunkcat end to end: files stored through a real chunkstore
+come back byte for byte; incomplete replies, records beyond the store and
+corrupted store bytes are reported and leave no output under its name."""
+import os
+import random
+import socket
+import struct
+import threading
+import unittest
+
+from harness import (PORT, STORE_NAME, ScratchTestCase, parse_records, run_program,
+                     wait_port_free)
+
+
+def random_bytes(n, seed):
+    return random.Random(seed).randbytes(n)
+
+
+def rec(offset, length, digest=b"\xab" * 14):
+    return digest + struct.pack("<HIB", length, offset & 0xFFFFFFFF, offset >> 32)
+
+
+class ToolsTestCase(ScratchTestCase):
+    def path(self, *names):
+        return os.path.join(self.folder, *names)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read()
+
+    def send(self, *args):
+        return run_program("chunksend", list(args), cwd=self.folder, timeout=300)
+
+    def cat(self, *args):
+        return run_program("chunkcat", list(args), cwd=self.folder, timeout=300)
+
+    def store(self):
+        return self.path("store", STORE_NAME)
+
+    def start_store_server(self):
+        os.mkdir(self.path("store"))
+        return self.start_server(folder=self.path("store"))
+
+    def assert_ok(self, proc):
+        self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+
+
+class RoundTrip(ToolsTestCase):
+    def test_each_file_comes_back_from_one_connection(self):
+        self.start_store_server()
+        # A prefix that ends exactly on a chunk boundary: the first chunk of
+        # some random bytes, found by storing them once.
+        probe = random_bytes(50000, 1)
+        self.write("probe", probe)
+        self.assert_ok(self.send("-o", "probe.list", "probe"))
+        boundary = probe[:parse_records(self.read("probe.list"))[0][1]]
+
+        files = [("boundary", boundary), ("empty1", b""), ("small", b"hello, chunks\n"),
+                 ("big", random_bytes(24 << 20, 2)), ("empty2", b""),
+                 ("again", boundary + b"!")]
+        for name, data in files:
+            self.write(name, data)
+        names = [n for n, _ in files]
+        os.mkdir(self.path("lists"))
+        self.assert_ok(self.send("-q", "-o", "all.list", *names))
+        self.assert_ok(self.send("--per-file", "-o", "lists", *names))
+
+        # The boundary file owns the extra 0-length record, not the empty
+        # file after it.
+        recs = parse_records(self.read("lists/boundary.list"))
+        self.assertEqual([length for _, length, _ in recs], [len(boundary), 0])
+        per_file = b""
+        for name, data in files:
+            per_file += self.read("lists/%s.list" % name)
+            self.assert_ok(self.cat(self.store(), "lists/%s.list" % name, "-o", name + ".out"))
+            self.assertEqual(self.read(name + ".out"), data, name)
+        # One list holds the same records, and restores the files in a row.
+        self.assertEqual(self.read("all.list"), per_file)
+        whole = self.cat(self.store(), "all.list")
+        self.assertEqual(whole.returncode, 0, whole.stderr)
+        self.assertEqual(whole.stdout, b"".join(d for _, d in files))
+        self.assertEqual(sorted(os.listdir(self.path("lists"))),
+                         sorted(n + ".list" for n in names))
+
+    def test_unreadable_file_is_named_and_the_others_are_stored(self):
+        self.start_store_server()
+        data = random_bytes(300000, 3)
+        self.write("a", data)
+        p = self.send("-o", "a.list", "missing", "a", self.folder)
+        self.assertEqual(p.returncode, 5)
+        err = p.stderr.decode()
+        self.assertIn("cannot read missing", err)
+        self.assertIn("cannot read %s" % self.folder, err)  # a directory
+        self.assertEqual(self.cat(self.store(), "a.list").stdout, data)
+
+    def test_stop_sends_quit_after_the_files(self):
+        srv = self.start_store_server()
+        data = random_bytes(20000, 4)
+        self.write("a", data)
+        self.assert_ok(self.send("--stop", "-o", "a.list", "a"))
+        self.assertEqual(srv.wait_exit(), 0)
+        self.assertEqual(self.cat(self.store(), "a.list").stdout, data)
+
+    def test_usage_and_unreachable_server(self):
+        self.assertEqual(self.send("a").returncode, 1)           # no -o
+        self.assertEqual(self.send("-o", "x.list").returncode, 1)  # no file
+        self.write("a", b"abc")
+        self.write("b", b"abc")
+        os.mkdir(self.path("d"))
+        os.mkdir(self.path("sub"))
+        self.write("sub/a", b"x")
+        dup = self.send("--per-file", "-o", "d", "a", "sub/a")
+        self.assertEqual(dup.returncode, 1)
+        self.assertIn(b"would both be listed", dup.stderr)
+        self.assertTrue(wait_port_free())
+        p = self.send("-o", "x.list", "a")  # nobody listens
+        self.assertEqual(p.returncode, 2)
+        self.assertEqual(sorted(os.listdir(self.path("d"))), [])
+        self.assertFalse(os.path.exists(self.path("x.list")))
+        self.assertFalse(os.path.exists(self.path("x.list.part")))
+
+
+class FakeServer:
+    """Listens on port 8888, reads one connection's commands until the
+    client half-closes, then answers with `reply` and closes."""
+
+    def __init__(self, reply):
+        self.reply = reply
+        self.received = b""
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", PORT))
+        self.listener.listen(1)
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        conn, _ = self.listener.accept()
+        with conn:
+            while True:
+                b = conn.recv(1 << 16)
+                if not b:
+                    break
+                self.received += b
+            conn.sendall(self.reply)
+
+    def close(self):
+        self.thread.join(timeout=30)
+        self.listener.close()
+
+
+class BrokenReplies(ToolsTestCase):
+    def send_to_fake(self, reply, files, *options):
+        self.assertTrue(wait_port_free())
+        fake = FakeServer(reply)
+        self.addCleanup(fake.close)
+        names = []
+        for i, data in enumerate(files):
+            names.append(self.write("f%d" % i, data))
+        p = self.send("-o", "out.list", *(list(options) + names))
+        fake.close()
+        # Nothing under the final name, no temporary left behind.
+        self.assertFalse(os.path.exists(self.path("out.list")))
+        self.assertFalse(os.path.exists(self.path("out.list.part")))
+        return p, fake.received
+
+    def test_incomplete_replies_are_reported(self):
+        cases = [
+            # Records that stop short of the file's length.
+            ([rec(1, 200), rec(5, 100)], [b"x" * 1000], b"cover 300 of its 1000"),
+            # The second file gets nothing at all.
+            ([rec(1, 1000)], [b"x" * 1000, b"y" * 10], b"cover 0 of its 10"),
+            # Cut inside a record.
+            ([rec(1, 1000), rec(9, 0)[:8]], [b"x" * 1000], b"8 of its 21 bytes"),
+            # More records than the file needs.
+            ([rec(1, 1000), rec(9, 5)], [b"x" * 1000], b"no non-empty file follows"),
+        ]
+        for records, files, message in cases:
+            p, received = self.send_to_fake(b"".join(records), files)
+            self.assertEqual(p.returncode, 3, p.stderr)
+            self.assertIn(message, p.stderr)
+            self.assertIn(b"no list written", p.stderr)
+            # Every file went out as a "file" command before the reply.
+            expected = b"".join(b"file" + struct.pack(">Q", len(d)) + d for d in files)
+            self.assertEqual(received, expected)
+
+    def test_per_file_lists_are_not_written_from_a_broken_reply(self):
+        os.mkdir(self.path("lists"))
+        self.assertTrue(wait_port_free())
+        fake = FakeServer(rec(1, 500))
+        self.addCleanup(fake.close)
+        self.write("a", b"a" * 500)
+        self.write("b", b"b" * 500)
+        p = self.send("--per-file", "-o", "lists", "a", "b")
+        fake.close()
+        self.assertEqual(p.returncode, 3)
+        self.assertEqual(os.listdir(self.path("lists")), [])
+
+
+class Restore(ToolsTestCase):
+    def stored(self, data):
+        """Stores data through the real server; returns the list's bytes."""
+        self.start_store_server()
+        self.write("data", data)
+        self.assert_ok(self.send("-o", "data.list", "data"))
+        return self.read("data.list")
+
+    def test_record_beyond_the_store_is_reported(self):
+        data = random_bytes(200000, 5)
+        good = self.stored(data)
+        size = os.path.getsize(self.store())
+        beyond = rec(size // 64, 10)               # starts at the store's end
+        straddling = rec(size // 64 - 1, 100)      # runs past it
+        self.write("bad.list", good[:42] + beyond + good[42:] + straddling + rec(0, 5))
+        p = self.cat(self.store(), "bad.list", "-o", "out")
+        self.assertEqual(p.returncode, 3)
+        err = p.stderr.decode()
+        self.assertIn("record 2 (ChunkOffset %d, length 10): reaches byte %d, past the end "
+                      "of the store (%d bytes)" % (size // 64, size + 10, size), err)
+        n = len(good) // 21 + 1
+        self.assertIn("record %d (ChunkOffset %d, length 100)" % (n, size // 64 - 1), err)
+        self.assertIn("record %d (ChunkOffset 0, length 5)" % (n + 1), err)
+        self.assertFalse(os.path.exists(self.path("out")))
+        self.assertFalse(os.path.exists(self.path("out.part")))
+        # On standard output, the bytes before the first bad record.
+        p = self.cat(self.store(), "bad.list")
+        self.assertEqual(p.returncode, 3)
+        first_two = sum(length for _, length, _ in parse_records(good[:42]))
+        self.assertEqual(p.stdout, data[:first_two])
+        self.assertIn(b"holds only the first %d bytes" % first_two, p.stderr)
+        # A list that ends inside a record.
+        self.write("cut.list", good + good[:5])
+        p = self.cat(self.store(), "cut.list", "-o", "out")
+        self.assertEqual(p.returncode, 3)
+        self.assertIn(b"5 stray bytes", p.stderr)
+        self.assertFalse(os.path.exists(self.path("out")))
+
+    def test_corrupted_store_byte_is_caught_by_verification(self):
+        data = random_bytes(400000, 6)
+        good = self.stored(data)
+        recs = parse_records(good)
+        _, length, offset = recs[3]
+        with open(self.store(), "r+b") as f:
+            f.seek(offset * 64 + length // 2)
+            b = f.read(1)
+            f.seek(offset * 64 + length // 2)
+            f.write(bytes([b[0] ^ 0x20]))
+        p = self.cat(self.store(), "data.list", "-o", "out")
+        self.assertEqual(p.returncode, 3)
+        self.assertIn(b"record 3 (ChunkOffset %d, length %d): the stored chunk does not match "
+                      b"the record's digest" % (offset, length), p.stderr)
+        self.assertFalse(os.path.exists(self.path("out")))
+        # Without verification the damaged bytes go out unnoticed.
+        p = self.cat("--no-verify", self.store(), "data.list", "-o", "out")
+        self.assertEqual(p.returncode, 0)
+        out = self.read("out")
+        self.assertEqual(len(out), len(data))
+        self.assertNotEqual(out, data)
+
+    def test_corrupted_filler_of_the_last_chunk_is_caught(self):
+        # The filler bytes that complete the last chunk are not in the file,
+        # but they are in its digest: damage there is caught too.
+        data = random_bytes(3000, 7)
+        good = self.stored(data)
+        _, length, offset = parse_records(good)[-1]
+        with open(self.store(), "r+b") as f:
+            f.seek(offset * 64 + length)  # the first filler byte
+            b = f.read(1)
+            f.seek(offset * 64 + length)
+            f.write(bytes([b[0] ^ 1]))
+        p = self.cat(self.store(), "data.list")
+        self.assertEqual(p.returncode, 3)
+        self.assertIn(b"does not match", p.stderr)
+
+    def test_missing_inputs(self):
+        self.write("l", b"")
+        self.assertEqual(self.cat("nostore", "l").returncode, 1)
+        self.write("s", b"\xcc" * 64)
+        self.assertEqual(self.cat("s", "nolist").returncode, 1)
+        self.assertEqual(self.cat("s").returncode, 1)
+        p = self.cat("s", "l", "-o", "nodir/out")
+        self.assertEqual(p.returncode, 2)
+        empty = self.cat("s", "l")
+        self.assertEqual((empty.returncode, empty.stdout), (0, b""))
+
+
+if __name__ == "__main__":
+    unittest.main()

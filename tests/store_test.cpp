@@ -1,0 +1,161 @@
+#include "server/store.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/record.h"
+
+namespace {
+
+constexpr size_t kOutSize = 32768;
+
+// Runs one store-mode pass over an in-memory file, the way a client
+// Connection does: the whole file is in the input buffer and the peer has
+// closed, so the pass ends with the file.
+struct PassRun {
+  Coroutine co;  // first: the body reaches the record from it
+  uint8_t* in_cur;
+  uint8_t* in_end;
+  int32_t closed;
+  uint8_t* out_cur;
+  uint8_t* out_end;
+  uint64_t length;
+  PassContext pass;
+  uint8_t out[kOutSize + 32];
+};
+
+void pass_body(Coroutine* co) {
+  PassRun* r = reinterpret_cast<PassRun*>(co);
+  run_pass(&r->pass, r->length);
+}
+
+class StorePassTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    table_ = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
+    ASSERT_NE(table_, nullptr);
+    snprintf(path_, sizeof path_, "/tmp/store_test_%d.dump", int(getpid()));
+    (void)plat_file_remove(path_);
+  }
+  void TearDown() override { (void)plat_file_remove(path_); }
+
+  // Stores `data`; returns the record batches in the order the pass yielded
+  // them (each batch is what filled the output buffer, the last one what was
+  // left when it returned).
+  std::vector<std::vector<uint8_t>> store(const std::vector<uint8_t>& data, PlatFile f) {
+    auto r = std::make_unique<PassRun>();
+    pass_prepare_store_mode(&r->pass, f, table_);
+    PassIo* io = &r->pass.io;
+    io->co = &r->co;
+    io->in_cur = &r->in_cur;
+    io->in_end = &r->in_end;
+    io->end_of_input = &r->closed;
+    io->out_cur = &r->out_cur;
+    io->out_end = &r->out_end;
+    io->wait_input_code = kCoWaitInput;
+    io->wait_output_code = kCoWaitOutput;
+    r->in_cur = const_cast<uint8_t*>(data.data());
+    r->in_end = r->in_cur + data.size();
+    r->closed = 1;
+    r->length = data.size();
+    coro_init(&r->co, pass_body, kCoReturned);
+    std::vector<std::vector<uint8_t>> batches;
+    for (;;) {
+      r->out_cur = r->out;
+      r->out_end = r->out + kOutSize;
+      coro_resume(&r->co);
+      batches.emplace_back(r->out, r->out_cur);
+      if (r->co.yield_code == kCoReturned) return batches;
+      EXPECT_EQ(r->co.yield_code, kCoWaitOutput);
+    }
+  }
+
+  static std::vector<uint8_t> random_data(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = uint8_t(rng());
+    return v;
+  }
+
+  std::vector<uint8_t> read_file() {
+    PlatFile f = plat_file_open_read(path_);
+    std::vector<uint8_t> v(64 << 20);
+    long n = plat_file_read_full(f, v.data(), v.size());
+    plat_file_close(f);
+    v.resize(size_t(n));
+    return v;
+  }
+
+  uint8_t* table_ = nullptr;
+  char path_[64];
+};
+
+TEST_F(StorePassTest, RecordThatCrossesTheOutputEndYieldsAndEveryRecordRestores) {
+  auto data = random_data(1 << 20, 1);
+  PlatFile f = plat_file_open_always_rw(path_);
+  auto batches = store(data, f);
+  plat_file_close(f);
+  ASSERT_GE(batches.size(), 2u);
+  // Records are written while the cursor is below the end; the 1561st is
+  // the first to reach past it.
+  EXPECT_EQ(batches[0].size(), 1561 * kChunkRecordSize);
+  std::vector<uint8_t> store_bytes = read_file();
+  EXPECT_EQ(store_bytes.size() % kChunkAlign, 0u);
+  std::vector<uint8_t> back;
+  for (const auto& b : batches) {
+    ASSERT_EQ(b.size() % kChunkRecordSize, 0u);
+    for (size_t i = 0; i < b.size(); i += kChunkRecordSize) {
+      ChunkRecord r = decode_chunk_record(&b[i]);
+      uint64_t at = r.offset * kChunkAlign;
+      ASSERT_LE(at + r.real_length, store_bytes.size());
+      back.insert(back.end(), store_bytes.begin() + long(at),
+                  store_bytes.begin() + long(at + r.real_length));
+    }
+  }
+  EXPECT_EQ(back, data);
+}
+
+// A store that cannot be written ends the process with status 3 before the
+// record of the chunk that failed is emitted.
+TEST_F(StorePassTest, FailedAppendExitsWithStatus3) {
+  auto data = random_data(200000, 2);
+  auto store_with_small_file_limit = [&] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim;
+    lim.rlim_cur = lim.rlim_max = 4096;
+    setrlimit(RLIMIT_FSIZE, &lim);
+    store(data, plat_file_open_always_rw(path_));
+  };
+  EXPECT_EXIT(store_with_small_file_limit(), ::testing::ExitedWithCode(3),
+              "cannot append chunks at byte [0-9]+ of \"\\$dump\"");
+  // The store holds whole padded chunks up to the limit, nothing more.
+  EXPECT_LE(read_file().size(), 4096u);
+}
+
+TEST_F(StorePassTest, NewChunkBeyondFortyBitOffsetsIsRefused) {
+  // A sparse store of exactly 2^46 bytes; tmpfs allows one that large.
+  snprintf(path_, sizeof path_, "/dev/shm/store_test_%d.dump", int(getpid()));
+  PlatFile f = plat_file_open_always_rw(path_);
+  if (f == kPlatNoFile) GTEST_SKIP() << "no /dev/shm";
+  uint8_t header[kStoreHeaderSize];
+  memset(header, kStoreHeaderByte, sizeof header);
+  ASSERT_EQ(plat_file_write_all(f, header, sizeof header), 0);
+  if (plat_file_seek(f, int64_t(kStoreOffsetLimit) - 1, kSeekBegin, nullptr) != 0 ||
+      plat_file_write_all(f, header, 1) != 0) {
+    plat_file_close(f);
+    GTEST_SKIP() << "no sparse file of 2^46 bytes here";
+  }
+  auto data = random_data(1000, 3);
+  EXPECT_EXIT(store(data, f), ::testing::ExitedWithCode(3), "store is full");
+  plat_file_close(f);
+}
+
+}  // namespace
