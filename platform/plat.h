@@ -105,6 +105,15 @@ PlatFile plat_stdout_file();
 void plat_stdout_binary();
 bool plat_stderr_is_terminal();
 
+// ---- Process ---------------------------------------------------------------
+
+// The process id, for names of scratch files that must not collide.
+uint32_t plat_process_id();
+// Makes every later write that would grow a file beyond `bytes` fail (a
+// short write, then an error) instead of ending the process. For tests of
+// failing writes; false where the system has no such limit (Windows).
+bool plat_limit_file_size(uint64_t bytes);
+
 // ---- Memory, time ----------------------------------------------------------
 
 // One large allocation, zero-filled, committed read/write; null on failure.

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -301,6 +302,19 @@ PlatFile plat_stdout_file() { return STDOUT_FILENO; }
 void plat_stdout_binary() {}  // POSIX streams never translate newlines
 
 bool plat_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+// ---- Process ---------------------------------------------------------------
+
+uint32_t plat_process_id() { return uint32_t(getpid()); }
+
+bool plat_limit_file_size(uint64_t bytes) {
+  // Beyond the limit a write fails with EFBIG once SIGXFSZ is ignored.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit lim;
+  if (getrlimit(RLIMIT_FSIZE, &lim) != 0) return false;
+  lim.rlim_cur = bytes < uint64_t(lim.rlim_max) ? rlim_t(bytes) : lim.rlim_max;
+  return setrlimit(RLIMIT_FSIZE, &lim) == 0;
+}
 
 // ---- Memory, time ----------------------------------------------------------
 

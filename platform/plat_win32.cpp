@@ -121,6 +121,23 @@ int plat_sock_last_error() { return g_sock_error; }
 
 bool plat_sock_error_is_would_block(int err) { return err == WSAEWOULDBLOCK; }
 
+void plat_sock_wait(const PlatSockWait* items, size_t n, unsigned timeout_ms) {
+  fd_set readable, writable;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  bool any = false;
+  for (size_t i = 0; i < n && i < FD_SETSIZE; i++) {
+    if (items[i].want_read) FD_SET(to_socket(items[i].s), &readable);
+    if (items[i].want_write) FD_SET(to_socket(items[i].s), &writable);
+    any = any || items[i].want_read || items[i].want_write;
+  }
+  // select with three empty sets fails at once instead of waiting.
+  timeval tv;
+  tv.tv_sec = long(timeout_ms / 1000);
+  tv.tv_usec = long(timeout_ms % 1000) * 1000;
+  if (!any || select(0, &readable, &writable, nullptr, &tv) == SOCKET_ERROR) Sleep(timeout_ms);
+}
+
 bool plat_resolve4(const char* host, PlatAddr4* out) {
   const hostent* h = gethostbyname(host);
   if (h == nullptr) {
@@ -294,6 +311,12 @@ PlatFile plat_stdout_file() { return reinterpret_cast<PlatFile>(GetStdHandle(STD
 void plat_stdout_binary() { (void)_setmode(_fileno(stdout), _O_BINARY); }
 
 bool plat_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+// ---- Process ---------------------------------------------------------------
+
+uint32_t plat_process_id() { return uint32_t(GetCurrentProcessId()); }
+
+bool plat_limit_file_size(uint64_t bytes) { return false; }
 
 // ---- Memory, time ----------------------------------------------------------
 
