@@ -75,13 +75,14 @@ class Server:
         self.err_path = os.path.join(folder, "server.stderr")
         self.proc = None
 
-    def start(self, wait_listening=True, port_must_be_free=True):
+    def start(self, wait_listening=True, port_must_be_free=True, preexec_fn=None):
         if port_must_be_free and not wait_port_free():
             raise RuntimeError("port 8888 is still taken before the test starts")
         self._out = open(self.out_path, "wb")
         self._err = open(self.err_path, "wb")
         self.proc = subprocess.Popen(program("chunkstore"), cwd=self.folder,
-                                     stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err)
+                                     stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
+                                     preexec_fn=preexec_fn)
         if wait_listening:
             self.wait_listening()
         return self
@@ -250,11 +251,12 @@ class ScratchTestCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.folder, True)
         self.servers = []
 
-    def start_server(self, wait_listening=True, folder=None, port_must_be_free=True):
+    def start_server(self, wait_listening=True, folder=None, port_must_be_free=True,
+                     preexec_fn=None):
         srv = Server(folder or self.folder)
         self.servers.append(srv)
         self.addCleanup(srv.stop)
-        return srv.start(wait_listening, port_must_be_free)
+        return srv.start(wait_listening, port_must_be_free, preexec_fn)
 
 
 ACCEPT_RE = re.compile(r"^ *(-?\d+): 0\.0\.0\.0:8888 -> 127\.0\.0\.1:(\d+)$")

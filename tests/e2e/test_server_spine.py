@@ -1,12 +1,13 @@
 """chunkstore start-up, connections, the command tags and chunkstop: the
 exact lines the server prints and its exit statuses."""
 import os
+import resource
 import socket
 import struct
 import time
 import unittest
 
-from harness import (EADDRINUSE, PORT, ScratchTestCase, accept_line, connect, handler_lines,
+from harness import (EADDRINUSE, PORT, UNDER_WINE, ScratchTestCase, accept_line, connect, handler_lines,
                      recv_all, run_program, wait_port_free)
 
 
@@ -46,6 +47,15 @@ class StartUp(ScratchTestCase):
         srv = self.start_server(wait_listening=False)
         self.assertEqual(srv.wait_exit(), 2)
         self.assertEqual(srv.stdout(), "")
+
+    @unittest.skipIf(UNDER_WINE, "address-space limits are a Linux matter")
+    def test_index_table_that_cannot_be_allocated_exits_3(self):
+        def small_address_space():
+            resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
+        srv = self.start_server(wait_listening=False, preexec_fn=small_address_space)
+        self.assertEqual(srv.wait_exit(), 3)
+        self.assertEqual(srv.stdout(), "")
+        self.assertIn("cannot allocate the 704643072-byte chunk index table", srv.stderr())
 
     def test_restart_right_after_quit_gets_the_port_again(self):
         srv = self.start_server()
