@@ -12,8 +12,8 @@ case "${1:-test}" in
     # googletest: its sources, built for Windows, give the unit tests there.
     want=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-x86-64-dev
           mingw-w64-i686-dev wine wine64 googletest cmake make python3)
-    # Console programs need none of Wine's graphics and sound recommends.
-    apt_opts=(--no-install-recommends)
+    # With Wine's recommends, as on the machines the Windows leg was tried on.
+    apt_opts=()
     ;;
   *)
     want=(g++ cmake make libgtest-dev python3)
