@@ -1,12 +1,14 @@
 // chunkcat: restores the bytes a record list names from a store file.
 //
 //   chunkcat [options] STORE LIST
+//   chunkcat --check STORE LIST...
 //
 // For each record of LIST, in order, it writes the record's real length in
 // bytes found at ChunkOffset x 64 in STORE. Before a chunk's bytes are
 // written the chunk is cut again from its place in the store with the
 // server's own chunker (it ends where its content says, filler included, as
 // stored) and its digest compared with the record's; --no-verify skips this.
+// --check verifies every record of each list and writes no bytes.
 //
 // Exit statuses:
 //   0  every record was restored (and verified)
@@ -22,7 +24,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "client/list_reader.h"
+#include "client/store_window.h"
 #include "common/bytes.h"
 #include "common/record.h"
 #include "platform/plat.h"
@@ -32,10 +37,6 @@ namespace {
 
 enum ExitStatus : int { kExitOk = 0, kExitUsage = 1, kExitOutput = 2, kExitRecord = 3 };
 
-constexpr size_t kWindowSize = 4 << 20;  // store bytes held at once
-// What a jump to another part of the store reads: enough for one chunk and
-// some that follow it, without reading megabytes for every stray record.
-constexpr size_t kJumpReadSize = 256 << 10;
 constexpr size_t kListBlock = kChunkRecordSize * 8192;
 constexpr size_t kOutBlock = 1 << 20;
 constexpr unsigned kMaxReports = 20;
@@ -43,6 +44,7 @@ constexpr const char* kPartSuffix = ".part";
 
 const char kUsage[] =
     "usage: chunkcat [options] STORE LIST\n"
+    "       chunkcat --check STORE LIST...\n"
     "\n"
     "Writes the bytes that the record list LIST names in the store file STORE\n"
     "(the server's \"$dump\"): for each record in order, its real length in bytes\n"
@@ -54,6 +56,8 @@ const char kUsage[] =
     "               a temporary name and renamed only when every record was\n"
     "               restored; after a failure it is not created (nor changed)\n"
     "  --no-verify  do not check chunks against their records' digests\n"
+    "  --check      verify every record of each LIST and write nothing: one line\n"
+    "               per list on standard output, bad records on stderr\n"
     "  -h, --help   this text\n"
     "\n"
     "Every chunk is verified by default: it is cut again from its place in the\n"
@@ -71,46 +75,9 @@ struct Options {
   const char* list = nullptr;
   const char* out = nullptr;
   bool verify = true;
+  bool check = false;   // --check: verify the lists, write nothing
+  std::vector<const char*> lists;  // only --check takes more than one
 };
-
-// A window of the store file: reads ahead, so that records naming chunks
-// that lie close together cost one read between them.
-struct StoreWindow {
-  PlatFile file;
-  uint64_t size;   // of the store file
-  uint64_t start;  // file position of buf[0]
-  size_t held;     // valid bytes in buf
-  int error;       // of the last failed read
-  uint8_t* buf;
-};
-
-// Makes the store bytes [pos, pos + want) available, cut at the store's end
-// (pos < size). Returns them and sets *got; null when the read failed.
-const uint8_t* window_view(StoreWindow* w, uint64_t pos, size_t want, size_t* got) {
-  uint64_t left = w->size - pos;
-  size_t n = left < want ? size_t(left) : want;
-  if (pos < w->start || pos + n > w->start + w->held) {
-    // Reading on from the window's end reads a whole window; a jump reads less.
-    bool onward = pos >= w->start && pos <= w->start + w->held;
-    size_t fill = onward ? kWindowSize : kJumpReadSize;
-    if (left < fill) fill = size_t(left);
-    w->start = pos;
-    w->held = 0;
-    if (plat_file_seek(w->file, int64_t(pos), kSeekBegin, nullptr) != 0) {
-      w->error = plat_file_last_error();
-      return nullptr;
-    }
-    long r = plat_file_read_full(w->file, w->buf, fill);
-    if (r < 0) {
-      w->error = plat_file_last_error();
-      return nullptr;
-    }
-    w->held = size_t(r);
-    if (w->held < n) n = w->held;  // the store shrank under us
-  }
-  *got = n;
-  return w->buf + (pos - w->start);
-}
 
 struct Restore {
   Options opt;
@@ -184,24 +151,18 @@ bool restore_record(Restore* r, uint64_t index, const ChunkRecord& rec) {
     return false;
   }
   if (r->opt.verify) {
-    // Cut the stored chunk again: where it ends and its key depend only on
-    // its own bytes, filler included.
-    chunker_restart(&r->chunker);
-    bool ended = false;
-    size_t full = chunker_scan(&r->chunker, p, got, r->chunk_buf, &ended);
-    if (!ended) {
+    ChunkMatch m = stored_chunk_matches(&r->chunker, p, got, r->chunk_buf, rec);
+    if (m == kChunkCutShort) {
       report_record(r, index, rec, "the store ends before the chunk does");
       return false;
     }
-    uint8_t key[kChunkKeySize];
-    chunker_finish(&r->chunker, key);
-    if (memcmp(key, rec.digest, kRecDigestSize) != 0 || full < rec.real_length) {
+    if (m != kChunkMatches) {
       report_record(r, index, rec, "the stored chunk does not match the record's digest");
       return false;
     }
   }
   // After the first bad record nothing more is written; the rest is checked.
-  if (r->bad_records == 0) emit(r, p, rec.real_length);
+  if (r->bad_records == 0 && !r->opt.check) emit(r, p, rec.real_length);
   return true;
 }
 
@@ -223,24 +184,75 @@ int parse_options(int argc, char** argv, Options* o) {
       o->out = argv[++i];
     } else if (strcmp(a, "--no-verify") == 0) {
       o->verify = false;
+    } else if (strcmp(a, "--check") == 0) {
+      o->check = true;
     } else if (a[0] == '-' && a[1] != 0) {
       return usage_error("unknown option", a);
     } else if (positional == 0) {
       o->store = a;
       positional++;
-    } else if (positional == 1) {
-      o->list = a;
-      positional++;
     } else {
-      return usage_error("one store and one list only; extra argument", a);
+      o->lists.push_back(a);
+      positional++;
     }
   }
   if (positional < 2) return usage_error("a store file and a record list are needed", nullptr);
+  if (o->lists.size() > 1 && !o->check) {
+    return usage_error("one store and one list only (--check takes several); extra argument",
+                       o->lists[1]);
+  }
+  if (o->check && o->out) return usage_error("--check writes nothing; -o cannot go with it", nullptr);
+  o->list = o->lists[0];
   return kExitOk;
 }
 
+// --check: every record of every list is verified; nothing is written but
+// one line per list on standard output.
+int check_lists(Restore* r) {
+  static uint8_t list_buf[kListReadBlock];
+  int status = kExitOk;
+  for (const char* name : r->opt.lists) {
+    r->opt.list = name;
+    PlatFile f = plat_file_open_read(name);
+    if (f == kPlatNoFile) {
+      fprintf(stderr, "chunkcat: cannot open the list %s: %s\n", name,
+              plat_error_text(plat_file_last_error()));
+      if (status == kExitOk) status = kExitUsage;
+      continue;
+    }
+    ListReader l;
+    list_open(&l, f, list_buf);
+    uint64_t bad_before = r->bad_records, bytes = 0;
+    ChunkRecord rec;
+    ListStep step;
+    while ((step = list_next(&l, &rec)) == kListRecord) {
+      if (restore_record(r, l.index - 1, rec)) bytes += rec.real_length;
+    }
+    (void)plat_file_close(f);
+    uint64_t bad = r->bad_records - bad_before;
+    if (step == kListReadFailed) {
+      fprintf(stderr, "chunkcat: reading %s failed after record %" PRIu64 ": %s\n", name,
+              l.index, plat_error_text(l.error));
+    } else if (l.stray != 0) {
+      fprintf(stderr, "chunkcat: %s ends inside a record: %zu stray bytes after record %" PRIu64
+              "\n", name, l.stray, l.index);
+    }
+    bool ok = bad == 0 && step == kListEnd && l.stray == 0;
+    printf("%s: %" PRIu64 " records, %" PRIu64 " bytes: %s", name, l.index, bytes,
+           ok ? "ok\n" : "");
+    if (!ok) {
+      printf("%" PRIu64 " bad%s\n", bad, step == kListEnd && l.stray == 0 ? "" : ", list damaged");
+      status = kExitRecord;
+    }
+  }
+  if (r->bad_records > kMaxReports) {
+    fprintf(stderr, "chunkcat: %" PRIu64 " bad records in all\n", r->bad_records);
+  }
+  return status;
+}
+
 Restore g_restore;  // holds the chunker: static, set up once
-uint8_t g_window[kWindowSize];
+uint8_t g_window[kStoreWindowSize];
 uint8_t g_list_buf[kListBlock];
 uint8_t g_out_buf[kOutBlock];
 alignas(64) uint8_t g_chunk_buf[kChunkBufferSize];
@@ -259,22 +271,21 @@ int main(int argc, char** argv) {
             plat_error_text(plat_file_last_error()));
     return kExitUsage;
   }
+  if (!window_open(&r->store, store, g_window)) {
+    fprintf(stderr, "chunkcat: cannot find the size of %s: %s\n", opt.store,
+            plat_error_text(r->store.error));
+    return kExitUsage;
+  }
+  r->out_buf = g_out_buf;
+  r->chunk_buf = g_chunk_buf;
+  chunker_reset(&r->chunker);
+  if (opt.check) return check_lists(r);
   PlatFile list = plat_file_open_read(opt.list);
   if (list == kPlatNoFile) {
     fprintf(stderr, "chunkcat: cannot open the list %s: %s\n", opt.list,
             plat_error_text(plat_file_last_error()));
     return kExitUsage;
   }
-  uint64_t size = 0;
-  if (plat_file_seek(store, 0, kSeekEnd, &size) != 0) {
-    fprintf(stderr, "chunkcat: cannot find the size of %s: %s\n", opt.store,
-            plat_error_text(plat_file_last_error()));
-    return kExitUsage;
-  }
-  r->store = StoreWindow{store, size, 0, 0, 0, g_window};
-  r->out_buf = g_out_buf;
-  r->chunk_buf = g_chunk_buf;
-  chunker_reset(&r->chunker);
 
   if (opt.out) {
     r->out_part = std::string(opt.out) + kPartSuffix;

@@ -1,0 +1,80 @@
+#include "client/output_file.h"
+
+#include <cstring>
+
+namespace {
+
+void flush(OutputFile* o) {
+  if (o->have == 0 || o->failed) return;
+  if (plat_file_write_all(o->file, o->buf, o->have) != 0) {
+    o->failed = true;
+    o->error = plat_file_last_error();
+  }
+  o->have = 0;
+}
+
+}  // namespace
+
+bool output_open(OutputFile* o, const char* path, uint8_t* buf) {
+  o->path = path;
+  o->buf = buf;
+  o->have = 0;
+  o->written = 0;
+  o->failed = false;
+  o->error = 0;
+  if (path == nullptr) {
+    plat_stdout_binary();
+    o->file = plat_stdout_file();
+    return true;
+  }
+  o->part = std::string(path) + ".part";
+  o->file = plat_file_create_new(o->part.c_str());
+  if (o->file == kPlatNoFile) {
+    (void)plat_file_remove(o->part.c_str());  // one a broken run left
+    o->file = plat_file_create_new(o->part.c_str());
+  }
+  if (o->file == kPlatNoFile) {
+    o->error = plat_file_last_error();
+    return false;
+  }
+  return true;
+}
+
+void output_write(OutputFile* o, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    if (o->have == kOutputBlock) flush(o);
+    size_t k = kOutputBlock - o->have;
+    if (k > n) k = n;
+    memcpy(o->buf + o->have, p, k);
+    o->have += k;
+    o->written += k;
+    p += k;
+    n -= k;
+  }
+}
+
+bool output_commit(OutputFile* o) {
+  flush(o);
+  if (o->path == nullptr) return !o->failed;
+  if (plat_file_close(o->file) != 0 && !o->failed) {
+    o->failed = true;
+    o->error = plat_file_last_error();
+  }
+  o->file = kPlatNoFile;
+  if (!o->failed && plat_file_rename(o->part.c_str(), o->path) != 0) {
+    o->failed = true;
+    o->error = plat_file_last_error();
+  }
+  if (o->failed) (void)plat_file_remove(o->part.c_str());
+  return !o->failed;
+}
+
+void output_abandon(OutputFile* o) {
+  if (o->path == nullptr) {
+    flush(o);  // what was written is a correct prefix
+    return;
+  }
+  if (o->file != kPlatNoFile) (void)plat_file_close(o->file);
+  o->file = kPlatNoFile;
+  (void)plat_file_remove(o->part.c_str());
+}

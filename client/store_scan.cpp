@@ -1,0 +1,97 @@
+#include "client/store_scan.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/bytes.h"
+#include "common/record.h"
+
+namespace {
+
+void chunk_ended(StoreScan* s) {
+  uint32_t full = s->chunker.chunk_length;
+  StoredKey k;
+  chunker_finish(&s->chunker, k.key);
+  k.offset = s->chunk_start >> kChunkAlignShift;
+  s->keys.push_back(k);
+  s->chunks++;
+  s->chunk_bytes += full;
+  s->pad_left = uint32_t(padded_chunk_size(full) - full);
+  s->pad_byte = s->chunk_buf[full - 1];
+  s->pad_bad = false;
+}
+
+void padding_done(StoreScan* s) {
+  if (s->pad_bad) {
+    if (s->bad_padding < kScanExamples) {
+      s->bad_padding_at[s->bad_padding] = s->chunk_start >> kChunkAlignShift;
+    }
+    s->bad_padding++;
+  }
+  s->whole_end = s->pos;
+  s->chunk_start = s->pos;
+}
+
+}  // namespace
+
+void scan_begin(StoreScan* s, uint64_t at) {
+  chunker_reset(&s->chunker);
+  s->pos = s->chunk_start = s->whole_end = at;
+  s->pad_left = 0;
+  s->pad_byte = 0;
+  s->pad_bad = false;
+  s->chunks = s->chunk_bytes = s->padding_bytes = 0;
+  s->bad_padding = 0;
+  s->duplicates = s->duplicate_bytes = 0;
+  s->duplicate_examples = 0;
+  s->keys.clear();
+}
+
+void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    if (s->pad_left > 0) {
+      // Padding is skipped, as the rebuild does, but checked on the way.
+      size_t k = n < s->pad_left ? n : s->pad_left;
+      for (size_t i = 0; i < k; i++) s->pad_bad |= p[i] != s->pad_byte;
+      s->pad_left -= uint32_t(k);
+      s->padding_bytes += k;
+      s->pos += k;
+      p += k;
+      n -= k;
+      if (s->pad_left == 0) padding_done(s);
+      continue;
+    }
+    bool ended = false;
+    size_t k = chunker_scan(&s->chunker, p, n, s->chunk_buf, &ended);
+    s->pos += k;
+    p += k;
+    n -= k;
+    if (ended) {
+      chunk_ended(s);
+      if (s->pad_left == 0) padding_done(s);
+    }
+  }
+}
+
+void scan_end(StoreScan* s) {
+  std::vector<StoredKey>& keys = s->keys;
+  // By key, then by offset: the first of equal keys is the copy the
+  // rebuilt index keeps.
+  std::sort(keys.begin(), keys.end(), [](const StoredKey& a, const StoredKey& b) {
+    int c = memcmp(a.key, b.key, kChunkKeySize);
+    return c != 0 ? c < 0 : a.offset < b.offset;
+  });
+  size_t first = 0;
+  for (size_t i = 1; i < keys.size(); i++) {
+    if (memcmp(keys[i].key, keys[first].key, kChunkKeySize) != 0) {
+      first = i;
+      continue;
+    }
+    s->duplicates++;
+    s->duplicate_bytes += padded_chunk_size(load_le16(keys[i].key + kChunkDigestSize));
+    if (s->duplicate_examples < kScanExamples) {
+      s->duplicate_at[s->duplicate_examples++] = DuplicatePair{keys[first].offset, keys[i].offset};
+    }
+  }
+  std::vector<StoredKey>().swap(keys);
+}

@@ -1,0 +1,79 @@
+#include "client/store_window.h"
+
+#include <cstring>
+
+namespace {
+
+// What a jump to another part of the store reads: enough for one chunk and
+// some that follow it, without reading megabytes for every stray record.
+constexpr size_t kJumpReadSize = 256 << 10;
+
+ChunkMatch compare_key(Chunker* c, uint32_t full, const ChunkRecord& rec) {
+  uint8_t key[kChunkKeySize];
+  chunker_finish(c, key);
+  if (memcmp(key, rec.digest, kRecDigestSize) != 0 || full < rec.real_length) {
+    return kChunkMismatch;
+  }
+  return kChunkMatches;
+}
+
+}  // namespace
+
+bool window_open(StoreWindow* w, PlatFile file, uint8_t* buf) {
+  *w = StoreWindow{file, 0, 0, 0, 0, buf};
+  if (plat_file_seek(file, 0, kSeekEnd, &w->size) != 0) {
+    w->error = plat_file_last_error();
+    return false;
+  }
+  return true;
+}
+
+const uint8_t* window_view(StoreWindow* w, uint64_t pos, size_t want, size_t* got) {
+  uint64_t left = w->size - pos;
+  size_t n = left < want ? size_t(left) : want;
+  if (pos < w->start || pos + n > w->start + w->held) {
+    // Reading on from the window's end reads a whole window; a jump reads less.
+    bool onward = pos >= w->start && pos <= w->start + w->held;
+    size_t fill = onward ? kStoreWindowSize : kJumpReadSize;
+    if (left < fill) fill = size_t(left);
+    w->start = pos;
+    w->held = 0;
+    if (plat_file_seek(w->file, int64_t(pos), kSeekBegin, nullptr) != 0) {
+      w->error = plat_file_last_error();
+      return nullptr;
+    }
+    long r = plat_file_read_full(w->file, w->buf, fill);
+    if (r < 0) {
+      w->error = plat_file_last_error();
+      return nullptr;
+    }
+    w->held = size_t(r);
+    if (w->held < n) n = w->held;  // the store shrank under us
+  }
+  *got = n;
+  return w->buf + (pos - w->start);
+}
+
+ChunkMatch stored_chunk_matches(Chunker* c, const uint8_t* p, size_t got, uint8_t* chunk_buf,
+                                const ChunkRecord& rec) {
+  chunker_restart(c);
+  bool ended = false;
+  size_t full = chunker_scan(c, p, got, chunk_buf, &ended);
+  if (!ended) return kChunkCutShort;
+  return compare_key(c, uint32_t(full), rec);
+}
+
+ChunkMatch real_bytes_match(Chunker* c, const uint8_t* p, size_t n, uint8_t before_first,
+                            uint8_t* chunk_buf, const ChunkRecord& rec) {
+  chunker_restart(c);
+  bool ended = false;
+  size_t used = n > 0 ? chunker_scan(c, p, n, chunk_buf, &ended) : 0;
+  // A chunk that ends before its last real byte is not this record's chunk.
+  if (used < n) return kChunkMismatch;
+  if (n == 0) c->last_byte = before_first;
+  while (!ended) {
+    uint8_t f = chunker_filler_byte(c);
+    (void)chunker_scan(c, &f, 1, chunk_buf, &ended);
+  }
+  return compare_key(c, c->chunk_length, rec);
+}

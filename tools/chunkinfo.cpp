@@ -1,0 +1,176 @@
+// chunkinfo: figures of record lists.
+//
+//   chunkinfo [--store STORE] LIST...
+//
+// For each LIST, one line on standard output: its records, the real bytes
+// they name (the length of the files it lists), the highest ChunkOffset, and
+// how many records have real length 0 (an empty file's record, or the one
+// after a file that ends at a chunk boundary). Given STORE, it also says
+// whether every record lies inside the store file: ChunkOffset 1 or more,
+// and its real bytes before the store's end. Several lists get a total line.
+// Nothing is verified against digests: chunkcat --check does that.
+//
+// Exit statuses:
+//   0  every list read; with STORE, every record inside it
+//   1  usage error, or a LIST or STORE cannot be opened
+//   3  a list cannot be read or ends inside a record, or (with STORE) a
+//      record lies outside the store
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "client/list_reader.h"
+#include "common/record.h"
+#include "platform/plat.h"
+
+namespace {
+
+enum ExitStatus : int { kExitOk = 0, kExitUsage = 1, kExitBadList = 3 };
+
+constexpr unsigned kMaxReports = 5;  // records outside the store named per list
+
+const char kUsage[] =
+    "usage: chunkinfo [--store STORE] LIST...\n"
+    "\n"
+    "Prints, for each record list LIST, its records, the real bytes they name,\n"
+    "the highest ChunkOffset and how many records have real length 0. With\n"
+    "--store it also tells whether every record lies inside the store file\n"
+    "STORE. Digests are not checked (chunkcat --check does that).\n"
+    "\n"
+    "options:\n"
+    "  --store STORE  check that every record lies inside STORE\n"
+    "  -h, --help     this text\n"
+    "  --version      the version\n"
+    "\n"
+    "exit statuses: 0 done; 1 usage, or a file cannot be opened; 3 a list ends\n"
+    "inside a record or cannot be read, or a record lies outside STORE.\n";
+
+struct Options {
+  const char* store = nullptr;
+  std::vector<const char*> lists;
+};
+
+struct ListFigures {
+  uint64_t records = 0;
+  uint64_t bytes = 0;
+  uint64_t highest = 0;
+  uint64_t empty = 0;    // records of real length 0
+  uint64_t outside = 0;  // records not inside the store
+};
+
+int usage_error(const char* what, const char* arg) {
+  fprintf(stderr, "chunkinfo: %s%s%s\n(chunkinfo --help shows the usage)\n", what,
+          arg ? ": " : "", arg ? arg : "");
+  return kExitUsage;
+}
+
+int parse_options(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; i++) {
+    const char* a = argv[i];
+    if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
+      fputs(kUsage, stdout);
+      exit(kExitOk);
+    } else if (strcmp(a, "--version") == 0) {
+      puts("chunkinfo 1.0");
+      exit(kExitOk);
+    } else if (strcmp(a, "--store") == 0) {
+      if (i + 1 >= argc) return usage_error("--store needs a path", nullptr);
+      o->store = argv[++i];
+    } else if (a[0] == '-' && a[1] != 0) {
+      return usage_error("unknown option", a);
+    } else {
+      o->lists.push_back(a);
+    }
+  }
+  if (o->lists.empty()) return usage_error("a record list is needed", nullptr);
+  return kExitOk;
+}
+
+// Whether the record's real bytes lie inside a store of `size` bytes.
+bool inside_store(const ChunkRecord& rec, uint64_t size) {
+  uint64_t pos = rec.offset << kChunkAlignShift;
+  return rec.offset != 0 && pos < size && rec.real_length <= size - pos;
+}
+
+void print_figures(const char* name, const ListFigures& f, bool with_store) {
+  printf("%s: %" PRIu64 " records, %" PRIu64 " bytes, highest ChunkOffset %" PRIu64
+         ", %" PRIu64 " of length 0", name, f.records, f.bytes, f.highest, f.empty);
+  if (with_store) {
+    if (f.outside == 0) {
+      printf(", all inside the store\n");
+    } else {
+      printf(", %" PRIu64 " outside the store\n", f.outside);
+    }
+  } else {
+    printf("\n");
+  }
+}
+
+uint8_t g_list_buf[kListReadBlock];
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  int status = parse_options(argc, argv, &opt);
+  if (status != kExitOk) return status;
+  uint64_t store_size = 0;
+  if (opt.store) {
+    PlatFile s = plat_file_open_read(opt.store);
+    if (s == kPlatNoFile || plat_file_seek(s, 0, kSeekEnd, &store_size) != 0) {
+      fprintf(stderr, "chunkinfo: cannot open the store %s: %s\n", opt.store,
+              plat_error_text(plat_file_last_error()));
+      return kExitUsage;
+    }
+    (void)plat_file_close(s);  // only its size is needed
+  }
+  ListFigures total;
+  for (const char* name : opt.lists) {
+    PlatFile f = plat_file_open_read(name);
+    if (f == kPlatNoFile) {
+      fprintf(stderr, "chunkinfo: cannot open the list %s: %s\n", name,
+              plat_error_text(plat_file_last_error()));
+      if (status == kExitOk) status = kExitUsage;
+      continue;
+    }
+    ListReader l;
+    list_open(&l, f, g_list_buf);
+    ListFigures fig;
+    ChunkRecord rec;
+    ListStep step;
+    while ((step = list_next(&l, &rec)) == kListRecord) {
+      fig.records++;
+      fig.bytes += rec.real_length;
+      if (rec.offset > fig.highest) fig.highest = rec.offset;
+      if (rec.real_length == 0) fig.empty++;
+      if (opt.store && !inside_store(rec, store_size)) {
+        if (fig.outside++ < kMaxReports) {
+          fprintf(stderr, "chunkinfo: %s: record %" PRIu64 " (ChunkOffset %" PRIu64
+                  ", length %u) is not inside the store (%" PRIu64 " bytes)\n", name,
+                  l.index - 1, rec.offset, unsigned(rec.real_length), store_size);
+        }
+      }
+    }
+    (void)plat_file_close(f);
+    print_figures(name, fig, opt.store != nullptr);
+    if (step == kListReadFailed) {
+      fprintf(stderr, "chunkinfo: reading %s failed after record %" PRIu64 ": %s\n", name,
+              l.index, plat_error_text(l.error));
+      status = kExitBadList;
+    } else if (l.stray != 0) {
+      fprintf(stderr, "chunkinfo: %s ends inside a record: %zu stray bytes after record %" PRIu64
+              "\n", name, l.stray, l.index);
+      status = kExitBadList;
+    }
+    if (fig.outside > 0) status = kExitBadList;
+    total.records += fig.records;
+    total.bytes += fig.bytes;
+    if (fig.highest > total.highest) total.highest = fig.highest;
+    total.empty += fig.empty;
+    total.outside += fig.outside;
+  }
+  if (opt.lists.size() > 1) print_figures("total", total, opt.store != nullptr);
+  return status;
+}

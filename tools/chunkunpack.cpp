@@ -1,0 +1,359 @@
+// chunkunpack: restores files from a pack.
+//
+//   chunkunpack [options] STORE NEWER PACK
+//
+// PACK was made by chunkpack from an older and a newer record list; STORE is
+// a copy of the store file as it was when the older list was made (or any
+// later copy), NEWER the newer list. For each record of NEWER in order it
+// writes the record's real bytes: for a reference run, read from STORE at
+// the record's ChunkOffset; for a literal run, taken from the pack. Every
+// chunk is checked against its record's digest: a stored chunk is cut again
+// from STORE; a literal chunk is completed with the filler the server added
+// (the last byte + 1, + 2, ... until the chunker ends the chunk).
+//
+// The pack must match NEWER run for run: a reference run starts at its
+// record's ChunkOffset, the records of a run lie back to back in the store,
+// its literal bytes are all there, and pack and list end together.
+//
+// Exit statuses:
+//   0  every record restored and verified
+//   1  usage error, or STORE, NEWER or PACK cannot be opened
+//   2  the output cannot be created or written
+//   3  the pack does not match NEWER (run counts, offsets, truncated
+//      literal bytes, a reference beyond STORE, a list that ends inside a
+//      record), or a chunk does not match its record's digest. The first
+//      fault is reported; with -o, OUT is neither created nor changed.
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/list_reader.h"
+#include "client/output_file.h"
+#include "client/store_window.h"
+#include "common/bytes.h"
+#include "common/record.h"
+#include "platform/plat.h"
+#include "server/chunker.h"
+
+namespace {
+
+enum ExitStatus : int { kExitOk = 0, kExitUsage = 1, kExitOutput = 2, kExitMismatch = 3 };
+
+constexpr size_t kRunHeaderSize = 7;  // 40-bit run offset, 16-bit run count, big-endian
+constexpr size_t kPackBlock = 1 << 20;
+static_assert(kPackBlock >= kMaxChunkLength + kRunHeaderSize, "a chunk fits the pack buffer");
+
+const char kUsage[] =
+    "usage: chunkunpack [options] STORE NEWER PACK\n"
+    "\n"
+    "Restores the files that the record list NEWER names, from PACK (made by\n"
+    "\"chunkpack STORE OLDER NEWER PACK\") and STORE, a copy of the store file\n"
+    "as it was when OLDER was made: reference runs are read from STORE, literal\n"
+    "runs taken from PACK. Every chunk is checked against its record's digest.\n"
+    "\n"
+    "options:\n"
+    "  -o OUT       write to OUT instead of standard output. OUT is written under\n"
+    "               OUT.part and renamed only when every record was restored;\n"
+    "               after a failure it is neither created nor changed\n"
+    "  -h, --help   this text\n"
+    "  --version    the version\n"
+    "\n"
+    "exit statuses: 0 done; 1 usage, or an input cannot be opened; 2 the output\n"
+    "cannot be written; 3 the pack does not match NEWER or STORE (run counts,\n"
+    "offsets, truncated literal bytes, a reference beyond STORE), or a chunk\n"
+    "does not match its record's digest.\n";
+
+struct Options {
+  const char* store = nullptr;
+  const char* newer = nullptr;
+  const char* pack = nullptr;
+  const char* out = nullptr;
+};
+
+// The pack, read in blocks; a view of up to kPackBlock - 7 bytes is always
+// contiguous.
+struct PackReader {
+  PlatFile file;
+  uint8_t* buf;
+  size_t have;
+  size_t at;
+  uint64_t pos;  // pack position of buf[at]
+  bool failed;
+  int error;
+};
+
+// Makes n more bytes available at r->buf + r->at; returns how many are
+// (fewer only at the pack's end or after a failed read).
+size_t pack_fill(PackReader* r, size_t n) {
+  while (r->have - r->at < n && !r->failed) {
+    size_t part = r->have - r->at;
+    memmove(r->buf, r->buf + r->at, part);
+    r->have = part;
+    r->at = 0;
+    long got = plat_file_read(r->file, r->buf + part, kPackBlock - part);
+    if (got < 0) {
+      r->failed = true;
+      r->error = plat_file_last_error();
+    }
+    if (got <= 0) break;
+    r->have += size_t(got);
+  }
+  size_t avail = r->have - r->at;
+  return avail < n ? avail : n;
+}
+
+void pack_take(PackReader* r, size_t n) {
+  r->at += n;
+  r->pos += n;
+}
+
+struct Unpack {
+  Options opt;
+  StoreWindow store;
+  PackReader pack;
+  ListReader list;
+  OutputFile out;
+  Chunker chunker;
+  uint8_t last_byte;  // of the last chunk restored: the filler of a 0-length literal follows it
+  uint8_t* chunk_buf;
+};
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+int fail(Unpack* u, const char* fmt, ...) {
+  char what[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(what, sizeof what, fmt, ap);
+  va_end(ap);
+  fprintf(stderr, "chunkunpack: %s\n", what);
+  return kExitMismatch;
+}
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+int fail_record(Unpack* u, const ChunkRecord& rec, const char* fmt, ...) {
+  char what[384];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(what, sizeof what, fmt, ap);
+  va_end(ap);
+  return fail(u, "%s: record %" PRIu64 " (ChunkOffset %" PRIu64 ", length %u): %s",
+              u->opt.newer, u->list.index - 1, rec.offset, unsigned(rec.real_length), what);
+}
+
+// A record of a reference run: its bytes from the store copy.
+int restore_reference(Unpack* u, const ChunkRecord& rec) {
+  StoreWindow* w = &u->store;
+  const uint64_t pos = rec.offset << kChunkAlignShift;
+  if (pos >= w->size || rec.real_length > w->size - pos) {
+    return fail_record(u, rec, "a reference beyond the end of the store copy %s (%" PRIu64
+                       " bytes)", u->opt.store, w->size);
+  }
+  size_t got = 0;
+  const uint8_t* p = window_view(w, pos, kMaxChunkLength, &got);
+  if (p == nullptr) {
+    return fail_record(u, rec, "reading %s failed: %s", u->opt.store, plat_error_text(w->error));
+  }
+  ChunkMatch m = stored_chunk_matches(&u->chunker, p, got, u->chunk_buf, rec);
+  if (m == kChunkCutShort) return fail_record(u, rec, "the store copy ends before the chunk does");
+  if (m != kChunkMatches) {
+    return fail_record(u, rec, "the chunk in the store copy does not match the record's digest");
+  }
+  output_write(&u->out, p, rec.real_length);
+  if (rec.real_length > 0) u->last_byte = p[rec.real_length - 1];
+  return kExitOk;
+}
+
+// A record of a literal run: its bytes from the pack.
+int restore_literal(Unpack* u, const ChunkRecord& rec) {
+  PackReader* r = &u->pack;
+  size_t n = rec.real_length;
+  if (pack_fill(r, n) < n) {
+    if (r->failed) return fail(u, "reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
+    return fail_record(u, rec, "%s ends inside the literal bytes of this record (%zu of %zu "
+                       "bytes there)", u->opt.pack, r->have - r->at, n);
+  }
+  const uint8_t* p = r->buf + r->at;
+  ChunkMatch m = real_bytes_match(&u->chunker, p, n, u->last_byte, u->chunk_buf, rec);
+  // A chunk of filler only follows the last byte of its file's previous
+  // chunk, or, for an empty file, nothing (filler 1, 2, ...).
+  if (m != kChunkMatches && n == 0 && u->last_byte != 0) {
+    m = real_bytes_match(&u->chunker, p, 0, 0, u->chunk_buf, rec);
+  }
+  if (m != kChunkMatches) {
+    return fail_record(u, rec, "the literal bytes at byte %" PRIu64 " of %s do not match the "
+                       "record's digest", r->pos, u->opt.pack);
+  }
+  output_write(&u->out, p, n);
+  if (n > 0) u->last_byte = p[n - 1];
+  pack_take(r, n);
+  return kExitOk;
+}
+
+int unpack(Unpack* u) {
+  PackReader* r = &u->pack;
+  ListReader* l = &u->list;
+  uint64_t runs = 0;
+  for (;;) {
+    uint64_t run_at = r->pos;
+    size_t h = pack_fill(r, kRunHeaderSize);
+    if (r->failed) return fail(u, "reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
+    ChunkRecord rec;
+    if (h == 0) {
+      // The pack has ended: so must the list.
+      ListStep step = list_next(l, &rec);
+      if (step == kListRecord) {
+        return fail(u, "%s ends after %" PRIu64 " runs, but %s has more records: record %" PRIu64
+                    " and on are in no run", u->opt.pack, runs, u->opt.newer, l->index - 1);
+      }
+      break;
+    }
+    if (h < kRunHeaderSize) {
+      return fail(u, "%s ends inside a run header (%zu stray bytes at byte %" PRIu64 ")",
+                  u->opt.pack, h, run_at);
+    }
+    const uint64_t run_offset = load_be40(r->buf + r->at);
+    const unsigned count = load_be16(r->buf + r->at + 5);
+    pack_take(r, kRunHeaderSize);
+    runs++;
+    const bool reference = run_offset != 0;
+    if (count == 0) return fail(u, "the run at byte %" PRIu64 " of %s has 0 records", run_at,
+                                u->opt.pack);
+    uint64_t next = run_offset;
+    for (unsigned i = 0; i < count; i++) {
+      ListStep step = list_next(l, &rec);
+      if (step != kListRecord) {
+        if (step == kListReadFailed) {
+          return fail(u, "reading %s failed: %s", u->opt.newer, plat_error_text(l->error));
+        }
+        return fail(u, "the %s run at byte %" PRIu64 " of %s holds %u records, but %s ends "
+                    "after record %" PRIu64 " (%u of them)", reference ? "reference" : "literal",
+                    run_at, u->opt.pack, count, u->opt.newer, l->index, i);
+      }
+      // The records of a run lie back to back: each starts where the one
+      // before ends. A literal run's first offset is not in the pack.
+      if ((reference || i > 0) && rec.offset != next) {
+        return fail_record(u, rec, "the %s run at byte %" PRIu64 " of %s (%u records) expects "
+                           "ChunkOffset %" PRIu64 " here: the pack does not match the list",
+                           reference ? "reference" : "literal", run_at, u->opt.pack, count, next);
+      }
+      int st = reference ? restore_reference(u, rec) : restore_literal(u, rec);
+      if (st != kExitOk) return st;
+      next = rec.offset + (uint64_t(rec.real_length) + kChunkAlign - 1) / kChunkAlign;
+    }
+  }
+  if (l->stray != 0) {
+    return fail(u, "%s ends inside a record: %zu stray bytes after record %" PRIu64, u->opt.newer,
+                l->stray, l->index);
+  }
+  return kExitOk;
+}
+
+int usage_error(const char* what, const char* arg) {
+  fprintf(stderr, "chunkunpack: %s%s%s\n(chunkunpack --help shows the usage)\n", what,
+          arg ? ": " : "", arg ? arg : "");
+  return kExitUsage;
+}
+
+int parse_options(int argc, char** argv, Options* o) {
+  int positional = 0;
+  for (int i = 1; i < argc; i++) {
+    const char* a = argv[i];
+    if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
+      fputs(kUsage, stdout);
+      exit(kExitOk);
+    } else if (strcmp(a, "--version") == 0) {
+      puts("chunkunpack 1.0");
+      exit(kExitOk);
+    } else if (strcmp(a, "-o") == 0) {
+      if (i + 1 >= argc) return usage_error("-o needs a path", nullptr);
+      o->out = argv[++i];
+    } else if (a[0] == '-' && a[1] != 0) {
+      return usage_error("unknown option", a);
+    } else if (positional == 0) {
+      o->store = a;
+      positional++;
+    } else if (positional == 1) {
+      o->newer = a;
+      positional++;
+    } else if (positional == 2) {
+      o->pack = a;
+      positional++;
+    } else {
+      return usage_error("a store copy, a list and a pack only; extra argument", a);
+    }
+  }
+  if (positional < 3) return usage_error("a store copy, the newer list and a pack are needed",
+                                         nullptr);
+  return kExitOk;
+}
+
+PlatFile open_input(const char* what, const char* path) {
+  PlatFile f = plat_file_open_read(path);
+  if (f == kPlatNoFile) {
+    fprintf(stderr, "chunkunpack: cannot open the %s %s: %s\n", what, path,
+            plat_error_text(plat_file_last_error()));
+  }
+  return f;
+}
+
+Unpack g_unpack;
+uint8_t g_window[kStoreWindowSize];
+uint8_t g_pack_buf[kPackBlock];
+uint8_t g_list_buf[kListReadBlock];
+uint8_t g_out_buf[kOutputBlock];
+alignas(64) uint8_t g_chunk_buf[kChunkBufferSize];
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Unpack* u = &g_unpack;
+  int status = parse_options(argc, argv, &u->opt);
+  if (status != kExitOk) return status;
+  const Options& opt = u->opt;
+  PlatFile store = open_input("store copy", opt.store);
+  if (store == kPlatNoFile) return kExitUsage;
+  PlatFile list = open_input("list", opt.newer);
+  if (list == kPlatNoFile) return kExitUsage;
+  PlatFile pack = open_input("pack", opt.pack);
+  if (pack == kPlatNoFile) return kExitUsage;
+  if (!window_open(&u->store, store, g_window)) {
+    fprintf(stderr, "chunkunpack: cannot find the size of %s: %s\n", opt.store,
+            plat_error_text(u->store.error));
+    return kExitUsage;
+  }
+  u->pack = PackReader{pack, g_pack_buf, 0, 0, 0, false, 0};
+  list_open(&u->list, list, g_list_buf);
+  u->chunk_buf = g_chunk_buf;
+  u->last_byte = 0;
+  chunker_reset(&u->chunker);
+  if (!output_open(&u->out, opt.out, g_out_buf)) {
+    fprintf(stderr, "chunkunpack: cannot create %s: %s\n", u->out.part.c_str(),
+            plat_error_text(u->out.error));
+    return kExitOutput;
+  }
+
+  status = unpack(u);
+  if (status != kExitOk) {
+    output_abandon(&u->out);
+    if (opt.out) {
+      fprintf(stderr, "chunkunpack: %s not written\n", opt.out);
+    } else {
+      fprintf(stderr, "chunkunpack: standard output holds only the first %" PRIu64
+              " bytes, those of the records before the fault\n", u->out.written);
+    }
+    return status;
+  }
+  if (!output_commit(&u->out)) {
+    fprintf(stderr, "chunkunpack: writing %s failed: %s%s%s\n",
+            opt.out ? u->out.part.c_str() : "standard output", plat_error_text(u->out.error),
+            opt.out ? "; not written: " : "", opt.out ? opt.out : "");
+    return kExitOutput;
+  }
+  return kExitOk;
+}
