@@ -35,6 +35,8 @@ enum ExitStatus : int { kExitOk = 0, kExitUsage = 1, kExitNotClean = 3 };
 constexpr size_t kReadBlock = 1 << 20;
 constexpr uint64_t kProgressAfterMs = 1000;
 constexpr uint64_t kProgressEveryMs = 500;
+constexpr int kGrowthChecks = 4;
+constexpr unsigned kGrowthWaitMs = 50;
 
 const char kUsage[] =
     "usage: chunkcheck [options] STORE\n"
@@ -176,8 +178,20 @@ int main(int argc, char** argv) {
       if (limit > size && scan_at_boundary(s)) break;
     }
     if (read_failed || scan_at_boundary(s) || s->pos < limit) break;
+    // Ending inside a chunk may be an append in progress: give the server
+    // a moment to finish it before calling the tail torn.
     uint64_t now_size = file_size(f);
+    for (int i = 0; i < kGrowthChecks && now_size <= limit; i++) {
+      plat_sleep_ms(kGrowthWaitMs);
+      now_size = file_size(f);
+    }
     if (now_size <= limit) break;
+    // Finding the size moved the file position: back to where reading goes on.
+    if (plat_file_seek(f, int64_t(s->pos), kSeekBegin, nullptr) != 0) {
+      read_failed = true;
+      read_error = plat_file_last_error();
+      break;
+    }
     grown_to = now_size;
     limit = now_size;
   }
