@@ -201,7 +201,9 @@ int parse_options(int argc, char** argv, Options* o) {
     return usage_error("one store and one list only (--check takes several); extra argument",
                        o->lists[1]);
   }
-  if (o->check && o->out) return usage_error("--check writes nothing; -o cannot go with it", nullptr);
+  if (o->check && o->out) {
+    return usage_error("--check writes nothing; -o cannot go with it", nullptr);
+  }
   o->list = o->lists[0];
   return kExitOk;
 }

@@ -175,8 +175,8 @@ int restore_literal(Unpack* u, const ChunkRecord& rec) {
   size_t n = rec.real_length;
   if (pack_fill(r, n) < n) {
     if (r->failed) return fail(u, "reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
-    return fail_record(u, rec, "%s ends inside the literal bytes of this record (%zu of %zu "
-                       "bytes there)", u->opt.pack, r->have - r->at, n);
+    return fail_record(u, rec, "%s ends inside the literal bytes of this record (%u of %u "
+                       "bytes there)", u->opt.pack, unsigned(r->have - r->at), unsigned(n));
   }
   const uint8_t* p = r->buf + r->at;
   ChunkMatch m = real_bytes_match(&u->chunker, p, n, u->last_byte, u->chunk_buf, rec);
@@ -214,8 +214,8 @@ int unpack(Unpack* u) {
       break;
     }
     if (h < kRunHeaderSize) {
-      return fail(u, "%s ends inside a run header (%zu stray bytes at byte %" PRIu64 ")",
-                  u->opt.pack, h, run_at);
+      return fail(u, "%s ends inside a run header (%u stray bytes at byte %" PRIu64 ")",
+                  u->opt.pack, unsigned(h), run_at);
     }
     const uint64_t run_offset = load_be40(r->buf + r->at);
     const unsigned count = load_be16(r->buf + r->at + 5);
@@ -248,8 +248,8 @@ int unpack(Unpack* u) {
     }
   }
   if (l->stray != 0) {
-    return fail(u, "%s ends inside a record: %zu stray bytes after record %" PRIu64, u->opt.newer,
-                l->stray, l->index);
+    return fail(u, "%s ends inside a record: %u stray bytes after record %" PRIu64, u->opt.newer,
+                unsigned(l->stray), l->index);
   }
   return kExitOk;
 }

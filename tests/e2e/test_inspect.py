@@ -6,8 +6,15 @@ import subprocess
 import time
 import unittest
 
-from harness import parse_records, program, run_program
+from harness import WINDOWS_PROGRAMS, parse_records, program, run_program
 from test_tools import ToolsTestCase, random_bytes, rec
+
+
+def text(out):
+    """A program's standard output as text; a Windows program's lines end
+    in CR LF (text mode), compared here as LF."""
+    out = out.decode()
+    return out.replace("\r\n", "\n") if WINDOWS_PROGRAMS else out
 
 
 class Inspect(ToolsTestCase):
@@ -29,11 +36,11 @@ class Inspect(ToolsTestCase):
         self.write("b.list", rec(10, 65) + rec(0, 1) + rec(2, 7) + b"\x01\x02")
         p = self.info("a.list")
         self.assertEqual((p.returncode, p.stderr), (0, b""))
-        self.assertEqual(p.stdout, b"a.list: 4 records, 164 bytes, highest ChunkOffset 10, "
-                         b"2 of length 0\n")
+        self.assertEqual(text(p.stdout), "a.list: 4 records, 164 bytes, highest ChunkOffset 10, "
+                         "2 of length 0\n")
         p = self.info("--store", "s", "a.list", "b.list")
         self.assertEqual(p.returncode, 3)
-        self.assertEqual(p.stdout.decode().splitlines(), [
+        self.assertEqual(text(p.stdout).splitlines(), [
             "a.list: 4 records, 164 bytes, highest ChunkOffset 10, 2 of length 0, "
             "all inside the store",
             "b.list: 3 records, 73 bytes, highest ChunkOffset 10, 0 of length 0, "
@@ -56,7 +63,7 @@ class Inspect(ToolsTestCase):
         p = self.cat("--check", self.store(), "a.list", "b.list")
         self.assertEqual((p.returncode, p.stderr), (0, b""))
         na, nb = len(self.read("a.list")) // 21, len(self.read("b.list")) // 21
-        self.assertEqual(p.stdout.decode(), "a.list: %d records, %d bytes: ok\n"
+        self.assertEqual(text(p.stdout), "a.list: %d records, %d bytes: ok\n"
                          "b.list: %d records, 1000 bytes: ok\n" % (na, len(a), nb))
         self.assertEqual(sorted(os.listdir(self.folder)), before)
         # One damaged chunk is reported; the other list stays ok.
@@ -68,7 +75,7 @@ class Inspect(ToolsTestCase):
             f.write(bytes([x[0] ^ 4]))
         p = self.cat("--check", self.store(), "a.list", "b.list")
         self.assertEqual(p.returncode, 3)
-        self.assertEqual(p.stdout.decode(), "a.list: %d records, %d bytes: 1 bad\n"
+        self.assertEqual(text(p.stdout), "a.list: %d records, %d bytes: 1 bad\n"
                          "b.list: %d records, 1000 bytes: ok\n" % (na, len(a) - length, nb))
         self.assertIn(b"a.list: record 2 (ChunkOffset %d, length %d): the stored chunk does "
                       b"not match" % (offset, length), p.stderr)
@@ -83,7 +90,7 @@ class Inspect(ToolsTestCase):
         size = os.path.getsize(self.store())
         p = self.check(self.store())
         self.assertEqual((p.returncode, p.stderr), (0, b""), p.stdout)
-        out = p.stdout.decode().splitlines()
+        out = text(p.stdout).splitlines()
         chunks = len(set(off for _, _, off in recs))
         self.assertEqual(out[0], "store: %s (%d bytes)" % (self.store(), size))
         self.assertEqual(out[1], "header: ok")
@@ -102,7 +109,7 @@ class Inspect(ToolsTestCase):
             p = self.check(self.store())
             self.assertEqual(p.returncode, status, p.stdout)
             for e in expect:
-                self.assertIn(e, p.stdout + p.stderr)
+                self.assertIn(e.decode(), text(p.stdout) + p.stderr.decode())
 
         # A chunk stored again at the end (as after an index eviction) is
         # counted, but is no fault.
@@ -144,7 +151,7 @@ class Inspect(ToolsTestCase):
             if os.path.exists(self.store()):
                 p = self.check("-q", self.store())
                 self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-                self.assertTrue(p.stdout.endswith(b"\nclean\n"), p.stdout)
+                self.assertTrue(text(p.stdout).endswith("\nclean\n"), p.stdout)
                 runs += 1
             if done:
                 break
@@ -153,7 +160,7 @@ class Inspect(ToolsTestCase):
         self.assertGreaterEqual(runs, 2)
         p = self.check("--progress", self.store())
         self.assertEqual(p.returncode, 0)
-        self.assertIn(b"chunks: %d " % len(parse_records(self.read("big.list"))), p.stdout)
+        self.assertIn("chunks: %d " % len(parse_records(self.read("big.list"))), text(p.stdout))
 
 
 if __name__ == "__main__":
