@@ -18,6 +18,8 @@
 //      end, a failed read, a chunk that does not match its digest, or a list
 //      that cannot be read or ends inside a record. Each is reported on
 //      stderr with the record's index (from 0) and ChunkOffset.
+// With --check: 3 when a list has a bad record or is damaged, else 1 when a
+// list cannot be opened (the others are still checked), else 0.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -68,7 +70,8 @@ const char kUsage[] =
     "beyond the store's end, unreadable, digest mismatch, or a list that ends\n"
     "inside a record). Bad records are reported with their index (from 0) and\n"
     "ChunkOffset. On standard output the bytes before the first bad record\n"
-    "have been written, and the message says how many.\n";
+    "have been written, and the message says how many. With --check: 3 when a\n"
+    "list has a bad record or is damaged, else 1 when a list cannot be opened.\n";
 
 struct Options {
   const char* store = nullptr;
