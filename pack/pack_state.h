@@ -13,7 +13,8 @@
 // RunTable has one more entry than that.
 constexpr uint32_t kMaxRunCount = 65535;
 constexpr size_t kRunTableSize = 65536;
-// Run header in the pack: 40-bit BE run offset, 16-bit BE run count.
+// Run header in the pack: 40-bit BE run offset, 16-bit BE run count
+// (encode_run_header).
 constexpr size_t kRunHeaderSize = 7;
 
 enum RunKind : int32_t { kRunLiteral = 0, kRunReference = 1, kRunNone = 2 };
