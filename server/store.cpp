@@ -243,14 +243,7 @@ int store_rebuild_index(PlatFile store, uint8_t* index_table) {
   p->mode = kRebuildMode;
   p->index.table = index_table;
   p->started_ms = p->reported_ms = plat_monotonic_ms();
-  p->io.co = &r->fc.co;
-  p->io.in_cur = &r->fc.in_cur;
-  p->io.in_end = &r->fc.in_end;
-  p->io.end_of_input = &r->fc.end_of_input;
-  p->io.out_cur = &r->fc.out_cur;
-  p->io.out_end = &r->fc.out_end;
-  p->io.wait_input_code = kFcNeedInput;
-  p->io.wait_output_code = kFcOutputFull;
+  pass_attach_io(p, &r->fc.co, &r->fc, &r->fc.end_of_input, kFcNeedInput, kFcOutputFull);
   r->fc.end_of_input = 0;
   FileDriverResult res =
       file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out);
