@@ -110,7 +110,6 @@ bool flush_run(PackState* ps) {
 
 void run_encoder(Coroutine* co) {
   PackState* ps = pack_state_of(co);
-  ps->fc.end_of_input = 0;
   if (ps->pass == 0) ps->largest_older = 0;
   ps->run_kind = kRunNone;
   ps->next_expected = 0;

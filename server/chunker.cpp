@@ -166,7 +166,6 @@ void chunker_reset(Chunker* c) {
     c->removal[b] = r ^ c->start_value;
   }
   c->value = c->start_value;
-  c->position = 0;
   memset(c->fold, 0, sizeof c->fold);
   c->chunk_length = 0;
   c->last_byte = 0;
@@ -175,7 +174,6 @@ void chunker_reset(Chunker* c) {
 
 void chunker_restart(Chunker* c) {
   c->value = c->start_value;
-  c->position = 0;
   memset(c->fold, 0, sizeof c->fold);
   c->chunk_length = 0;
   c->last_byte = 0;
@@ -257,7 +255,6 @@ consumed:
   memcpy(chunk_buf + start, p, k);
   fold_span(c, p, k);
   c->value = v;
-  c->position += uint32_t(k);
   c->chunk_length = uint32_t(start + k);
   c->last_byte = p[k - 1];
   *ended = end;

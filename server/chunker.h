@@ -50,7 +50,6 @@ struct Chunker {
   // history is the chunk buffer itself: the bytes that leave the window
   // always lie inside the current chunk.
   uint32_t value;
-  uint32_t position;  // bytes fed since reset, modulo 2^32
   // Bytes 0..62 fold area, byte 63 the fold count (0..63). Compression reads
   // the block as sixteen LE words, so the count takes part in it.
   uint8_t fold[64];

@@ -84,6 +84,7 @@ class RunEncoderTest : public ::testing::Test {
     FileCoroutine* fc = &ps_->fc;
     coro_init(&fc->co, run_encoder, kFcFinished);
     fc->in_cur = fc->in_start = fc->in_end = nullptr;
+    fc->end_of_input = 0;
     fc->out_cur = fc->out_start = out_buf_;
     fc->out_end = out_buf_ + kFileBlockSize;
     size_t pos = 0;
