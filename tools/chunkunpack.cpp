@@ -121,9 +121,9 @@ struct Unpack {
 };
 
 #if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
+__attribute__((format(printf, 1, 2)))
 #endif
-int fail(Unpack* u, const char* fmt, ...) {
+int fail(const char* fmt, ...) {
   char what[512];
   va_list ap;
   va_start(ap, fmt);
@@ -142,7 +142,7 @@ int fail_record(Unpack* u, const ChunkRecord& rec, const char* fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(what, sizeof what, fmt, ap);
   va_end(ap);
-  return fail(u, "%s: record %" PRIu64 " (ChunkOffset %" PRIu64 ", length %u): %s",
+  return fail("%s: record %" PRIu64 " (ChunkOffset %" PRIu64 ", length %u): %s",
               u->opt.newer, u->list.index - 1, rec.offset, unsigned(rec.real_length), what);
 }
 
@@ -174,7 +174,7 @@ int restore_literal(Unpack* u, const ChunkRecord& rec) {
   PackReader* r = &u->pack;
   size_t n = rec.real_length;
   if (pack_fill(r, n) < n) {
-    if (r->failed) return fail(u, "reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
+    if (r->failed) return fail("reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
     return fail_record(u, rec, "%s ends inside the literal bytes of this record (%u of %u "
                        "bytes there)", u->opt.pack, unsigned(r->have - r->at), unsigned(n));
   }
@@ -202,19 +202,19 @@ int unpack(Unpack* u) {
   for (;;) {
     uint64_t run_at = r->pos;
     size_t h = pack_fill(r, kRunHeaderSize);
-    if (r->failed) return fail(u, "reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
+    if (r->failed) return fail("reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
     ChunkRecord rec;
     if (h == 0) {
       // The pack has ended: so must the list.
       ListStep step = list_next(l, &rec);
       if (step == kListRecord) {
-        return fail(u, "%s ends after %" PRIu64 " runs, but %s has more records: record %" PRIu64
+        return fail("%s ends after %" PRIu64 " runs, but %s has more records: record %" PRIu64
                     " and on are in no run", u->opt.pack, runs, u->opt.newer, l->index - 1);
       }
       break;
     }
     if (h < kRunHeaderSize) {
-      return fail(u, "%s ends inside a run header (%u stray bytes at byte %" PRIu64 ")",
+      return fail("%s ends inside a run header (%u stray bytes at byte %" PRIu64 ")",
                   u->opt.pack, unsigned(h), run_at);
     }
     const uint64_t run_offset = load_be40(r->buf + r->at);
@@ -222,16 +222,16 @@ int unpack(Unpack* u) {
     pack_take(r, kRunHeaderSize);
     runs++;
     const bool reference = run_offset != 0;
-    if (count == 0) return fail(u, "the run at byte %" PRIu64 " of %s has 0 records", run_at,
+    if (count == 0) return fail("the run at byte %" PRIu64 " of %s has 0 records", run_at,
                                 u->opt.pack);
     uint64_t next = run_offset;
     for (unsigned i = 0; i < count; i++) {
       ListStep step = list_next(l, &rec);
       if (step != kListRecord) {
         if (step == kListReadFailed) {
-          return fail(u, "reading %s failed: %s", u->opt.newer, plat_error_text(l->error));
+          return fail("reading %s failed: %s", u->opt.newer, plat_error_text(l->error));
         }
-        return fail(u, "the %s run at byte %" PRIu64 " of %s holds %u records, but %s ends "
+        return fail("the %s run at byte %" PRIu64 " of %s holds %u records, but %s ends "
                     "after record %" PRIu64 " (%u of them)", reference ? "reference" : "literal",
                     run_at, u->opt.pack, count, u->opt.newer, l->index, i);
       }
@@ -248,7 +248,7 @@ int unpack(Unpack* u) {
     }
   }
   if (l->stray != 0) {
-    return fail(u, "%s ends inside a record: %u stray bytes after record %" PRIu64, u->opt.newer,
+    return fail("%s ends inside a record: %u stray bytes after record %" PRIu64, u->opt.newer,
                 unsigned(l->stray), l->index);
   }
   return kExitOk;
