@@ -30,6 +30,14 @@ using Bytes = std::vector<uint8_t>;
     if (!(cond)) ::fuzz::fail(__VA_ARGS__); \
   } while (0)
 
+// Where two byte strings first differ (the shorter one's length when one
+// is a prefix of the other), for messages.
+inline size_t first_difference(const Bytes& a, const Bytes& b) {
+  size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) i++;
+  return i;
+}
+
 inline std::vector<std::string>& scratch_files() {
   static std::vector<std::string> files;
   return files;

@@ -93,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   pack_model::Result want = pack_model::pack(store, older, newer);
   FUZZ_CHECK(got.size() == want.stream.size() && got == want.stream,
-             "pack of %zu bytes, the model's has %zu", got.size(), want.stream.size());
+             "pack of %zu bytes, the model's has %zu; they differ from byte %zu on", got.size(),
+             want.stream.size(), fuzz::first_difference(got, want.stream));
   if (want.stop == pack_model::kPacked) {
     FUZZ_CHECK(status == 0 && g_pack.fault.kind == kPackFaultNone,
                "status %d (fault %d) where the model packs everything", status,

@@ -15,6 +15,8 @@ cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
 
+scripts/fuzz.sh 60   # each fuzz target for a minute (clang, libFuzzer)
+
 # ---- Windows ---------------------------------------------------------------
 if ! scripts/deps.sh windows; then
   if [ "${CI:-}" = true ]; then

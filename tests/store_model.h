@@ -125,6 +125,7 @@ inline Bytes store_file(Store* s, const Bytes& data) {
 // What a client's byte stream does when the peer closes right after it.
 struct Session {
   Bytes records;     // every record the handler emits, in order
+  Bytes content;     // the files' bytes the passes took, one after the other
   bool quit = false;  // the stream holds "quit" where a tag is read
   size_t files = 0;   // "file" commands run
 };
@@ -146,6 +147,7 @@ inline Session serve(Store* s, const Bytes& stream) {
     size_t take = size_t(std::min<uint64_t>(length, stream.size() - pos));
     Bytes data(stream.begin() + long(pos), stream.begin() + long(pos + take));
     pos += take;
+    out.content.insert(out.content.end(), data.begin(), data.end());
     Bytes r = store_file(s, data);
     out.records.insert(out.records.end(), r.begin(), r.end());
     out.files++;
