@@ -46,7 +46,10 @@ class StoreOutputTest : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_NE(table_, nullptr);
-    path_ = ::testing::TempDir() + "store_output_" +
+    // The process id keeps builds that run this test at the same time
+    // (several checkouts, or the sanitizer build beside the plain one) off
+    // each other's file.
+    path_ = ::testing::TempDir() + "store_output_" + std::to_string(plat_process_id()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".dump";
     (void)plat_file_remove(path_.c_str());
   }

@@ -51,8 +51,11 @@ EXE_SUFFIX = os.environ.get("CHUNK_EXE_SUFFIX", "")
 RUNNER = shlex.split(os.environ.get("CHUNK_RUNNER", ""))
 WINDOWS_PROGRAMS = EXE_SUFFIX.lower() == ".exe"
 UNDER_WINE = bool(RUNNER) and "wine" in os.path.basename(RUNNER[0])
-# Wine needs far longer to start a program than Linux does.
-START_TIMEOUT = 90.0 if UNDER_WINE else 15.0
+# Wine needs far longer to start a program than Linux does, and a server
+# built with sanitizers (unoptimised) rebuilds a large store several times
+# slower.
+SANITIZED = os.environ.get("CHUNK_SANITIZED") == "1"
+START_TIMEOUT = 180.0 if SANITIZED else 90.0 if UNDER_WINE else 15.0
 EADDRINUSE = 10048 if UNDER_WINE else __import__("errno").EADDRINUSE
 
 TAG_FILE = b"file"
@@ -66,7 +69,6 @@ PORT_LOCK_PATH = os.path.join(tempfile.gettempdir(), "chunkstore-port-8888.lock"
 # tests. ASan notes once per process, on stderr, that it cannot follow
 # ucontext switches fully (the coroutines announce every switch to it); the
 # note is dropped before stderr is compared. Anything else it reports stays.
-SANITIZED = os.environ.get("CHUNK_SANITIZED") == "1"
 _SANITIZER_NOTE = re.compile(
     rb"==\d+==WARNING: ASan doesn't fully support makecontext/swapcontext functions"
     rb" and may produce false positives in some cases!\n")
