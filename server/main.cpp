@@ -107,7 +107,7 @@ int main() {
   }
 
   // Refill the index from what the store file holds; new chunks go at its end.
-  if (store_rebuild_index(store, table) != 0) return 3;
+  if (!store_rebuild_index(store, table)) return 3;
 
   log_line("port=%i\n", int(kServerPort));
   PlatSocket s;
