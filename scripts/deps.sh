@@ -3,6 +3,7 @@
 # Usage: scripts/deps.sh [build|test]   the Linux build and its tests
 #        scripts/deps.sh windows        the Windows cross build (mingw-w64)
 #                                       and Wine to run its programs
+#        scripts/deps.sh fuzz           clang and libFuzzer for the fuzz targets
 # Exits 1 without installing anything when packages are missing and it does
 # not run as root.
 set -euo pipefail
@@ -13,6 +14,10 @@ case "${1:-test}" in
     want=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-x86-64-dev
           mingw-w64-i686-dev wine wine64 googletest cmake make python3)
     # With Wine's recommends, as on the machines the Windows leg was tried on.
+    apt_opts=()
+    ;;
+  fuzz)
+    want=(clang libclang-rt-14-dev cmake make)
     apt_opts=()
     ;;
   *)

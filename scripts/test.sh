@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit and end-to-end tests of the
-# normal build, the unit tests again under AddressSanitizer and
+# normal build, the unit and end-to-end tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the Windows programs: the x86-64 build with
 # its unit and end-to-end tests under Wine, and the i686 build.
 set -euo pipefail
@@ -16,6 +16,8 @@ ctest --preset default
 cmake --preset asan "$werror"
 cmake --build --preset asan
 ctest --preset asan
+
+scripts/fuzz.sh 60   # each fuzz target for a minute (clang, libFuzzer)
 
 # ---- Windows ---------------------------------------------------------------
 if ! scripts/deps.sh windows; then

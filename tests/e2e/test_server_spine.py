@@ -7,7 +7,7 @@ import struct
 import time
 import unittest
 
-from harness import (EADDRINUSE, PORT, UNDER_WINE, ScratchTestCase, accept_line, connect, handler_lines,
+from harness import (EADDRINUSE, PORT, SANITIZED, UNDER_WINE, ScratchTestCase, accept_line, connect, handler_lines,
                      recv_all, run_program, wait_port_free)
 
 
@@ -49,6 +49,7 @@ class StartUp(ScratchTestCase):
         self.assertEqual(srv.stdout(), "")
 
     @unittest.skipIf(UNDER_WINE, "address-space limits are a Linux matter")
+    @unittest.skipIf(SANITIZED, "AddressSanitizer needs far more address space than the limit")
     def test_index_table_that_cannot_be_allocated_exits_3(self):
         def small_address_space():
             resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
