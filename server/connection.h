@@ -11,9 +11,9 @@
 #include "server/store.h"
 
 constexpr size_t kConnBufferSize = 32768;
-// A writer appends a 21-byte record whenever the output cursor is below the
-// output end and tests for fullness afterwards, so the storage reaches this
-// far beyond the end.
+// A writer begins a 21-byte record only while the output cursor is below
+// the output end and tests for fullness afterwards, so a record reaches at
+// most 20 bytes beyond the end; the storage holds this much beyond it.
 constexpr size_t kOutputReserve = 32;
 
 enum ConnKind : int32_t { kConnListener = 1, kConnClient = 2 };

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/command.h"
 #include "common/log.h"
 #include "common/record.h"
 #include "server/connection.h"
@@ -18,8 +19,6 @@
 #include "server/store.h"
 
 namespace {
-
-constexpr uint16_t kPort = 8888;
 
 Connection g_listener;
 Connection g_client;
@@ -30,7 +29,7 @@ int open_listener(PlatSocket* out) {
   (void)plat_sock_set_nonblocking(s);  // not examined, by design
   (void)plat_sock_set_reuse(s);        // restart right after a stop
   g_listener_addr.ip = 0;              // INADDR_ANY
-  g_listener_addr.port = kPort;
+  g_listener_addr.port = kServerPort;
   int err = 0;
   int failed = plat_sock_bind(s, g_listener_addr);
   if (failed == 0) failed = plat_sock_listen(s, -1);
@@ -110,7 +109,7 @@ int main() {
   // Refill the index from what the store file holds; new chunks go at its end.
   if (store_rebuild_index(store, table) != 0) return 3;
 
-  log_line("port=%i\n", int(kPort));
+  log_line("port=%i\n", int(kServerPort));
   PlatSocket s;
   if (open_listener(&s) != 0) return 1;
 

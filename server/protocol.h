@@ -4,10 +4,9 @@
 #pragma once
 #include <cstdint>
 
-struct Connection;
+#include "common/command.h"
 
-constexpr uint32_t kTagFile = 0x66696C65;  // "file"
-constexpr uint32_t kTagQuit = 0x71756974;  // "quit"
+struct Connection;
 
 // The body of every client Connection's coroutine.
 void client_handler(Connection* c);

@@ -94,17 +94,23 @@ void cut_chunk(PassContext* p) {
   }
 }
 
+// Writes the chunk's record. A record is begun only while the output cursor
+// is below the output end: the driver may resume the pass after a send that
+// left the buffer still full, and the pass then waits again.
+void wait_output(PassContext* p) {
+  flush_appends(p);
+  coro_yield(p->io.co, p->io.wait_output_code);
+}
+
 void emit_record(PassContext* p, uint32_t full, uint64_t offset) {
+  while (*p->io.out_cur >= *p->io.out_end) wait_output(p);
   ChunkRecord r;
   memcpy(r.digest, p->key, kRecDigestSize);
   r.real_length = uint16_t(full - p->filler_count);
   r.offset = offset;
   encode_chunk_record(*p->io.out_cur, r);
   *p->io.out_cur += kChunkRecordSize;
-  if (*p->io.out_cur >= *p->io.out_end) {
-    flush_appends(p);
-    coro_yield(p->io.co, p->io.wait_output_code);
-  }
+  if (*p->io.out_cur >= *p->io.out_end) wait_output(p);
 }
 
 // Store mode: looks the chunk up, appends it when new, then emits its record.

@@ -3,12 +3,13 @@
 // with status 0; only the server's disappearance tells that it worked.
 #include <cstdio>
 
+#include "common/bytes.h"
+#include "common/command.h"
 #include "common/log.h"
 #include "platform/plat.h"
 
 namespace {
 
-constexpr uint16_t kServerPort = 8888;
 const char kServerHost[] = "127.0.0.1";
 
 }  // namespace
@@ -30,8 +31,9 @@ int main() {
   if (plat_sock_connect(s, server) != 0) return 0;
 
   // The tag, then a spare byte that receives the one byte read back.
-  unsigned char buf[5] = {0x71, 0x75, 0x69, 0x74, 0};
-  (void)plat_sock_send(s, buf, 4);  // not examined, by design
+  unsigned char buf[kTagSize + 1] = {0};
+  store_be32(buf, kTagQuit);
+  (void)plat_sock_send(s, buf, kTagSize);  // not examined, by design
   // Blocks until the server closes the connection on its way out.
   (void)plat_sock_recv(s, buf, 1);  // not examined, by design
   return 0;

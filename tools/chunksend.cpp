@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/command.h"
 #include "common/record.h"
 #include "platform/plat.h"
 #include "tools/reply_split.h"
@@ -42,9 +43,6 @@ enum ExitStatus : int {
   kExitSkipped = 5,
 };
 
-constexpr uint32_t kTagFile = 0x66696C65;  // "file"
-constexpr uint32_t kTagQuit = 0x71756974;  // "quit"
-constexpr size_t kCommandHeaderSize = 12;  // tag and 64-bit BE length
 constexpr size_t kSendBufferSize = 1 << 20;
 constexpr size_t kRecvBufferSize = 1 << 16;
 constexpr unsigned kWaitSliceMs = 250;
@@ -85,7 +83,7 @@ const char kUsage[] =
 struct Options {
   const char* out = nullptr;
   const char* host = "127.0.0.1";
-  uint16_t port = 8888;
+  uint16_t port = kServerPort;
   bool per_file = false;
   bool stop = false;
   bool quiet = false;
