@@ -150,3 +150,17 @@ class StoreModel:
         del self.image[size:]
         self.index = {k: v for k, v in self.index.items() if v * 64 < size}
         self.ends = [e for e in self.ends if e <= size]
+
+
+def full_length(real, last_before=0):
+    """The full length of the chunk that holds the bytes `real` (all of a
+    chunk's real bytes, from its start): the real length itself for a chunk
+    that ends on its own, or with the filler after them for the last chunk
+    of a file. `last_before` is the byte fed before the chunk, which starts
+    the filler of a chunk without real bytes."""
+    last = real[-1] if real else last_before
+    buf = memoryview(bytes(real) + _CYCLE[(last + 1) & 255:][:MAX_CHUNK + 1])
+    p = MIN_CHUNK - 1
+    while p < MAX_CHUNK - 1 and zlib.crc32(buf[p - 11:p + 1]) >= THRESHOLD:
+        p += 1
+    return p + 1
