@@ -143,7 +143,8 @@ class Keepalive(ScratchTestCase):
         recs, = split_records(recv_all(s), [len(data)])
         s.close()
         self.assertEqual(restore(read_store(srv.folder), recs), data)
-        self.assertEqual(srv.new_output().count("closing"), 1)
+        # One connection, closed only when the client had finished.
+        self.assertEqual(srv.wait_for("closing", since_mark=True).count("closing"), 1)
         self.assertIn("idle=60", self.asked_for())
 
 
