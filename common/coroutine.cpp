@@ -35,6 +35,7 @@ FileDriverResult file_driver_run(FileCoroutine* fc, CoBody body, PlatFile in,
   FileDriverResult result = {false, false, 0};
   coro_init(&fc->co, body, kFcFinished);
   fc->in_cur = fc->in_start = fc->in_end = nullptr;
+  fc->end_of_input = 0;
   fc->out_cur = fc->out_start = out_buf;
   fc->out_end = out_buf + kFileBlockSize;
   for (;;) {

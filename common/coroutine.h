@@ -87,13 +87,13 @@ struct FileDriverResult {
 };
 
 // Runs the file-driven driver loop: sets the record up (not started, input
-// empty, output buffer of kFileBlockSize bytes at out_buf) and resumes the
+// empty and not ended, output buffer of kFileBlockSize bytes at out_buf) and
+// resumes the
 // body until its final yield 0. On code 1 it reads up to kFileBlockSize bytes
 // of `in` into in_buf (a read of 0 bytes, or a failed one, sets the
 // end-of-input flag); on 2 and 0 it writes the waiting output to `out` (a
 // write of 0 bytes when nothing waits; no write at all when out is
-// kPlatNoFile). Any other code resumes at once. The end-of-input flag is
-// never cleared here. A failed write ends the loop at once (a short write is
+// kPlatNoFile). Any other code resumes at once. A failed write ends the loop at once (a short write is
 // retried until the block is out or the write fails).
 FileDriverResult file_driver_run(FileCoroutine* fc, CoBody body, PlatFile in,
                                  uint8_t* in_buf, PlatFile out, uint8_t* out_buf);

@@ -36,6 +36,11 @@ constexpr unsigned kChunkAlignShift = 6;
 // Chunks that start at or beyond 2^46 bytes cannot be named by 40 bits.
 constexpr uint64_t kStoreOffsetLimit = uint64_t(1) << 46;
 
-inline uint64_t padded_chunk_size(uint64_t full_length) {
+constexpr uint64_t padded_chunk_size(uint64_t full_length) {
   return (full_length + kChunkAlign - 1) & ~(kChunkAlign - 1);
 }
+
+// A chunk's length is a 16-bit field, so a chunk holds at most 65535 bytes;
+// a buffer of this size holds any chunk with its padding.
+constexpr size_t kChunkBufferSize = 65536;
+static_assert(kChunkBufferSize == padded_chunk_size(0xFFFF), "a padded chunk fills the buffer");

@@ -6,16 +6,16 @@
 #include <cstdint>
 
 #include "common/coroutine.h"
+#include "common/record.h"
 #include "platform/plat.h"
 
 // A run holds at most this many records, so its count fits 16 bits; the
 // RunTable has one more entry than that.
 constexpr uint32_t kMaxRunCount = 65535;
 constexpr size_t kRunTableSize = 65536;
-// Run header in the pack: 40-bit BE run offset, 16-bit BE run count.
+// Run header in the pack: 40-bit BE run offset, 16-bit BE run count
+// (encode_run_header).
 constexpr size_t kRunHeaderSize = 7;
-// Holds one record being gathered, or one chunk (at most 65535 bytes).
-constexpr size_t kChunkBufferSize = 65536;
 
 enum RunKind : int32_t { kRunLiteral = 0, kRunReference = 1, kRunNone = 2 };
 
@@ -51,7 +51,7 @@ struct PackState {
   uint64_t run_first_record;  // list index of RunTable entry 0
   uint64_t store_size;        // store length, learnt before pass 1
   PackFault fault;            // kPackFaultNone while all is well
-  uint8_t chunk_buf[kChunkBufferSize];
+  uint8_t chunk_buf[kChunkBufferSize];  // one record being gathered, or one chunk
   uint64_t run_offsets[kRunTableSize];
   uint32_t run_lengths[kRunTableSize];
 };

@@ -28,8 +28,7 @@ void put_bytes(PackState* ps, const uint8_t* src, size_t n) {
 
 void put_run_header(PackState* ps, uint64_t run_offset, uint32_t count) {
   uint8_t h[kRunHeaderSize];
-  store_be40(h, run_offset);
-  store_be16(h + 5, uint16_t(count));
+  encode_run_header(h, run_offset, uint16_t(count));
   put_bytes(ps, h, sizeof h);
 }
 
@@ -111,7 +110,6 @@ bool flush_run(PackState* ps) {
 
 void run_encoder(Coroutine* co) {
   PackState* ps = pack_state_of(co);
-  ps->fc.end_of_input = 0;
   if (ps->pass == 0) ps->largest_older = 0;
   ps->run_kind = kRunNone;
   ps->next_expected = 0;
@@ -155,7 +153,7 @@ void run_encoder(Coroutine* co) {
     ps->run_offsets[ps->run_count] = offset;
     ps->run_lengths[ps->run_count] = length;
     ps->run_count++;
-    ps->next_expected = (offset * kChunkAlign + length + kChunkAlign - 1) / kChunkAlign;
+    ps->next_expected = offset + (padded_chunk_size(length) >> kChunkAlignShift);
   }
   if (ok && ps->pass == 1) (void)flush_run(ps);  // a fault is in ps->fault
   coro_yield(co, kFcFinished);

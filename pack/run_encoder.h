@@ -9,9 +9,16 @@
 #pragma once
 #include <cstdint>
 
+#include "common/bytes.h"
 #include "common/coroutine.h"
 #include "pack/pack_state.h"
 #include "platform/plat.h"
+
+// Writes the kRunHeaderSize-byte header of a run into h.
+inline void encode_run_header(uint8_t* h, uint64_t run_offset, uint16_t count) {
+  store_be40(h, run_offset);
+  store_be16(h + 5, count);
+}
 
 // Coroutine body. Pass 0 (ps->pass == 0) finds the largest ChunkOffset of
 // the list; pass 1 classifies every record as reference (offset <= largest

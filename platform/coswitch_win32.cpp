@@ -78,7 +78,7 @@ bool holds_fiber(CoContext* co) {
 
 }  // namespace
 
-void co_prepare(CoContext* co, void* stack, size_t stack_size, CoEntry entry, void* arg) {
+void co_prepare(CoContext* co, void* /*stack*/, size_t stack_size, CoEntry entry, void* arg) {
   ensure_thread_fiber();
   WinContext* c = impl(co);
   if (holds_fiber(co)) {

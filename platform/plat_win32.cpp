@@ -66,7 +66,7 @@ int plat_sock_set_nonblocking(PlatSocket s) {
   return sock_result(ioctlsocket(to_socket(s), FIONBIO, &on));
 }
 
-int plat_sock_set_reuse(PlatSocket s) {
+int plat_sock_set_reuse(PlatSocket /*s*/) {
   // SO_REUSEADDR on Windows lets a second listener take a port that a live
   // one holds; the TIME_WAIT problem it solves on POSIX does not exist here.
   return 0;
@@ -310,7 +310,7 @@ bool plat_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
 
 uint32_t plat_process_id() { return uint32_t(GetCurrentProcessId()); }
 
-bool plat_limit_file_size(uint64_t bytes) { return false; }
+bool plat_limit_file_size(uint64_t /*bytes*/) { return false; }
 
 // ---- Memory, time ----------------------------------------------------------
 

@@ -7,12 +7,6 @@
 
 namespace {
 
-// Every gathered entry's age is counted from slot 0, so its age is its slot
-// number: the entry chosen to move to the end of the run (or to be dropped)
-// is the one in the highest-numbered slot, the last one of a window that
-// does not wrap and the one in the table's last slot of one that does.
-constexpr uint64_t kAgeBase = 0;
-
 inline bool slot_is_empty(const uint8_t* s) {
   return (load_le32(s + kSlotOffsetLow) | s[kSlotOffsetHigh]) == 0;
 }
@@ -25,12 +19,7 @@ void insert(IndexContext* ctx, const uint8_t* key, uint64_t offset, uint32_t hom
   for (uint32_t k = 0; k < n; k++) {
     uint32_t slot = (home + k) & kIndexSlotMask;
     const uint8_t* s = index_slot(ctx->table, slot);
-    memcpy(g[k].key, s + kSlotKeyHead, kSlotKeyHeadSize);
-    g[k].key[13] = s[kSlotKey13];
-    g[k].key[14] = s[kSlotLength];
-    g[k].key[15] = s[kSlotLength + 1];
-    g[k].offset = load_le40(s + kSlotOffsetLow);
-    g[k].base = kAgeBase;
+    g[k].offset = decode_index_slot(s, g[k].key);
     g[k].slot = slot;
   }
 
@@ -38,13 +27,15 @@ void insert(IndexContext* ctx, const uint8_t* key, uint64_t offset, uint32_t hom
   // full window, the one that is dropped.
   uint32_t target = n;
   if (n > 0) {
-    // The last entry of the largest age.
+    // An entry's age is its slot number: the entry chosen to move to the
+    // end of the run (or to be dropped) is the last one in the
+    // highest-numbered slot, the last one of a window that does not wrap and
+    // the one in the table's last slot of one that does.
     uint32_t m = 0;
     uint64_t oldest = 0;
     for (uint32_t k = 0; k < n; k++) {
-      uint64_t age = (g[k].slot - g[k].base) & kIndexSlotMask;
-      if (age >= oldest) {
-        oldest = age;
+      if (g[k].slot >= oldest) {
+        oldest = g[k].slot;
         m = k;
       }
     }
@@ -61,16 +52,10 @@ void insert(IndexContext* ctx, const uint8_t* key, uint64_t offset, uint32_t hom
   if (target == n) n++;
   memcpy(g[target].key, key, 16);
   g[target].offset = offset;
-  g[target].base = kAgeBase;
   g[target].slot = home;
 
   for (uint32_t k = 0; k < n; k++) {
-    uint8_t* s = index_slot(ctx->table, uint32_t(g[k].slot));
-    store_le40(s + kSlotOffsetLow, g[k].offset);
-    s[kSlotKey13] = g[k].key[13];
-    s[kSlotLength] = g[k].key[14];
-    s[kSlotLength + 1] = g[k].key[15];
-    memcpy(s + kSlotKeyHead, g[k].key, kSlotKeyHeadSize);
+    encode_index_slot(index_slot(ctx->table, uint32_t(g[k].slot)), g[k].key, g[k].offset);
   }
 }
 

@@ -16,6 +16,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "common/bytes.h"
 
 constexpr uint32_t kIndexSlots = 1u << 25;
 constexpr uint32_t kIndexSlotMask = kIndexSlots - 1;
@@ -31,11 +34,28 @@ constexpr size_t kSlotLength = 6;  // key bytes 14..15
 constexpr size_t kSlotKeyHead = 8;  // key bytes 0..12
 constexpr size_t kSlotKeyHeadSize = 13;
 
+// Writes a 16-byte key and its 40-bit ChunkOffset into slot s.
+inline void encode_index_slot(uint8_t* s, const uint8_t* key, uint64_t offset) {
+  store_le40(s + kSlotOffsetLow, offset);
+  s[kSlotKey13] = key[13];
+  s[kSlotLength] = key[14];
+  s[kSlotLength + 1] = key[15];
+  memcpy(s + kSlotKeyHead, key, kSlotKeyHeadSize);
+}
+
+// Reads slot s back: its key into key (16 bytes), its ChunkOffset returned.
+inline uint64_t decode_index_slot(const uint8_t* s, uint8_t* key) {
+  memcpy(key, s + kSlotKeyHead, kSlotKeyHeadSize);
+  key[13] = s[kSlotKey13];
+  key[14] = s[kSlotLength];
+  key[15] = s[kSlotLength + 1];
+  return load_le40(s + kSlotOffsetLow);
+}
+
 // One occupied slot unpacked while an insertion rearranges its window.
 struct GatherEntry {
   uint8_t key[16];
   uint64_t offset;  // 40-bit ChunkOffset
-  uint64_t base;    // slot from which the entry's age is counted
   uint64_t slot;    // slot the entry is to be written to, below 2^25
 };
 

@@ -166,7 +166,6 @@ void chunker_reset(Chunker* c) {
     c->removal[b] = r ^ c->start_value;
   }
   c->value = c->start_value;
-  c->position = 0;
   memset(c->fold, 0, sizeof c->fold);
   c->chunk_length = 0;
   c->last_byte = 0;
@@ -175,7 +174,6 @@ void chunker_reset(Chunker* c) {
 
 void chunker_restart(Chunker* c) {
   c->value = c->start_value;
-  c->position = 0;
   memset(c->fold, 0, sizeof c->fold);
   c->chunk_length = 0;
   c->last_byte = 0;
@@ -220,11 +218,21 @@ size_t chunker_scan(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, 
     }
   }
   // The tight loop: the leaving byte is 12 bytes back in this same span.
-  // One step is v' = L(v) ^ q with L(v) = (v >> 8) ^ crc[v & 0xFF] linear
-  // and q = forward[x] ^ removal[y] independent of v. Two steps at a time
-  // take v two bytes on through the slicing-by-2 table, so the dependency
-  // chain through memory is one load per two bytes; the value after the
-  // first byte is computed beside it for the boundary test.
+  // Two bytes per step. crc is linear (crc[a ^ b] = crc[a] ^ crc[b]) and
+  // forward = crc ^ 0xD202EF8D, so forward[(v ^ x) & 0xFF] =
+  // crc[v & 0xFF] ^ forward[x], and one byte step becomes
+  //   v0 = L(v) ^ q0,  L(v) = (v >> 8) ^ crc[v & 0xFF],
+  //   q0 = forward[x0] ^ removal[y0]   (x0 enters, y0 leaves; no v in it).
+  // The second byte gives v1 = L(v0) ^ q1, and L is linear too, so
+  //   L(v0) = L(L(v)) ^ L(q0),
+  //   L(L(v)) = (v >> 16) ^ L(crc[v & 0xFF] ^ ((v >> 8) & 0xFF))
+  //           = (v >> 16) ^ crc2[v & 0xFF] ^ crc[(v >> 8) & 0xFF]
+  // with crc2[a] = L(crc[a]) (crc[a] advanced by one more zero byte).
+  // Merging the two crc[] lookups by linearity:
+  //   v1 = (v >> 16) ^ crc2[v & 0xFF] ^ crc[((v >> 8) ^ q0) & 0xFF]
+  //        ^ (q0 >> 8) ^ q1.
+  // The chain through v is then one table load per two bytes; v0, needed
+  // only for the boundary test after the first byte, is computed beside it.
   {
     const uint32_t* const crc = c->crc_table;
     const uint32_t* const crc2 = c->crc_table2;
@@ -257,7 +265,6 @@ consumed:
   memcpy(chunk_buf + start, p, k);
   fold_span(c, p, k);
   c->value = v;
-  c->position += uint32_t(k);
   c->chunk_length = uint32_t(start + k);
   c->last_byte = p[k - 1];
   *ended = end;

@@ -13,17 +13,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/record.h"
+
 constexpr uint32_t kMinChunkLength = 100;
 constexpr uint32_t kMaxChunkLength = 65535;
 constexpr uint32_t kBoundaryThreshold = 27356479;  // floor(2^32 / 157)
 constexpr size_t kChunkKeySize = 16;
-constexpr size_t kChunkDigestSize = 14;  // key bytes 0..13; 14..15 hold the length
+// Key bytes 0..13 are the digest that records carry; 14..15 hold the length.
+constexpr size_t kChunkDigestSize = kRecDigestSize;
+static_assert(kChunkDigestSize + 2 == kChunkKeySize, "digest, then LE16 length");
 constexpr uint32_t kWindowLength = 12;
 // CRC-32 of 12 zero bytes: the window value before anything has been pushed.
 constexpr uint32_t kWindowStartValue = 0x7BD5C66F;
-// The chunk buffer a caller hands to chunker_scan holds at least this much:
-// the longest chunk rounded up to a multiple of 64.
-constexpr size_t kChunkBufferSize = 65536;
+// The chunk buffer a caller hands to chunker_scan holds kChunkBufferSize
+// bytes: the longest chunk rounded up to a multiple of 64.
+static_assert(kChunkBufferSize >= padded_chunk_size(kMaxChunkLength), "chunk buffer");
 
 struct Chunker {
   // forward[j] is entry j of the reflected CRC-32 table XOR 0xD202EF8D, the
@@ -46,7 +50,6 @@ struct Chunker {
   // history is the chunk buffer itself: the bytes that leave the window
   // always lie inside the current chunk.
   uint32_t value;
-  uint32_t position;  // bytes fed since reset, modulo 2^32
   // Bytes 0..62 fold area, byte 63 the fold count (0..63). Compression reads
   // the block as sixteen LE words, so the count takes part in it.
   uint8_t fold[64];

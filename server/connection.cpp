@@ -140,15 +140,7 @@ void connection_make_listener(Connection* c, PlatSocket s, ConnHandler child) {
 
 void connection_prepare_pass(Connection* c, PlatFile store, uint8_t* index_table) {
   pass_prepare_store_mode(&c->pass, store, index_table);
-  PassIo* io = &c->pass.io;
-  io->co = &c->co;
-  io->in_cur = &c->in_cur;
-  io->in_end = &c->in_end;
-  io->end_of_input = &c->closed;
-  io->out_cur = &c->out_cur;
-  io->out_end = &c->out_end;
-  io->wait_input_code = kCoWaitInput;
-  io->wait_output_code = kCoWaitOutput;
+  pass_attach_socket_io(&c->pass, c);
 }
 
 int pump(ConnectionTable* table, Connection* c) {

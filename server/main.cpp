@@ -108,7 +108,7 @@ int main() {
 
   // Refill the index from what the store file holds; new chunks go at its end.
   uint64_t resync_at = 0;
-  if (store_rebuild_index(store, table, &resync_at) != 0) return 3;
+  if (!store_rebuild_index(store, table, &resync_at)) return 3;
 
   log_line("port=%i\n", int(kServerPort));
   PlatSocket s;

@@ -243,9 +243,9 @@ void rebuild_body(Coroutine* co) {
 
 }  // namespace
 
-int store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at) {
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at) {
   *resync_at = 0;
-  if (store_size(store) == 0) return 0;  // the first append writes the header
+  if (store_size(store) == 0) return true;  // the first append writes the header
   (void)plat_file_seek(store, int64_t(kStoreHeaderSize), kSeekBegin, nullptr);
   RebuildRecord* r = &g_rebuild;
   PassContext* p = &r->pass;
@@ -253,27 +253,20 @@ int store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_a
   p->mode = kRebuildMode;
   p->index.table = index_table;
   p->started_ms = p->reported_ms = plat_monotonic_ms();
-  p->io.co = &r->fc.co;
-  p->io.in_cur = &r->fc.in_cur;
-  p->io.in_end = &r->fc.in_end;
-  p->io.end_of_input = &r->fc.end_of_input;
-  p->io.out_cur = &r->fc.out_cur;
-  p->io.out_end = &r->fc.out_end;
-  p->io.wait_input_code = kFcNeedInput;
-  p->io.wait_output_code = kFcOutputFull;
-  r->fc.end_of_input = 0;
+  pass_attach_io(p, &r->fc.co, &r->fc, &r->fc.end_of_input, kFcNeedInput, kFcOutputFull);
   FileDriverResult res =
       file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out);
   if (res.read_failed) {
     fprintf(stderr, "chunkstore: reading \"%s\" failed after %" PRIu64 " bytes (%s); "
-            "chunks beyond are not in the index\n", kStoreFileName, p->end_of_store,
-            plat_error_text(res.error));
+            "the index cannot be rebuilt, so the server does not start\n", kStoreFileName,
+            p->end_of_store, plat_error_text(res.error));
+    return false;
   }
   // The last chunk was completed with zeros; when it held stored bytes, the
   // store ends in a torn chunk, and the position after that chunk and its
   // padding is where new chunks must begin.
-  if (!res.read_failed && p->last_full > p->filler_count) *resync_at = p->end_of_store;
+  if (p->last_full > p->filler_count) *resync_at = p->end_of_store;
   report_rebuild_progress(p, true);
   (void)plat_file_seek(store, 0, kSeekEnd, nullptr);
-  return 0;
+  return true;
 }

@@ -56,6 +56,30 @@ struct PassContext {
   alignas(64) uint8_t append_buf[kAppendBufferSize];
 };
 
+// Points the pass at the buffer fields of the record that runs it (a
+// FileCoroutine, a Connection, or a test's stand-in for one): its input and
+// output cursors and ends, its end-of-input flag, and the codes it yields
+// when it waits for input or for room.
+template <class Buffers>
+void pass_attach_io(PassContext* p, Coroutine* co, Buffers* b, int32_t* end_of_input,
+                    int32_t wait_input_code, int32_t wait_output_code) {
+  p->io.co = co;
+  p->io.in_cur = &b->in_cur;
+  p->io.in_end = &b->in_end;
+  p->io.end_of_input = end_of_input;
+  p->io.out_cur = &b->out_cur;
+  p->io.out_end = &b->out_end;
+  p->io.wait_input_code = wait_input_code;
+  p->io.wait_output_code = wait_output_code;
+}
+
+// The same for a socket-driven record, whose input ends when its closed flag
+// is set.
+template <class SocketRecord>
+void pass_attach_socket_io(PassContext* p, SocketRecord* r) {
+  pass_attach_io(p, &r->co, r, &r->closed, kCoWaitInput, kCoWaitOutput);
+}
+
 // Sets a pass context up for store mode on the store file and index table,
 // with no torn tail to step over.
 void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table);
@@ -68,7 +92,9 @@ void run_pass(PassContext* p, uint64_t length);
 
 // Refills the index from the store file at start-up (when it is not empty)
 // and leaves the file position at its end. Shows progress on stderr when it
-// takes more than a second. Returns 0.
+// takes more than a second. Returns false, after a message on stderr, when
+// the store cannot be read to its end: an index missing the chunks beyond
+// would have them stored again, so the caller does not serve.
 //
 // A store can end in a torn chunk (an append cut short by a crash, or stray
 // bytes). The next rebuild cuts from that chunk's start, through whatever
@@ -79,4 +105,4 @@ void run_pass(PassContext* p, uint64_t length);
 // bytes followed by zeros make. A store pass fills up to it with zeros, so
 // that later rebuilds cut that chunk and then meet the new chunks exactly
 // where they start.
-int store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at);
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at);

@@ -57,24 +57,14 @@ class ChunkIndexTest : public ::testing::Test {
     return ChunkIndex::lookup_or_insert(&ctx_, k.data(), candidate);
   }
 
-  // Writes a slot by hand in the slot layout.
   void put(uint32_t slot, const Key& k, uint64_t offset) {
-    uint8_t* s = index_slot(table_, slot);
-    store_le40(s, offset);
-    s[5] = k[13];
-    s[6] = k[14];
-    s[7] = k[15];
-    memcpy(s + 8, k.data(), 13);
+    encode_index_slot(index_slot(table_, slot), k.data(), offset);
   }
   bool empty(uint32_t slot) { return load_le40(index_slot(table_, slot)) == 0; }
   uint64_t offset_at(uint32_t slot) { return load_le40(index_slot(table_, slot)); }
   Key key_at(uint32_t slot) {
-    const uint8_t* s = index_slot(table_, slot);
     Key k;
-    memcpy(k.data(), s + 8, 13);
-    k[13] = s[5];
-    k[14] = s[6];
-    k[15] = s[7];
+    decode_index_slot(index_slot(table_, slot), k.data());
     return k;
   }
   std::vector<uint8_t> snapshot(uint32_t first, uint32_t count) {
@@ -103,6 +93,9 @@ TEST_F(ChunkIndexTest, InsertIntoEmptyWindowWritesOnlyTheHomeSlotInSlotLayout) {
   EXPECT_EQ(s[6], k[14]);
   EXPECT_EQ(s[7], k[15]);
   EXPECT_EQ(0, memcmp(s + 8, k.data(), 13));
+  Key back;
+  EXPECT_EQ(decode_index_slot(s, back.data()), 0x42u);
+  EXPECT_EQ(back, k);
   for (uint32_t n : {home - 2, home - 1, home + 1, home + 2, home + 15})
     EXPECT_TRUE(empty(n)) << n;
 

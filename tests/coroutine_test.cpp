@@ -112,7 +112,6 @@ void put_byte(FileCoroutine* fc, uint8_t b) {
 // Copies its input to its output, then finishes with the final yield 0.
 void echo_body(Coroutine* co) {
   FileCoroutine* fc = file_coroutine_of(co);
-  fc->end_of_input = 0;
   for (int b; (b = next_byte(fc)) >= 0;) put_byte(fc, uint8_t(b));
   coro_yield(co, 99);  // an undefined code is resumed at once, no I/O
   coro_yield(co, kFcFinished);
@@ -164,6 +163,8 @@ TEST_F(FileDriverTest, EmptyInputSetsEndOfInputOnFirstRead) {
   EXPECT_TRUE(st->block_sizes.empty());
   EXPECT_EQ(st->eof_resumes, 1);
   EXPECT_EQ(st->fc.end_of_input, 1);
+  // The next run on the same record starts with the input not ended.
+  EXPECT_EQ(run("abc", st.get()), "abc");
 }
 
 TEST_F(FileDriverTest, InputOfExactlyOneBlockIsOneReadThenEnd) {

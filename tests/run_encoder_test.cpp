@@ -24,8 +24,7 @@ Bytes rec(uint64_t offset, uint16_t length) {
 
 Bytes run_header(uint64_t offset, uint16_t count) {
   uint8_t h[kRunHeaderSize];
-  store_be40(h, offset);
-  store_be16(h + 5, count);
+  encode_run_header(h, offset, count);
   return Bytes(reinterpret_cast<char*>(h), sizeof h);
 }
 
@@ -85,6 +84,7 @@ class RunEncoderTest : public ::testing::Test {
     FileCoroutine* fc = &ps_->fc;
     coro_init(&fc->co, run_encoder, kFcFinished);
     fc->in_cur = fc->in_start = fc->in_end = nullptr;
+    fc->end_of_input = 0;
     fc->out_cur = fc->out_start = out_buf_;
     fc->out_end = out_buf_ + kFileBlockSize;
     size_t pos = 0;
@@ -124,6 +124,7 @@ TEST_F(RunEncoderTest, WorkedExampleInAnyInputBlocking) {
   Bytes newer = rec(5, 100) + rec(7, 120) + rec(12, 130);
   Bytes want = run_header(5, 2) + run_header(0, 1) + store.substr(768, 130);
   ASSERT_EQ(want.size(), 144u);
+  ASSERT_EQ(want.substr(0, 14), Bytes("\0\0\0\0\x05\0\x02\0\0\0\0\0\0\x01", 14));
   for (size_t block : {size_t(1), size_t(5), size_t(21), size_t(22), size_t(65536)}) {
     SCOPED_TRACE(block);
     EXPECT_EQ(encode(older, newer, store, block), kPackFaultNone);

@@ -63,15 +63,7 @@ class StoreOutputTest : public ::testing::Test {
     EXPECT_NE(f, kPlatNoFile);
     auto r = std::make_unique<SlowPeerRun>();
     pass_prepare_store_mode(&r->pass, f, table_);
-    PassIo* io = &r->pass.io;
-    io->co = &r->co;
-    io->in_cur = &r->in_cur;
-    io->in_end = &r->in_end;
-    io->end_of_input = &r->closed;
-    io->out_cur = &r->out_cur;
-    io->out_end = &r->out_end;
-    io->wait_input_code = kCoWaitInput;
-    io->wait_output_code = kCoWaitOutput;
+    pass_attach_socket_io(&r->pass, r.get());
     r->in_cur = const_cast<uint8_t*>(data.data());
     r->in_end = r->in_cur + data.size();
     r->closed = 1;
