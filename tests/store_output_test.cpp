@@ -47,7 +47,8 @@ class StoreOutputTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(table_, nullptr);
     path_ = ::testing::TempDir() + "store_output_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".dump";
+            ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+            std::to_string(plat_process_id()) + ".dump";  // checkouts test at once
     (void)plat_file_remove(path_.c_str());
   }
   void TearDown() override { (void)plat_file_remove(path_.c_str()); }
