@@ -108,7 +108,7 @@ class ModelledServer(ScratchTestCase):
 class Load(ModelledServer):
     def test_ten_thousand_sequential_connections(self):
         # Under Wine every connection costs far more; fewer show the same.
-        count = 300 if UNDER_WINE else 10000
+        count = 2000 if UNDER_WINE else 10000
         files = []
         for i in range(count):
             if files and self.rng.random() < 0.25:
