@@ -48,7 +48,7 @@ class StoreOutputTest : public ::testing::Test {
     ASSERT_NE(table_, nullptr);
     path_ = ::testing::TempDir() + "store_output_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-            std::to_string(plat_process_id()) + ".dump";  // checkouts test at once
+            std::to_string(plat_process_id()) + ".dump";
     (void)plat_file_remove(path_.c_str());
   }
   void TearDown() override { (void)plat_file_remove(path_.c_str()); }
