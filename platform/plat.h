@@ -30,6 +30,13 @@ int plat_sock_set_nonblocking(PlatSocket s);
 // a port held by a live listener still fails. No-op where that is the
 // default. Returns 0 on success.
 int plat_sock_set_reuse(PlatSocket s);
+// Turns TCP keepalive on for a connected socket: after idle_s seconds
+// without traffic the system probes the peer every interval_s seconds, and
+// after `count` unanswered probes a receive on the socket fails as for any
+// other broken connection. A peer that answers is never affected. Where a
+// system fixes the probe count itself (Windows: 10), `count` is not used.
+// Returns 0 on success.
+int plat_sock_set_keepalive(PlatSocket s, unsigned idle_s, unsigned interval_s, unsigned count);
 // bind to addr. Returns 0 on success, nonzero on failure.
 int plat_sock_bind(PlatSocket s, const PlatAddr4& addr);
 int plat_sock_listen(PlatSocket s, int backlog);

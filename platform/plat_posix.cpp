@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -71,6 +72,17 @@ int plat_sock_set_reuse(PlatSocket s) {
   int one = 1;
   return int(sock_result(
       setsockopt(int(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one)));
+}
+
+int plat_sock_set_keepalive(PlatSocket s, unsigned idle_s, unsigned interval_s, unsigned count) {
+  int on = 1, idle = int(idle_s), intvl = int(interval_s), cnt = int(count);
+  if (sock_result(setsockopt(int(s), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on)) != 0) return -1;
+  if (sock_result(setsockopt(int(s), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle)) != 0 ||
+      sock_result(setsockopt(int(s), IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl)) != 0 ||
+      sock_result(setsockopt(int(s), IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt)) != 0) {
+    return -1;
+  }
+  return 0;
 }
 
 int plat_sock_bind(PlatSocket s, const PlatAddr4& addr) {

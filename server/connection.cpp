@@ -9,6 +9,14 @@ PlatAddr4 g_last_peer_addr;
 
 namespace {
 
+// A client whose machine vanished (power loss, a pulled cable) leaves a
+// connection that never reports anything and would hold the only client
+// place forever. Keepalive probes find such a peer gone after about a
+// minute and a half of silence; its receive then fails like any other.
+constexpr unsigned kKeepaliveIdleSeconds = 60;
+constexpr unsigned kKeepaliveIntervalSeconds = 10;
+constexpr unsigned kKeepaliveProbes = 3;
+
 void connection_body(Coroutine* co) {
   Connection* c = reinterpret_cast<Connection*>(co);
   c->handler(c);
@@ -33,6 +41,10 @@ void accept_step(ConnectionTable* table, Connection* c) {
     log_line("closing %i\n", int(s));
   } else {
     Connection* r = table->entries[table->count++];
+    // Without keepalive the connection still works; only a vanished peer
+    // would go unnoticed.
+    (void)plat_sock_set_keepalive(s, kKeepaliveIdleSeconds, kKeepaliveIntervalSeconds,
+                                  kKeepaliveProbes);
     r->socket = s;
     r->kind = kConnClient;
     connection_reset_buffers(r);

@@ -107,7 +107,8 @@ int main() {
   }
 
   // Refill the index from what the store file holds; new chunks go at its end.
-  if (!store_rebuild_index(store, table)) return 3;
+  uint64_t resync_at = 0;
+  if (!store_rebuild_index(store, table, &resync_at)) return 3;
 
   log_line("port=%i\n", int(kServerPort));
   PlatSocket s;
@@ -118,5 +119,6 @@ int main() {
   g_table.count = 1;
   connection_make_listener(&g_listener, s, client_handler);
   connection_prepare_pass(&g_client, store, table);
+  g_client.pass.resync_at = resync_at;
   return poll_loop();
 }

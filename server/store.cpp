@@ -73,6 +73,9 @@ inline size_t input_available(const PassContext* p) {
 }
 
 // Feeds input (then filler once the input has ended) until a chunk ends.
+// A rebuild feeds zeros instead of filler: its last chunk is never entered,
+// and a torn one cut with zeros shows where the bytes that the next append
+// writes after it must end (store_rebuild_index).
 void cut_chunk(PassContext* p) {
   bool ended = false;
   while (!ended) {
@@ -88,7 +91,7 @@ void cut_chunk(PassContext* p) {
       if (p->remaining != 0 && wait_input(p)) continue;
       p->filler = 1;
     }
-    uint8_t f = chunker_filler_byte(&p->chunker);
+    uint8_t f = p->mode == kRebuildMode ? 0 : chunker_filler_byte(&p->chunker);
     p->filler_count++;
     (void)chunker_scan(&p->chunker, &f, 1, p->chunk_buf, &ended);
   }
@@ -117,8 +120,10 @@ void emit_record(PassContext* p, uint32_t full, uint64_t offset) {
 void store_chunk(PassContext* p, uint32_t full) {
   uint64_t padded = padded_chunk_size(full);
   // A store whose size is not a multiple of 64 (an append cut short) is
-  // padded before the next append, so that offsets and positions agree.
+  // padded before the next append, so that offsets and positions agree; one
+  // that ends in a torn chunk, up to where later rebuilds cut in step again.
   uint64_t at = padded_chunk_size(p->end_of_store);
+  if (p->resync_at > at) at = p->resync_at;
   uint64_t offset;
   if (at >= kStoreOffsetLimit) {
     // Beyond 2^46 bytes a 40-bit offset would wrap: known chunks are still
@@ -131,11 +136,13 @@ void store_chunk(PassContext* p, uint32_t full) {
     offset = p->index.found_offset;
   } else {
     offset = at >> kChunkAlignShift;
-    if (at != p->end_of_store) {
-      static const uint8_t zeros[kChunkAlign] = {0};
-      append_store(p, zeros, size_t(at - p->end_of_store));
-      p->end_of_store = at;
+    static const uint8_t zeros[kChunkAlign] = {0};
+    while (p->end_of_store < at) {
+      size_t n = at - p->end_of_store < kChunkAlign ? size_t(at - p->end_of_store) : kChunkAlign;
+      append_store(p, zeros, n);
+      p->end_of_store += n;
     }
+    p->resync_at = 0;
     // Padding repeats the chunk's last byte.
     memset(p->chunk_buf + full, p->chunk_buf[full - 1], size_t(padded - full));
     append_store(p, p->chunk_buf, size_t(padded));
@@ -181,6 +188,7 @@ void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_tabl
   p->store = store;
   p->mode = kStoreMode;
   p->index.table = index_table;
+  p->resync_at = 0;
 }
 
 void run_pass(PassContext* p, uint64_t length) {
@@ -202,6 +210,7 @@ void run_pass(PassContext* p, uint64_t length) {
   for (;;) {
     cut_chunk(p);
     uint32_t full = p->chunker.chunk_length;
+    p->last_full = full;
     chunker_finish(&p->chunker, p->key);
     if (p->mode == kRebuildMode) {
       rebuild_chunk(p, full);
@@ -234,7 +243,8 @@ void rebuild_body(Coroutine* co) {
 
 }  // namespace
 
-bool store_rebuild_index(PlatFile store, uint8_t* index_table) {
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at) {
+  *resync_at = 0;
   if (store_size(store) == 0) return true;  // the first append writes the header
   (void)plat_file_seek(store, int64_t(kStoreHeaderSize), kSeekBegin, nullptr);
   RebuildRecord* r = &g_rebuild;
@@ -252,6 +262,10 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table) {
             p->end_of_store, plat_error_text(res.error));
     return false;
   }
+  // The last chunk was completed with zeros; when it held stored bytes, the
+  // store ends in a torn chunk, and the position after that chunk and its
+  // padding is where new chunks must begin.
+  if (p->last_full > p->filler_count) *resync_at = p->end_of_store;
   report_rebuild_progress(p, true);
   (void)plat_file_seek(store, 0, kSeekEnd, nullptr);
   return true;

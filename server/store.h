@@ -35,7 +35,11 @@ struct PassContext {
   uint64_t remaining;     // input bytes the pass may still take
   uint64_t end_of_store;  // file position where the next new chunk goes
   uint64_t store_size;    // size of the store when the pass started
+  // Store mode: where the first new chunk must go when the store ends in a
+  // torn chunk (0: no such tail). See store_rebuild_index.
+  uint64_t resync_at;
   uint32_t filler_count;  // filler bytes fed in this pass
+  uint32_t last_full;     // full length of the chunk cut last
   int32_t filler;         // the input has ended; bytes fed now are filler
   uint8_t key[kChunkKeySize];
   IndexContext index;
@@ -76,7 +80,8 @@ void pass_attach_socket_io(PassContext* p, SocketRecord* r) {
   pass_attach_io(p, &r->co, r, &r->closed, kCoWaitInput, kCoWaitOutput);
 }
 
-// Sets a pass context up for store mode on the store file and index table.
+// Sets a pass context up for store mode on the store file and index table,
+// with no torn tail to step over.
 void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table);
 
 // Runs the pass over the next `length` input bytes (store mode) or over the
@@ -90,4 +95,14 @@ void run_pass(PassContext* p, uint64_t length);
 // takes more than a second. Returns false, after a message on stderr, when
 // the store cannot be read to its end: an index missing the chunks beyond
 // would have them stored again, so the caller does not serve.
-bool store_rebuild_index(PlatFile store, uint8_t* index_table);
+//
+// A store can end in a torn chunk (an append cut short by a crash, or stray
+// bytes). The next rebuild cuts from that chunk's start, through whatever
+// follows it, and would cut every chunk appended after it out of step: those
+// would never be found again and would be stored anew at every restart. So
+// *resync_at receives where the first new chunk must go instead (0 when the
+// store ends cleanly): the end, padded to 64, of the chunk that the torn
+// bytes followed by zeros make. A store pass fills up to it with zeros, so
+// that later rebuilds cut that chunk and then meet the new chunks exactly
+// where they start.
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at);

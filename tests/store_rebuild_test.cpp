@@ -43,7 +43,8 @@ TEST_F(StoreRebuildTest, ReadableStoreIsRebuiltAndLeftAtItsEnd) {
   PlatFile f = plat_file_open_always_rw(path_.c_str());
   ASSERT_NE(f, kPlatNoFile);
   ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(store_rebuild_index(f, table_));
+  uint64_t resync_at = 1;
+  EXPECT_TRUE(store_rebuild_index(f, table_, &resync_at));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   uint64_t pos = 0;
   ASSERT_EQ(plat_file_seek(f, 0, kSeekCurrent, &pos), 0);
@@ -58,7 +59,8 @@ TEST_F(StoreRebuildTest, UnreadableStoreIsReportedAndRefused) {
   ASSERT_NE(f, kPlatNoFile);
   ASSERT_EQ(plat_file_write_all(f, bytes_.data(), bytes_.size()), 0);
   ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(store_rebuild_index(f, table_));
+  uint64_t resync_at = 0;
+  EXPECT_FALSE(store_rebuild_index(f, table_, &resync_at));
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("chunkstore: reading \"$dump\" failed after "), std::string::npos) << err;
   EXPECT_NE(err.find("the server does not start"), std::string::npos) << err;

@@ -131,14 +131,14 @@ class Server:
         self.err_path = os.path.join(folder, "server.stderr")
         self.proc = None
 
-    def start(self, wait_listening=True, port_must_be_free=True, preexec_fn=None):
+    def start(self, wait_listening=True, port_must_be_free=True, preexec_fn=None, env=None):
         if port_must_be_free and not wait_port_free():
             raise RuntimeError("port 8888 is still taken before the test starts")
         self._out = open(self.out_path, "wb")
         self._err = open(self.err_path, "wb")
         self.proc = subprocess.Popen(program("chunkstore"), cwd=self.folder,
                                      stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
-                                     preexec_fn=preexec_fn)
+                                     preexec_fn=preexec_fn, env=env)
         if wait_listening:
             self.wait_listening()
         return self
@@ -313,11 +313,11 @@ class ScratchTestCase(unittest.TestCase):
         self.servers = []
 
     def start_server(self, wait_listening=True, folder=None, port_must_be_free=True,
-                     preexec_fn=None):
+                     preexec_fn=None, env=None):
         srv = Server(folder or self.folder)
         self.servers.append(srv)
         self.addCleanup(srv.stop)
-        return srv.start(wait_listening, port_must_be_free, preexec_fn)
+        return srv.start(wait_listening, port_must_be_free, preexec_fn, env)
 
 
 ACCEPT_RE = re.compile(r"^ *(-?\d+): 0\.0\.0\.0:8888 -> 127\.0\.0\.1:(\d+)$")
