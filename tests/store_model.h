@@ -30,7 +30,9 @@ struct OneCut {
   Bytes bytes;
 };
 
-inline OneCut cut_one(const uint8_t* d, size_t n, uint8_t last_before) {
+// Filler continues as last byte + 1, + 2, ... (a client's file), or is zeros
+// (where the rebuild makes a torn last chunk end, and the store steps over it).
+inline OneCut cut_one(const uint8_t* d, size_t n, uint8_t last_before, bool zero_fill = false) {
   uint8_t window[12] = {0};
   uint8_t block[64] = {0};
   OneCut c;
@@ -41,7 +43,7 @@ inline OneCut cut_one(const uint8_t* d, size_t n, uint8_t last_before) {
     if (i < n) {
       x = d[i];
     } else {
-      x = uint8_t(last + 1);
+      x = zero_fill ? 0 : uint8_t(last + 1);
       c.has_filler = true;
     }
     last = x;
@@ -68,6 +70,9 @@ struct Store {
   Bytes file;                       // the store file's bytes
   std::map<Key, uint64_t> index;    // key -> ChunkOffset, nothing dropped
   std::vector<Key> final_keys;      // keys of filler-completed rebuild chunks
+  // A store ending in a torn chunk: where the first new chunk goes, past that
+  // chunk completed with zeros and padded (0: the store ends cleanly).
+  uint64_t resync = 0;
 };
 
 // Cuts the stored bytes again from position 64: every chunk without filler
@@ -84,6 +89,7 @@ inline void rebuild(Store* s) {
     OneCut c = cut_one(at, avail, last);
     if (c.has_filler) {
       s->final_keys.push_back(c.key);
+      if (avail > 0) s->resync = pos + round_up(cut_one(at, avail, last, true).full);
       return;
     }
     if (!s->index.count(c.key)) s->index[c.key] = pos / kUnit;
@@ -111,7 +117,10 @@ inline Bytes store_file(Store* s, const Bytes& data) {
     if (hit != s->index.end()) {
       offset = hit->second;
     } else {
-      s->file.resize(size_t(round_up(s->file.size())), 0);
+      uint64_t at = round_up(s->file.size());
+      if (s->resync > at) at = s->resync;
+      s->resync = 0;
+      s->file.resize(size_t(at), 0);
       offset = s->file.size() / kUnit;
       s->index[c.key] = offset;
       s->file.insert(s->file.end(), c.bytes.begin(), c.bytes.end());
