@@ -79,6 +79,13 @@ class Keepalive(ScratchTestCase):
         self.addCleanup(peer.stdout.close)
         self.addCleanup(peer.wait)
         self.addCleanup(peer.kill)
+        # unshare makes the new namespace and then runs the peer under the
+        # same process id; until it has, the pid still names ours.
+        own_ns = os.readlink("/proc/self/ns/net")
+        deadline = time.time() + 10
+        while os.readlink("/proc/%d/ns/net" % peer.pid) == own_ns:
+            self.assertLess(time.time(), deadline, "the peer's namespace never appeared")
+            time.sleep(0.01)
         ip("link", "set", "ka1", "netns", str(peer.pid))
         ns = ["nsenter", "-t", str(peer.pid), "-n", "ip"]
         subprocess.run(ns + ["addr", "add", PEER_IP + "/24", "dev", "ka1"], check=True)
