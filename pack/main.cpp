@@ -7,11 +7,12 @@
 //
 // Exit statuses:
 //   0  both passes finished; PACK holds the whole pack stream. Nothing is
-//      printed.
-//   1  fewer than four arguments, or STORE cannot be opened. Nothing is
-//      printed and PACK is not touched.
+//      printed, but for a warning on stderr when a list ends inside a record
+//      (its trailing bytes are ignored).
+//   1  fewer than four arguments, or STORE cannot be opened. PACK is not
+//      touched; stderr says which.
 //   2  OLDER or NEWER cannot be opened (PACK is not touched), or PACK cannot
-//      be created. Nothing is printed.
+//      be created; stderr names the file and says why.
 //   3  the pack could not be made whole; a message on stderr says why, and
 //      PACK holds a cut-off stream that must not be used:
 //      - a literal chunk cannot be read whole from STORE (it reaches past
@@ -22,8 +23,10 @@
 //      - writing PACK failed or came short.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "common/record.h"
+#include "common/usage.h"
 #include "pack/pack_state.h"
 #include "pack/run_encoder.h"
 #include "platform/plat.h"
@@ -33,6 +36,42 @@ namespace {
 PackState g_pack;  // static: over a megabyte, and set up once
 alignas(64) uint8_t g_in_buf[kFileBlockSize];
 alignas(64) uint8_t g_out_buf[kFileBlockSize];
+
+const char kUsage[] =
+    "usage: chunkpack STORE OLDER NEWER PACK\n"
+    "\n"
+    "Writes to PACK the pack stream of the record list NEWER against the record\n"
+    "list OLDER: runs of references to chunks of the store file STORE that OLDER\n"
+    "reaches, and runs of literal chunk bytes copied out of STORE for the rest.\n"
+    "Arguments after the fourth are ignored.\n"
+    "\n"
+    "  -h, --help   this text\n"
+    "  --version    the version\n"
+    "\n"
+    "exit statuses: 0 done; 1 fewer than four arguments, or STORE cannot be\n"
+    "opened; 2 OLDER or NEWER cannot be opened, or PACK cannot be created;\n"
+    "3 the pack could not be made whole (stderr says why; PACK must not be used).\n";
+
+// Statuses 1 and 2: which file, and why.
+int open_failed(int status, const char* what, const char* path) {
+  fprintf(stderr, "chunkpack: cannot %s %s: %s\n", what, path,
+          plat_error_text(plat_file_last_error()));
+  return status;
+}
+
+// A list whose length is not a whole number of records: the bytes after the
+// last whole record are ignored, but the user should know.
+void warn_if_cut(PlatFile f, const char* role, const char* path) {
+  uint64_t size = 0;
+  if (plat_file_seek(f, 0, kSeekEnd, &size) != 0) return;
+  (void)plat_file_seek(f, 0, kSeekBegin, nullptr);  // a failure shows as a read fault
+  if (size % kChunkRecordSize != 0) {
+    fprintf(stderr,
+            "chunkpack: warning: the %s %s ends inside a record: its last %u bytes are "
+            "ignored\n",
+            role, path, unsigned(size % kChunkRecordSize));
+  }
+}
 
 const char* error_text(int err) { return err ? plat_error_text(err) : "the file ended early"; }
 
@@ -73,16 +112,26 @@ void report_fault(const PackFault& f, const char* older, const char* newer, cons
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5) return 1;
+  // Only the first argument can ask: the others are file names.
+  if (argc > 1) usage_answer("chunkpack", kUsage, argv[1]);
+  if (argc < 5) {
+    fprintf(stderr,
+            "chunkpack: four file names are needed (STORE OLDER NEWER PACK), %d given\n"
+            "(chunkpack --help shows the usage)\n",
+            argc - 1);
+    return 1;
+  }
   PlatFile store = plat_file_open_read(argv[1]);
-  if (store == kPlatNoFile) return 1;
+  if (store == kPlatNoFile) return open_failed(1, "open the store file", argv[1]);
   PlatFile older = plat_file_open_read(argv[2]);
-  if (older == kPlatNoFile) return 2;
+  if (older == kPlatNoFile) return open_failed(2, "open the older list", argv[2]);
   PlatFile newer = plat_file_open_read(argv[3]);
-  if (newer == kPlatNoFile) return 2;
+  if (newer == kPlatNoFile) return open_failed(2, "open the newer list", argv[3]);
   // Created (or truncated) only once every input is open.
   PlatFile pack = plat_file_create_write(argv[4]);
-  if (pack == kPlatNoFile) return 2;
+  if (pack == kPlatNoFile) return open_failed(2, "create the pack file", argv[4]);
+  warn_if_cut(older, "older list", argv[2]);
+  if (strcmp(argv[2], argv[3]) != 0) warn_if_cut(newer, "newer list", argv[3]);
 
   int status = pack_run(&g_pack, store, older, newer, pack, g_in_buf, g_out_buf);
   if (status != 0) report_fault(g_pack.fault, argv[2], argv[3], argv[4]);

@@ -55,6 +55,10 @@ int plat_sock_close(PlatSocket s);
 // failing call.
 int plat_sock_last_error();
 bool plat_sock_error_is_would_block(int err);
+// The error of a bind to a port that another socket holds, and of a connect
+// to a port where nobody listens.
+bool plat_sock_error_is_addr_in_use(int err);
+bool plat_sock_error_is_refused(int err);
 // Waits until one of the sockets is ready as asked (readable: data, a
 // pending connection or the peer's close; writable: send room), or until
 // timeout_ms have passed, whichever comes first. With nothing to wait for it
@@ -98,6 +102,11 @@ long plat_file_write(PlatFile f, const void* buf, size_t n);
 int plat_file_write_all(PlatFile f, const void* buf, size_t n);
 // Reads until n bytes or the end. Returns the count read, or -1 on error.
 long plat_file_read_full(PlatFile f, void* buf, size_t n);
+// True when path names something that exists and is not a plain file: a
+// device, a FIFO, a symbolic link (or another reparse point). Output meant
+// for such a path is written to it directly: renaming a finished temporary
+// file over it would replace the device or the link with a plain file.
+bool plat_path_is_special(const char* path);
 // Renames, replacing the target if it exists. Returns 0 on success.
 int plat_file_rename(const char* from, const char* to);
 int plat_file_remove(const char* path);
@@ -108,6 +117,7 @@ const char* plat_error_text(int err);
 
 // Standard streams as files.
 PlatFile plat_stdout_file();
+PlatFile plat_stderr_file();
 // Switches standard output to binary mode (no newline translation).
 void plat_stdout_binary();
 bool plat_stderr_is_terminal();
@@ -120,6 +130,14 @@ uint32_t plat_process_id();
 // short write, then an error) instead of ending the process. For tests of
 // failing writes; false where the system has no such limit (Windows).
 bool plat_limit_file_size(uint64_t bytes);
+
+// From now on an interrupt (Ctrl-C, SIGINT) ends the process with status
+// 130 and a request to end (SIGTERM; on Windows closing the console, log-off
+// or shut-down) with 143, after calling cleanup(status). cleanup runs inside
+// a signal handler (POSIX) or on a thread of its own (Windows) while the
+// program may be anywhere, so it may only remove files and write to
+// plat_stderr_file().
+void plat_on_interrupt(void (*cleanup)(int status));
 
 // ---- Memory, time ----------------------------------------------------------
 

@@ -150,6 +150,10 @@ bool plat_sock_error_is_would_block(int err) {
   return err == EWOULDBLOCK || err == EAGAIN;
 }
 
+bool plat_sock_error_is_addr_in_use(int err) { return err == EADDRINUSE; }
+
+bool plat_sock_error_is_refused(int err) { return err == ECONNREFUSED; }
+
 void plat_sock_wait(const PlatSockWait* items, size_t n, unsigned timeout_ms) {
   pollfd fds[8];
   nfds_t k = 0;
@@ -265,6 +269,12 @@ long plat_file_write(PlatFile f, const void* buf, size_t n) {
 
 void plat_file_note_disk_full() { g_file_error = ENOSPC; }
 
+bool plat_path_is_special(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return false;
+  return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 int plat_file_rename(const char* from, const char* to) {
   if (rename(from, to) != 0) {
     g_file_error = errno;
@@ -287,6 +297,8 @@ const char* plat_error_text(int err) { return strerror(err); }
 
 PlatFile plat_stdout_file() { return STDOUT_FILENO; }
 
+PlatFile plat_stderr_file() { return STDERR_FILENO; }
+
 void plat_stdout_binary() {}  // POSIX streams never translate newlines
 
 bool plat_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
@@ -302,6 +314,29 @@ bool plat_limit_file_size(uint64_t bytes) {
   if (getrlimit(RLIMIT_FSIZE, &lim) != 0) return false;
   lim.rlim_cur = bytes < uint64_t(lim.rlim_max) ? rlim_t(bytes) : lim.rlim_max;
   return setrlimit(RLIMIT_FSIZE, &lim) == 0;
+}
+
+namespace {
+void (*g_interrupt_cleanup)(int) = nullptr;
+
+void on_signal(int sig) {
+  int status = sig == SIGINT ? 130 : 143;
+  if (g_interrupt_cleanup) g_interrupt_cleanup(status);
+  _exit(status);
+}
+}  // namespace
+
+void plat_on_interrupt(void (*cleanup)(int status)) {
+  g_interrupt_cleanup = cleanup;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  // One cleanup at a time: the other signal waits until the process ends.
+  sigaddset(&sa.sa_mask, SIGINT);
+  sigaddset(&sa.sa_mask, SIGTERM);
+  (void)sigaction(SIGINT, &sa, nullptr);
+  (void)sigaction(SIGTERM, &sa, nullptr);
 }
 
 // ---- Memory, time ----------------------------------------------------------

@@ -140,6 +140,10 @@ int plat_sock_last_error() { return g_sock_error; }
 
 bool plat_sock_error_is_would_block(int err) { return err == WSAEWOULDBLOCK; }
 
+bool plat_sock_error_is_addr_in_use(int err) { return err == WSAEADDRINUSE; }
+
+bool plat_sock_error_is_refused(int err) { return err == WSAECONNREFUSED; }
+
 void plat_sock_wait(const PlatSockWait* items, size_t n, unsigned timeout_ms) {
   fd_set readable, writable;
   FD_ZERO(&readable);
@@ -271,6 +275,18 @@ long plat_file_write(PlatFile f, const void* buf, size_t n) {
 
 void plat_file_note_disk_full() { g_file_error = ERROR_DISK_FULL; }
 
+bool plat_path_is_special(const char* path) {
+  DWORD attrs = GetFileAttributesA(path);
+  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  // Devices ("NUL", "CON", "\\.\...") and pipes are not disk files.
+  HANDLE h = CreateFileA(path, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD type = GetFileType(h);
+  CloseHandle(h);
+  return type != FILE_TYPE_DISK;
+}
+
 int plat_file_rename(const char* from, const char* to) {
   if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
     g_file_error = int(GetLastError());
@@ -302,6 +318,8 @@ const char* plat_error_text(int err) {
 
 PlatFile plat_stdout_file() { return reinterpret_cast<PlatFile>(GetStdHandle(STD_OUTPUT_HANDLE)); }
 
+PlatFile plat_stderr_file() { return reinterpret_cast<PlatFile>(GetStdHandle(STD_ERROR_HANDLE)); }
+
 void plat_stdout_binary() { (void)_setmode(_fileno(stdout), _O_BINARY); }
 
 bool plat_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
@@ -311,6 +329,23 @@ bool plat_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
 uint32_t plat_process_id() { return uint32_t(GetCurrentProcessId()); }
 
 bool plat_limit_file_size(uint64_t /*bytes*/) { return false; }
+
+namespace {
+void (*g_interrupt_cleanup)(int) = nullptr;
+
+// Runs on a thread the system starts for the event.
+BOOL WINAPI on_console_event(DWORD event) {
+  int status = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? 130 : 143;
+  if (g_interrupt_cleanup) g_interrupt_cleanup(status);
+  ExitProcess(UINT(status));
+  return TRUE;
+}
+}  // namespace
+
+void plat_on_interrupt(void (*cleanup)(int status)) {
+  g_interrupt_cleanup = cleanup;
+  (void)SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
 // ---- Memory, time ----------------------------------------------------------
 

@@ -14,11 +14,29 @@
 #include "common/command.h"
 #include "common/log.h"
 #include "common/record.h"
+#include "common/usage.h"
 #include "server/connection.h"
 #include "server/protocol.h"
 #include "server/store.h"
 
 namespace {
+
+const char kUsage[] =
+    "usage: chunkstore\n"
+    "\n"
+    "The chunk store server. Keeps its store in \"$dump\" in the working\n"
+    "directory (created empty when missing), rebuilds its index from it, then\n"
+    "listens on TCP port 8888 and serves one client at a time until a client\n"
+    "sends \"quit\" (chunkstop does). Progress lines go to standard output;\n"
+    "problems are explained on stderr. Arguments other than these are ignored:\n"
+    "\n"
+    "  -h, --help   this text\n"
+    "  --version    the version\n"
+    "\n"
+    "exit statuses: 0 stopped by \"quit\" (or the socket library could not be\n"
+    "started); 1 port 8888 cannot be opened; 2 \"$dump\" cannot be opened or\n"
+    "created; 3 the index table cannot be allocated, or the store file cannot\n"
+    "be written.\n";
 
 Connection g_listener;
 Connection g_client;
@@ -41,6 +59,13 @@ int open_listener(PlatSocket* out) {
     log_line("closing %i\n", int(s));
     s = -1;
     log_line("failed to open port %i, errno=%i\n", int(s), err);
+    if (plat_sock_error_is_addr_in_use(err)) {
+      fprintf(stderr, "chunkstore: port %u is in use: is another chunkstore running?\n",
+              unsigned(kServerPort));
+    } else {
+      fprintf(stderr, "chunkstore: cannot listen on port %u: %s\n", unsigned(kServerPort),
+              plat_error_text(err));
+    }
     return 1;
   }
   if (int32_t(s) <= 0) {
@@ -93,11 +118,16 @@ int poll_loop() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  usage_answer_any("chunkstore", kUsage, argc, argv);
   if (!plat_net_start()) return 0;
 
   PlatFile store = plat_file_open_always_rw(kStoreFileName);
-  if (store == kPlatNoFile) return 2;
+  if (store == kPlatNoFile) {
+    fprintf(stderr, "chunkstore: cannot open or create the store file %s: %s\n",
+            kStoreFileName, plat_error_text(plat_file_last_error()));
+    return 2;
+  }
 
   uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
   if (table == nullptr) {

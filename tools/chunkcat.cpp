@@ -32,6 +32,7 @@
 #include "client/store_window.h"
 #include "common/bytes.h"
 #include "common/record.h"
+#include "common/usage.h"
 #include "platform/plat.h"
 #include "server/chunker.h"
 
@@ -61,6 +62,7 @@ const char kUsage[] =
     "  --check      verify every record of each LIST and write nothing: one line\n"
     "               per list on standard output, bad records on stderr\n"
     "  -h, --help   this text\n"
+    "  --version    the version\n"
     "\n"
     "Every chunk is verified by default: it is cut again from its place in the\n"
     "store and its digest compared with the record's.\n"
@@ -179,10 +181,8 @@ int parse_options(int argc, char** argv, Options* o) {
   int positional = 0;
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
-    if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-      fputs(kUsage, stdout);
-      exit(kExitOk);
-    } else if (strcmp(a, "-o") == 0) {
+    usage_answer("chunkcat", kUsage, a);
+    if (strcmp(a, "-o") == 0) {
       if (i + 1 >= argc) return usage_error("-o needs a path", nullptr);
       o->out = argv[++i];
     } else if (strcmp(a, "--no-verify") == 0) {

@@ -26,6 +26,7 @@
 
 #include "client/store_scan.h"
 #include "common/record.h"
+#include "common/usage.h"
 #include "platform/plat.h"
 
 namespace {
@@ -89,13 +90,8 @@ int usage_error(const char* what, const char* arg) {
 int parse_options(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
-    if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-      fputs(kUsage, stdout);
-      exit(kExitOk);
-    } else if (strcmp(a, "--version") == 0) {
-      puts("chunkcheck 1.0");
-      exit(kExitOk);
-    } else if (strcmp(a, "-q") == 0) {
+    usage_answer("chunkcheck", kUsage, a);
+    if (strcmp(a, "-q") == 0) {
       o->progress = 0;
     } else if (strcmp(a, "--progress") == 0) {
       o->progress = 1;

@@ -23,6 +23,7 @@
 
 #include "client/list_reader.h"
 #include "common/record.h"
+#include "common/usage.h"
 #include "platform/plat.h"
 
 namespace {
@@ -69,13 +70,8 @@ int usage_error(const char* what, const char* arg) {
 int parse_options(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
-    if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-      fputs(kUsage, stdout);
-      exit(kExitOk);
-    } else if (strcmp(a, "--version") == 0) {
-      puts("chunkinfo 1.0");
-      exit(kExitOk);
-    } else if (strcmp(a, "--store") == 0) {
+    usage_answer("chunkinfo", kUsage, a);
+    if (strcmp(a, "--store") == 0) {
       if (i + 1 >= argc) return usage_error("--store needs a path", nullptr);
       o->store = argv[++i];
     } else if (a[0] == '-' && a[1] != 0) {

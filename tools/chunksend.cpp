@@ -29,6 +29,7 @@
 #include "common/bytes.h"
 #include "common/command.h"
 #include "common/record.h"
+#include "common/usage.h"
 #include "platform/plat.h"
 #include "tools/reply_split.h"
 
@@ -73,6 +74,7 @@ const char kUsage[] =
     "  --timeout SEC  give up when nothing moves for SEC seconds (default 60)\n"
     "  -q             no progress line on stderr\n"
     "  -h, --help     this text\n"
+    "  --version      the version\n"
     "\n"
     "exit statuses: 0 done; 1 usage; 2 server unreachable; 3 transfer failed\n"
     "(reply incomplete or malformed, connection lost or stalled, a file shrank);\n"
@@ -159,10 +161,8 @@ int parse_options(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-      fputs(kUsage, stdout);
-      exit(kExitOk);
-    } else if (strcmp(a, "-o") == 0) {
+    usage_answer("chunksend", kUsage, a);
+    if (strcmp(a, "-o") == 0) {
       if (!(o->out = value())) return usage_error("-o needs a path", nullptr);
     } else if (strcmp(a, "--per-file") == 0) {
       o->per_file = true;

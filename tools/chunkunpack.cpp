@@ -34,6 +34,7 @@
 #include "client/store_window.h"
 #include "common/bytes.h"
 #include "common/record.h"
+#include "common/usage.h"
 #include "platform/plat.h"
 #include "server/chunker.h"
 
@@ -264,13 +265,8 @@ int parse_options(int argc, char** argv, Options* o) {
   int positional = 0;
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
-    if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
-      fputs(kUsage, stdout);
-      exit(kExitOk);
-    } else if (strcmp(a, "--version") == 0) {
-      puts("chunkunpack 1.0");
-      exit(kExitOk);
-    } else if (strcmp(a, "-o") == 0) {
+    usage_answer("chunkunpack", kUsage, a);
+    if (strcmp(a, "-o") == 0) {
       if (i + 1 >= argc) return usage_error("-o needs a path", nullptr);
       o->out = argv[++i];
     } else if (a[0] == '-' && a[1] != 0) {

@@ -77,27 +77,37 @@ class PackTest(ScratchTestCase):
     def pack(self, *args):
         return run_program("chunkpack", args, cwd=self.folder)
 
-    def assert_quiet_status(self, r, status):
-        self.assertEqual((r.returncode, r.stdout, r.stderr), (status, b"", b""))
+    def assert_quiet_status(self, r, status, err=b""):
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (status, b"", err))
+
+    def assert_failed_open(self, r, status, message):
+        """Statuses 1 and 2 print nothing on stdout; stderr names the file
+        and says why."""
+        self.assertEqual((r.returncode, r.stdout), (status, b""))
+        self.assertIn(message, r.stderr.decode())
 
     def test_statuses_1_and_2_touch_no_pack_file(self):
         self.put("store", b"\xcc" * 64)
         self.put("list", rec(1, 10))
         cases = [
-            ([], 1),
-            (["store", "list", "list"], 1),
-            (["missing", "list", "list", "pack"], 1),
-            (["store", "missing", "list", "pack"], 2),
-            (["store", "list", "missing", "pack"], 2),
+            ([], 1, "four file names are needed (STORE OLDER NEWER PACK), 0 given"),
+            (["store", "list", "list"], 1, "3 given"),
+            (["missing", "list", "list", "pack"], 1,
+             "cannot open the store file missing: No such file"),
+            (["store", "missing", "list", "pack"], 2,
+             "cannot open the older list missing: No such file"),
+            (["store", "list", "missing", "pack"], 2,
+             "cannot open the newer list missing: No such file"),
         ]
-        for args, status in cases:
+        for args, status, message in cases:
             with self.subTest(args=args):
-                self.assert_quiet_status(self.pack(*args), status)
+                self.assert_failed_open(self.pack(*args), status, message)
                 self.assertFalse(os.path.exists(self.path("pack")))
-        self.assert_quiet_status(self.pack("store", "list", "list", "no/such/dir/pack"), 2)
+        self.assert_failed_open(self.pack("store", "list", "list", "no/such/dir/pack"), 2,
+                                "cannot create the pack file no/such/dir/pack: No such file")
         # With the pack file there already, a failed input leaves it alone.
         self.put("pack", b"keep me")
-        self.assert_quiet_status(self.pack("store", "list", "missing", "pack"), 2)
+        self.assert_failed_open(self.pack("store", "list", "missing", "pack"), 2, "missing")
         self.assertEqual(self.get("pack"), b"keep me")
 
     def test_existing_pack_is_truncated(self):
@@ -124,14 +134,19 @@ class PackTest(ScratchTestCase):
         self.put("store", store)
         self.put("older", older)
         self.put("newer", newer)
-        self.assert_quiet_status(self.pack("store", "older", "newer", "pack"), 0)
+        # The stray bytes at the end are ignored, with a warning.
+        self.assert_quiet_status(self.pack("store", "older", "newer", "pack"), 0,
+                                 b"chunkpack: warning: the newer list newer ends inside a "
+                                 b"record: its last 11 bytes are ignored\n")
         pack = self.get("pack")
         self.assertGreater(len(pack), 65536)
         want = b"".join(chunks[i] for i in picks) + chunks[40][:3]
         self.assertEqual(decode_pack(pack, store, newer)[0], want)
         # Everything below the older list's furthest chunk is a reference.
         self.put("all", newer)
-        self.assert_quiet_status(self.pack("store", "all", "all", "pack2"), 0)
+        self.assert_quiet_status(self.pack("store", "all", "all", "pack2"), 0,
+                                 b"chunkpack: warning: the older list all ends inside a "
+                                 b"record: its last 11 bytes are ignored\n")
         pack2 = self.get("pack2")
         self.assertEqual(decode_pack(pack2, store, newer)[0], want)
         self.assertEqual(len(pack2) % 7, 0)

@@ -41,12 +41,16 @@ class StartUp(ScratchTestCase):
         self.assertRegex(lines[1], r"^closing -?\d+$")
         self.assertEqual(lines[2], "failed to open port -1, errno=%d" % EADDRINUSE)
         self.assertEqual(len(lines), 3)
+        self.assertEqual(srv.stderr(),
+                         "chunkstore: port 8888 is in use: is another chunkstore running?\n")
 
-    def test_store_that_is_a_directory_exits_2_silently(self):
+    def test_store_that_is_a_directory_exits_2_with_the_reason_on_stderr(self):
         os.mkdir(os.path.join(self.folder, "$dump"))
         srv = self.start_server(wait_listening=False)
         self.assertEqual(srv.wait_exit(), 2)
         self.assertEqual(srv.stdout(), "")
+        self.assertRegex(srv.stderr(), r"^chunkstore: cannot open or create the store file "
+                         r"\$dump: \S.*\n$")
 
     @unittest.skipIf(UNDER_WINE, "address-space limits are a Linux matter")
     @unittest.skipIf(SANITIZED, "AddressSanitizer needs far more address space than the limit")
@@ -192,6 +196,7 @@ class Stopping(ScratchTestCase):
         r = run_program("chunkstop", [], self.folder)
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stdout, b"=127.0.0.1\n")
+        self.assertEqual(r.stderr, b"chunkstop: server at 127.0.0.1:8888 stopped\n")
         self.assertEqual(srv.wait_exit(), 0)
         self.assertIn("c=71756974 file:66696C65 quit:71756974\nclosing ", srv.new_output())
 
@@ -200,13 +205,15 @@ class Stopping(ScratchTestCase):
         r = run_program("chunkstop", [], self.folder)
         self.assertEqual(r.returncode, 0)
         self.assertEqual(r.stdout, b"=127.0.0.1\n")
+        self.assertEqual(r.stderr, b"chunkstop: no server is listening on 127.0.0.1:8888\n")
 
     def test_chunkstop_while_server_is_busy_leaves_it_running(self):
         srv = self.start_server()
         busy = connect()
         srv.wait_for("start handler", since_mark=True)
         r = run_program("chunkstop", [], self.folder)
-        self.assertEqual(r.returncode, 0)
+        self.assertEqual((r.returncode, r.stdout), (0, b"=127.0.0.1\n"))
+        self.assertIn(b"busy with another client and still running", r.stderr)
         self.assertIsNone(srv.proc.poll())
         busy.close()
         srv.wait_for("quit handler", since_mark=True)

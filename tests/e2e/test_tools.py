@@ -125,6 +125,29 @@ class RoundTrip(ToolsTestCase):
         self.assertFalse(os.path.exists(self.path("x.list.part")))
 
 
+class HelpAndVersion(ToolsTestCase):
+    PROGRAMS = ["chunkstore", "chunkpack", "chunkstop", "chunksend", "chunkcat", "chunkinfo",
+                "chunkcheck", "chunkunpack"]
+
+    def test_every_program_answers_and_does_nothing_else(self):
+        srv = self.start_store_server()
+        for name in self.PROGRAMS:
+            for args in (["--help"], ["-h"], ["extra", "--version"] if name in
+                         ("chunkstore", "chunkstop") else ["--version"]):
+                with self.subTest(program=name, args=args):
+                    r = run_program(name, args, cwd=self.folder)
+                    self.assertEqual((r.returncode, r.stderr), (0, b""))
+                    if args[-1] == "--version":
+                        self.assertEqual(r.stdout, b"%s 1.0\n" % name.encode())
+                    else:
+                        self.assertTrue(r.stdout.startswith(b"usage: " + name.encode()))
+        # No store created, no other file; the running server was not
+        # contacted (chunkstop --help did not stop it) and is still there.
+        self.assertEqual(sorted(os.listdir(self.folder)), ["store"])
+        self.assertIsNone(srv.proc.poll())
+        self.assertEqual(srv.new_output(), "")
+
+
 class FakeServer:
     """Listens on port 8888, reads one connection's commands until the
     client half-closes, then answers with `reply` and closes."""
