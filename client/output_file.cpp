@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "client/interrupt.h"
+
 namespace {
 
 void flush(OutputFile* o) {
@@ -22,12 +24,24 @@ bool output_open(OutputFile* o, const char* path, uint8_t* buf) {
   o->written = 0;
   o->failed = false;
   o->error = 0;
+  o->direct = false;
+  o->watch = -1;
   if (path == nullptr) {
     plat_stdout_binary();
     o->file = plat_stdout_file();
     return true;
   }
+  if (plat_path_is_special(path)) {
+    o->direct = true;
+    o->file = plat_file_create_write(path);
+    if (o->file == kPlatNoFile) {
+      o->error = plat_file_last_error();
+      return false;
+    }
+    return true;
+  }
   o->part = std::string(path) + ".part";
+  o->watch = interrupt_watch(o->part.c_str());
   o->file = plat_file_create_new(o->part.c_str());
   if (o->file == kPlatNoFile) {
     (void)plat_file_remove(o->part.c_str());  // one a broken run left
@@ -35,6 +49,7 @@ bool output_open(OutputFile* o, const char* path, uint8_t* buf) {
   }
   if (o->file == kPlatNoFile) {
     o->error = plat_file_last_error();
+    interrupt_unwatch(o->watch);
     return false;
   }
   return true;
@@ -53,6 +68,11 @@ void output_write(OutputFile* o, const uint8_t* p, size_t n) {
   }
 }
 
+const char* output_target(const OutputFile* o) {
+  if (o->path == nullptr) return "standard output";
+  return o->direct ? o->path : o->part.c_str();
+}
+
 bool output_commit(OutputFile* o) {
   flush(o);
   if (o->path == nullptr) return !o->failed;
@@ -61,11 +81,13 @@ bool output_commit(OutputFile* o) {
     o->error = plat_file_last_error();
   }
   o->file = kPlatNoFile;
+  if (o->direct) return !o->failed;
   if (!o->failed && plat_file_rename(o->part.c_str(), o->path) != 0) {
     o->failed = true;
     o->error = plat_file_last_error();
   }
   if (o->failed) (void)plat_file_remove(o->part.c_str());
+  interrupt_unwatch(o->watch);
   return !o->failed;
 }
 
@@ -74,7 +96,10 @@ void output_abandon(OutputFile* o) {
     flush(o);  // what was written is a correct prefix
     return;
   }
+  if (o->direct) flush(o);  // nothing to take back: keep a correct prefix
   if (o->file != kPlatNoFile) (void)plat_file_close(o->file);
   o->file = kPlatNoFile;
+  if (o->direct) return;
   (void)plat_file_remove(o->part.c_str());
+  interrupt_unwatch(o->watch);
 }

@@ -12,12 +12,16 @@
 //
 // Exit statuses:
 //   0  every record was restored (and verified)
-//   1  usage error, or STORE or LIST cannot be opened
+//   1  usage error, STORE or LIST cannot be opened, or STORE is not a chunk
+//      store (its first 64 bytes are not the store header)
 //   2  OUT cannot be created or written, or standard output cannot be written
 //   3  a record cannot be restored: ChunkOffset 0, a chunk beyond the store's
 //      end, a failed read, a chunk that does not match its digest, or a list
 //      that cannot be read or ends inside a record. Each is reported on
-//      stderr with the record's index (from 0) and ChunkOffset.
+//      stderr with the record's index (from 0) and ChunkOffset. Also a list
+//      most of whose records lie outside STORE: it is not a record list of
+//      this store, and nothing is written.
+//   130, 143  interrupted (SIGINT, SIGTERM); OUT.part is removed
 // With --check: 3 when a list has a bad record or is damaged, else 1 when a
 // list cannot be opened (the others are still checked), else 0.
 #include <cinttypes>
@@ -28,7 +32,10 @@
 #include <string>
 #include <vector>
 
+#include "client/interrupt.h"
 #include "client/list_reader.h"
+#include "client/output_file.h"
+#include "client/progress.h"
 #include "client/store_window.h"
 #include "common/bytes.h"
 #include "common/record.h"
@@ -40,10 +47,7 @@ namespace {
 
 enum ExitStatus : int { kExitOk = 0, kExitUsage = 1, kExitOutput = 2, kExitRecord = 3 };
 
-constexpr size_t kListBlock = kChunkRecordSize * 8192;
-constexpr size_t kOutBlock = 1 << 20;
 constexpr unsigned kMaxReports = 20;
-constexpr const char* kPartSuffix = ".part";
 
 const char kUsage[] =
     "usage: chunkcat [options] STORE LIST\n"
@@ -57,20 +61,26 @@ const char kUsage[] =
     "options:\n"
     "  -o OUT       write to OUT instead of standard output. OUT is written under\n"
     "               a temporary name and renamed only when every record was\n"
-    "               restored; after a failure it is not created (nor changed)\n"
+    "               restored; after a failure it is not created (nor changed).\n"
+    "               An OUT that is not a plain file (a device, a FIFO, a symbolic\n"
+    "               link) is written to directly, and never replaced\n"
     "  --no-verify  do not check chunks against their records' digests\n"
     "  --check      verify every record of each LIST and write nothing: one line\n"
     "               per list on standard output, bad records on stderr\n"
+    "  --progress   show progress on stderr also when it is not a terminal\n"
+    "  -q           no progress on stderr\n"
     "  -h, --help   this text\n"
     "  --version    the version\n"
     "\n"
     "Every chunk is verified by default: it is cut again from its place in the\n"
     "store and its digest compared with the record's.\n"
     "\n"
-    "exit statuses: 0 done; 1 usage, or STORE or LIST cannot be opened; 2 the\n"
-    "output cannot be written; 3 a record cannot be restored (ChunkOffset 0,\n"
-    "beyond the store's end, unreadable, digest mismatch, or a list that ends\n"
-    "inside a record). Bad records are reported with their index (from 0) and\n"
+    "exit statuses: 0 done; 1 usage, STORE or LIST cannot be opened, or STORE is\n"
+    "not a chunk store; 2 the output cannot be written; 3 a record cannot be\n"
+    "restored (ChunkOffset 0, beyond the store's end, unreadable, digest\n"
+    "mismatch, a list that ends inside a record, or a list most of whose\n"
+    "records lie outside STORE); 130/143 interrupted (SIGINT/SIGTERM), nothing\n"
+    "left under a temporary name. Bad records are reported with their index (from 0) and\n"
     "ChunkOffset. On standard output the bytes before the first bad record\n"
     "have been written, and the message says how many. With --check: 3 when a\n"
     "list has a bad record or is damaged, else 1 when a list cannot be opened.\n";
@@ -81,6 +91,8 @@ struct Options {
   const char* out = nullptr;
   bool verify = true;
   bool check = false;   // --check: verify the lists, write nothing
+  bool progress = true;       // -q turns it off
+  bool force_progress = false;  // --progress: also when stderr is no terminal
   std::vector<const char*> lists;  // only --check takes more than one
 };
 
@@ -88,14 +100,10 @@ struct Restore {
   Options opt;
   StoreWindow store;
   Chunker chunker;
-  PlatFile out = kPlatNoFile;
-  std::string out_part;
-  uint8_t* out_buf = nullptr;
-  size_t out_have = 0;
-  uint64_t bytes_written = 0;  // handed to the output
-  bool out_failed = false;
-  int out_error = 0;
+  OutputFile out;
+  Progress progress;
   uint64_t bad_records = 0;
+  uint64_t outside = 0;  // bad records that lie outside the store
   uint64_t first_bad = 0;
   uint8_t* chunk_buf = nullptr;
 };
@@ -106,6 +114,7 @@ __attribute__((format(printf, 4, 5)))
 void report_record(Restore* r, uint64_t index, const ChunkRecord& rec, const char* fmt, ...) {
   if (r->bad_records++ == 0) r->first_bad = index;
   if (r->bad_records > kMaxReports) return;
+  progress_break(&r->progress);
   char what[256];
   va_list ap;
   va_start(ap, fmt);
@@ -115,31 +124,17 @@ void report_record(Restore* r, uint64_t index, const ChunkRecord& rec, const cha
           r->opt.list, index, rec.offset, unsigned(rec.real_length), what);
 }
 
-void flush_output(Restore* r) {
-  if (r->out_have == 0 || r->out_failed) return;
-  if (plat_file_write_all(r->out, r->out_buf, r->out_have) != 0) {
-    r->out_failed = true;
-    r->out_error = plat_file_last_error();
-  }
-  r->out_have = 0;
-}
-
-void emit(Restore* r, const uint8_t* p, size_t n) {
-  if (r->out_have + n > kOutBlock) flush_output(r);
-  memcpy(r->out_buf + r->out_have, p, n);
-  r->out_have += n;
-  r->bytes_written += n;
-}
-
 // Restores one record. Returns false (after reporting it) when it cannot.
 bool restore_record(Restore* r, uint64_t index, const ChunkRecord& rec) {
   StoreWindow* w = &r->store;
   if (rec.offset == 0) {
+    r->outside++;
     report_record(r, index, rec, "ChunkOffset 0 is the store header, not a chunk");
     return false;
   }
   const uint64_t pos = rec.offset << kChunkAlignShift;
   if (pos >= w->size || rec.real_length > w->size - pos) {
+    r->outside++;
     report_record(r, index, rec, "reaches byte %" PRIu64 ", past the end of the store (%" PRIu64
                   " bytes)", pos + rec.real_length, w->size);
     return false;
@@ -167,7 +162,7 @@ bool restore_record(Restore* r, uint64_t index, const ChunkRecord& rec) {
     }
   }
   // After the first bad record nothing more is written; the rest is checked.
-  if (r->bad_records == 0 && !r->opt.check) emit(r, p, rec.real_length);
+  if (r->bad_records == 0 && !r->opt.check) output_write(&r->out, p, rec.real_length);
   return true;
 }
 
@@ -189,6 +184,10 @@ int parse_options(int argc, char** argv, Options* o) {
       o->verify = false;
     } else if (strcmp(a, "--check") == 0) {
       o->check = true;
+    } else if (strcmp(a, "--progress") == 0) {
+      o->force_progress = true;
+    } else if (strcmp(a, "-q") == 0) {
+      o->progress = false;
     } else if (a[0] == '-' && a[1] != 0) {
       return usage_error("unknown option", a);
     } else if (positional == 0) {
@@ -211,6 +210,54 @@ int parse_options(int argc, char** argv, Options* o) {
   return kExitOk;
 }
 
+// A list most of whose records lie outside the store was made for another
+// store (or is no record list at all); one line says so, beside the records
+// reported one by one. Returns whether it said so.
+bool report_foreign_list(const char* name, uint64_t outside, uint64_t records) {
+  if (records == 0 || outside * 2 <= records) return false;
+  fprintf(stderr,
+          "chunkcat: %s is not a record list of this store: %" PRIu64 " of its %" PRIu64
+          " records lie outside it\n",
+          name, outside, records);
+  return true;
+}
+
+// Before anything is written: the list's records and real bytes, and
+// whether it belongs to the store at all. A list that cannot be read twice
+// (a pipe) is not looked at in advance; *total stays 0 then.
+bool prescan_list(Restore* r, PlatFile list, uint8_t* buf, uint64_t* total) {
+  *total = 0;
+  if (plat_file_seek(list, 0, kSeekBegin, nullptr) != 0) return true;
+  ListReader l;
+  list_open(&l, list, buf);
+  ChunkRecord rec;
+  uint64_t outside = 0, bytes = 0;
+  const uint64_t size = r->store.size;
+  while (list_next(&l, &rec) == kListRecord) {
+    const uint64_t pos = rec.offset << kChunkAlignShift;
+    if (rec.offset == 0 || pos >= size || rec.real_length > size - pos) outside++;
+    bytes += rec.real_length;
+  }
+  if (plat_file_seek(list, 0, kSeekBegin, nullptr) != 0) return true;
+  if (report_foreign_list(r->opt.list, outside, l.index)) return false;
+  *total = bytes;
+  return true;
+}
+
+// The store header is 64 bytes of 0xCC; an empty file is a store that has
+// never been written to.
+bool looks_like_store(StoreWindow* w) {
+  if (w->size == 0) return true;
+  if (w->size < kStoreHeaderSize) return false;
+  size_t got = 0;
+  const uint8_t* p = window_view(w, 0, kStoreHeaderSize, &got);
+  if (p == nullptr || got < kStoreHeaderSize) return false;
+  for (size_t i = 0; i < kStoreHeaderSize; i++) {
+    if (p[i] != kStoreHeaderByte) return false;
+  }
+  return true;
+}
+
 // --check: every record of every list is verified; nothing is written but
 // one line per list on standard output.
 int check_lists(Restore* r) {
@@ -227,7 +274,7 @@ int check_lists(Restore* r) {
     }
     ListReader l;
     list_open(&l, f, list_buf);
-    uint64_t bad_before = r->bad_records, bytes = 0;
+    uint64_t bad_before = r->bad_records, outside_before = r->outside, bytes = 0;
     ChunkRecord rec;
     ListStep step;
     while ((step = list_next(&l, &rec)) == kListRecord) {
@@ -242,6 +289,7 @@ int check_lists(Restore* r) {
       fprintf(stderr, "chunkcat: %s ends inside a record: %zu stray bytes after record %" PRIu64
               "\n", name, l.stray, l.index);
     }
+    report_foreign_list(name, r->outside - outside_before, l.index);
     bool ok = bad == 0 && step == kListEnd && l.stray == 0;
     printf("%s: %" PRIu64 " records, %" PRIu64 " bytes: %s", name, l.index, bytes,
            ok ? "ok\n" : "");
@@ -258,8 +306,8 @@ int check_lists(Restore* r) {
 
 Restore g_restore;  // holds the chunker: static, set up once
 uint8_t g_window[kStoreWindowSize];
-uint8_t g_list_buf[kListBlock];
-uint8_t g_out_buf[kOutBlock];
+uint8_t g_list_buf[kListReadBlock];
+uint8_t g_out_buf[kOutputBlock];
 alignas(64) uint8_t g_chunk_buf[kChunkBufferSize];
 
 }  // namespace
@@ -269,6 +317,7 @@ int main(int argc, char** argv) {
   int status = parse_options(argc, argv, &r->opt);
   if (status != kExitOk) return status;
   const Options& opt = r->opt;
+  interrupt_install("chunkcat");
 
   PlatFile store = plat_file_open_read(opt.store);
   if (store == kPlatNoFile) {
@@ -281,7 +330,11 @@ int main(int argc, char** argv) {
             plat_error_text(r->store.error));
     return kExitUsage;
   }
-  r->out_buf = g_out_buf;
+  if (!looks_like_store(&r->store)) {
+    fprintf(stderr, "chunkcat: %s is not a chunk store: its first %u bytes are not the store "
+            "header\n", opt.store, unsigned(kStoreHeaderSize));
+    return kExitUsage;
+  }
   r->chunk_buf = g_chunk_buf;
   chunker_reset(&r->chunker);
   if (opt.check) return check_lists(r);
@@ -291,94 +344,80 @@ int main(int argc, char** argv) {
             plat_error_text(plat_file_last_error()));
     return kExitUsage;
   }
-
-  if (opt.out) {
-    r->out_part = std::string(opt.out) + kPartSuffix;
-    r->out = plat_file_create_new(r->out_part.c_str());
-    if (r->out == kPlatNoFile) {
-      (void)plat_file_remove(r->out_part.c_str());  // one a broken run left
-      r->out = plat_file_create_new(r->out_part.c_str());
-    }
-    if (r->out == kPlatNoFile) {
-      fprintf(stderr, "chunkcat: cannot create %s: %s\n", r->out_part.c_str(),
-              plat_error_text(plat_file_last_error()));
-      return kExitOutput;
-    }
-  } else {
-    plat_stdout_binary();
-    r->out = plat_stdout_file();
+  uint64_t total = 0;
+  if (!prescan_list(r, list, g_list_buf, &total)) {
+    fprintf(stderr, "chunkcat: nothing written\n");
+    return kExitRecord;
   }
 
-  // Records in list order; a partial one is kept at the front of the buffer.
-  uint64_t index = 0;
-  size_t have = 0;
-  bool list_failed = false;
-  for (;;) {
-    long n = plat_file_read(list, g_list_buf + have, kListBlock - have);
-    if (n < 0) {
-      fprintf(stderr, "chunkcat: reading %s failed after record %" PRIu64 ": %s\n", opt.list,
-              index, plat_error_text(plat_file_last_error()));
-      list_failed = true;
+  if (!output_open(&r->out, opt.out, g_out_buf)) {
+    fprintf(stderr, "chunkcat: cannot create %s: %s\n", output_target(&r->out),
+            plat_error_text(r->out.error));
+    return kExitOutput;
+  }
+  // Nothing written can be taken back on standard output, nor on a device:
+  // there the restore stops at the first bad record, so that what was
+  // written is a correct prefix.
+  const bool can_take_back = opt.out && !r->out.direct;
+  const char* shown = opt.out ? opt.out : opt.list;
+  progress_start(&r->progress, "chunkcat", opt.progress && (opt.force_progress ||
+                 plat_stderr_is_terminal()), opt.force_progress, total);
+
+  ListReader l;
+  list_open(&l, list, g_list_buf);
+  ChunkRecord rec;
+  ListStep step;
+  bool stopped = false;
+  while ((step = list_next(&l, &rec)) == kListRecord) {
+    if (!restore_record(r, l.index - 1, rec) && !can_take_back) {
+      stopped = true;
       break;
     }
-    if (n == 0) break;
-    have += size_t(n);
-    size_t whole = have - have % kChunkRecordSize;
-    for (size_t i = 0; i < whole; i += kChunkRecordSize) {
-      ChunkRecord rec = decode_chunk_record(g_list_buf + i);
-      // On standard output nothing can be taken back: stop at the first bad
-      // record, so that what was written is a correct prefix.
-      if (!restore_record(r, index++, rec) && !opt.out) break;
-    }
-    if (r->out_failed || (r->bad_records > 0 && !opt.out)) break;
-    memmove(g_list_buf, g_list_buf + whole, have - whole);
-    have -= whole;
+    if (r->out.failed) break;
+    progress_show(&r->progress, r->out.written, shown);
   }
-  if (!list_failed && have % kChunkRecordSize != 0 && (r->bad_records == 0 || opt.out)) {
-    fprintf(stderr, "chunkcat: %s ends inside a record: %zu stray bytes after record %" PRIu64 "\n",
-            opt.list, have % kChunkRecordSize, index);
+  bool list_failed = false;
+  if (!stopped && step == kListReadFailed) {
+    progress_break(&r->progress);
+    fprintf(stderr, "chunkcat: reading %s failed after record %" PRIu64 ": %s\n", opt.list,
+            l.index, plat_error_text(l.error));
+    list_failed = true;
+  } else if (!stopped && step == kListEnd && l.stray != 0) {
+    progress_break(&r->progress);
+    fprintf(stderr, "chunkcat: %s ends inside a record: %zu stray bytes after record %" PRIu64
+            "\n", opt.list, l.stray, l.index);
     list_failed = true;
   }
-  flush_output(r);
-
   bool records_ok = r->bad_records == 0 && !list_failed;
+  if (records_ok && !r->out.failed) progress_finish(&r->progress, r->out.written, shown);
+  progress_break(&r->progress);
   if (r->bad_records > kMaxReports) {
     fprintf(stderr, "chunkcat: %" PRIu64 " bad records in all\n", r->bad_records);
   }
-  if (opt.out) {
-    if (plat_file_close(r->out) != 0 && !r->out_failed) {
-      r->out_failed = true;
-      r->out_error = plat_file_last_error();
-    }
-    if (r->out_failed) {
-      fprintf(stderr, "chunkcat: writing %s failed: %s; %s not written\n", r->out_part.c_str(),
-              plat_error_text(r->out_error), opt.out);
-      (void)plat_file_remove(r->out_part.c_str());
+  report_foreign_list(opt.list, r->outside, l.index);
+
+  if (r->out.failed || !records_ok) {
+    output_abandon(&r->out);
+    if (r->out.failed) {
+      fprintf(stderr, "chunkcat: writing %s failed: %s%s%s\n", output_target(&r->out),
+              plat_error_text(r->out.error), can_take_back ? "; not written: " : "",
+              can_take_back ? opt.out : "");
       return kExitOutput;
     }
-    if (!records_ok) {
-      (void)plat_file_remove(r->out_part.c_str());
+    if (can_take_back) {
       fprintf(stderr, "chunkcat: %s not written\n", opt.out);
-      return kExitRecord;
+    } else {
+      fprintf(stderr, "chunkcat: %s holds only the first %" PRIu64
+              " bytes: those of the records before record %" PRIu64 "\n",
+              output_target(&r->out), r->out.written, r->bad_records ? r->first_bad : l.index);
     }
-    if (plat_file_rename(r->out_part.c_str(), opt.out) != 0) {
-      fprintf(stderr, "chunkcat: cannot rename %s to %s: %s\n", r->out_part.c_str(), opt.out,
-              plat_error_text(plat_file_last_error()));
-      (void)plat_file_remove(r->out_part.c_str());
-      return kExitOutput;
-    }
-    return kExitOk;
-  }
-  if (r->out_failed) {
-    fprintf(stderr, "chunkcat: writing standard output failed: %s\n",
-            plat_error_text(r->out_error));
-    return kExitOutput;
-  }
-  if (!records_ok) {
-    fprintf(stderr, "chunkcat: standard output holds only the first %" PRIu64
-            " bytes: those of the records before record %" PRIu64 "\n",
-            r->bytes_written, r->bad_records ? r->first_bad : index);
     return kExitRecord;
+  }
+  if (!output_commit(&r->out)) {
+    fprintf(stderr, "chunkcat: writing %s failed: %s%s%s\n", output_target(&r->out),
+            plat_error_text(r->out.error), can_take_back ? "; not written: " : "",
+            can_take_back ? opt.out : "");
+    return kExitOutput;
   }
   return kExitOk;
 }

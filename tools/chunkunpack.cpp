@@ -30,6 +30,7 @@
 #include <cstring>
 
 #include "client/list_reader.h"
+#include "client/interrupt.h"
 #include "client/output_file.h"
 #include "client/store_window.h"
 #include "common/bytes.h"
@@ -312,6 +313,7 @@ int main(int argc, char** argv) {
   int status = parse_options(argc, argv, &u->opt);
   if (status != kExitOk) return status;
   const Options& opt = u->opt;
+  interrupt_install("chunkunpack");
   PlatFile store = open_input("store copy", opt.store);
   if (store == kPlatNoFile) return kExitUsage;
   PlatFile list = open_input("list", opt.newer);
@@ -329,7 +331,7 @@ int main(int argc, char** argv) {
   u->last_byte = 0;
   chunker_reset(&u->chunker);
   if (!output_open(&u->out, opt.out, g_out_buf)) {
-    fprintf(stderr, "chunkunpack: cannot create %s: %s\n", u->out.part.c_str(),
+    fprintf(stderr, "chunkunpack: cannot create %s: %s\n", output_target(&u->out),
             plat_error_text(u->out.error));
     return kExitOutput;
   }
@@ -337,18 +339,20 @@ int main(int argc, char** argv) {
   status = unpack(u);
   if (status != kExitOk) {
     output_abandon(&u->out);
-    if (opt.out) {
+    if (opt.out && !u->out.direct) {
       fprintf(stderr, "chunkunpack: %s not written\n", opt.out);
     } else {
-      fprintf(stderr, "chunkunpack: standard output holds only the first %" PRIu64
-              " bytes, those of the records before the fault\n", u->out.written);
+      fprintf(stderr, "chunkunpack: %s holds only the first %" PRIu64
+              " bytes, those of the records before the fault\n", output_target(&u->out),
+              u->out.written);
     }
     return status;
   }
   if (!output_commit(&u->out)) {
-    fprintf(stderr, "chunkunpack: writing %s failed: %s%s%s\n",
-            opt.out ? u->out.part.c_str() : "standard output", plat_error_text(u->out.error),
-            opt.out ? "; not written: " : "", opt.out ? opt.out : "");
+    bool renamed_away = opt.out && !u->out.direct;
+    fprintf(stderr, "chunkunpack: writing %s failed: %s%s%s\n", output_target(&u->out),
+            plat_error_text(u->out.error), renamed_away ? "; not written: " : "",
+            renamed_away ? opt.out : "");
     return kExitOutput;
   }
   return kExitOk;
