@@ -107,6 +107,8 @@ long plat_file_read_full(PlatFile f, void* buf, size_t n);
 // for such a path is written to it directly: renaming a finished temporary
 // file over it would replace the device or the link with a plain file.
 bool plat_path_is_special(const char* path);
+// True when path names a directory.
+bool plat_path_is_dir(const char* path);
 // Renames, replacing the target if it exists. Returns 0 on success.
 int plat_file_rename(const char* from, const char* to);
 int plat_file_remove(const char* path);

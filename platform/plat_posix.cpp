@@ -275,6 +275,11 @@ bool plat_path_is_special(const char* path) {
   return !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
+bool plat_path_is_dir(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 int plat_file_rename(const char* from, const char* to) {
   if (rename(from, to) != 0) {
     g_file_error = errno;

@@ -287,6 +287,11 @@ bool plat_path_is_special(const char* path) {
   return type != FILE_TYPE_DISK;
 }
 
+bool plat_path_is_dir(const char* path) {
+  DWORD attrs = GetFileAttributesA(path);
+  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 int plat_file_rename(const char* from, const char* to) {
   if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
     g_file_error = int(GetLastError());

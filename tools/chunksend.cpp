@@ -8,17 +8,24 @@
 // allows: the server stops reading while its output buffer is full, so a
 // client that only sent would wait on it for ever.
 //
+// A server busy with another client accepts the connection and closes it at
+// once, without a record; a server that is still rebuilding its index
+// refuses the connection. Both are retried until --timeout has passed.
+//
 // Exit statuses:
 //   0  every file was stored, every record arrived and checked, the list(s)
 //      are written
 //   1  usage error (nothing is sent)
-//   2  the server cannot be reached
+//   2  the server cannot be reached (refused, busy with another client, or
+//      unknown host) within --timeout
 //   3  the transfer failed: the reply is incomplete or malformed, the
 //      connection broke or stalled, or a file could not be read to its end
 //      after its command went out; no list is written
-//   4  a list cannot be written; no list is left under its final name
+//   4  a list cannot be written (checked before anything is sent, as far as
+//      it can be); no list is left under its final name
 //   5  one or more files cannot be opened: each is named on stderr and
 //      nothing was sent for it; the others are stored and listed
+//   130, 143  interrupted (SIGINT, SIGTERM); no list or .part file is left
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +37,8 @@
 #include "common/command.h"
 #include "common/record.h"
 #include "common/usage.h"
+#include "client/interrupt.h"
+#include "client/progress.h"
 #include "platform/plat.h"
 #include "tools/reply_split.h"
 
@@ -47,7 +56,7 @@ enum ExitStatus : int {
 constexpr size_t kSendBufferSize = 1 << 20;
 constexpr size_t kRecvBufferSize = 1 << 16;
 constexpr unsigned kWaitSliceMs = 250;
-constexpr uint64_t kProgressDelayMs = 1000;
+constexpr unsigned kRetryMs = 250;
 constexpr const char* kListSuffix = ".list";
 constexpr const char* kPartSuffix = ".part";
 
@@ -71,16 +80,25 @@ const char kUsage[] =
     "                 attempt to send the records it still holds before it\n"
     "                 exits, so on a large transfer records can be lost; the\n"
     "                 reply is checked all the same, and no list is written then\n"
-    "  --timeout SEC  give up when nothing moves for SEC seconds (default 60)\n"
-    "  -q             no progress line on stderr\n"
+    "  --timeout SEC  give up when nothing moves for SEC seconds (default 60);\n"
+    "                 also how long a server that refuses the connection (still\n"
+    "                 starting?) or is busy with another client is retried\n"
+    "  --store STORE  the server's store file, when it can be read from here:\n"
+    "                 the summary then tells how much the store grew and how\n"
+    "                 much of the data was stored already\n"
+    "  --json         print the summary as one JSON object on standard output\n"
+    "  --progress     show progress on stderr also when it is not a terminal\n"
+    "  -q             no progress line and no summary on stderr\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
     "\n"
-    "exit statuses: 0 done; 1 usage; 2 server unreachable; 3 transfer failed\n"
+    "exit statuses: 0 done; 1 usage; 2 server unreachable (refused or busy for\n"
+    "--timeout seconds); 3 transfer failed\n"
     "(reply incomplete or malformed, connection lost or stalled, a file shrank);\n"
     "4 a list cannot be written; 5 some files cannot be opened (named on stderr,\n"
-    "not sent; the others are stored and listed). Lists are written under a\n"
-    "temporary name and renamed at the end, so a failed run leaves none.\n";
+    "not sent; the others are stored and listed); 130/143 interrupted\n"
+    "(SIGINT/SIGTERM). Lists are written under a temporary name and renamed at\n"
+    "the end, so a failed or interrupted run leaves none.\n";
 
 struct Options {
   const char* out = nullptr;
@@ -89,6 +107,9 @@ struct Options {
   bool per_file = false;
   bool stop = false;
   bool quiet = false;
+  bool json = false;
+  bool force_progress = false;
+  const char* store = nullptr;  // --store: for the growth figures
   unsigned timeout_s = 60;
   std::vector<const char*> files;
 };
@@ -96,6 +117,7 @@ struct Options {
 struct Input {
   const char* path;
   std::string list_name;  // --per-file: where its list goes
+  uint64_t size;          // when planned, for the progress total
 };
 
 // The whole transfer: what goes out, what comes back.
@@ -135,10 +157,18 @@ struct Transfer {
   bool read_broke = false;
   ReplySplit split;
 
+  // Records of chunks the store did not hold before: their ChunkOffset is
+  // at or past the store's size when the transfer began (store_before, in
+  // 64-byte units), and above every new one before them (a chunk stored
+  // twice in one transfer is new only the first time).
+  uint64_t store_before_units = UINT64_MAX;  // not known without --store
+  uint64_t highest_new = 0;
+  uint64_t new_bytes = 0;      // real bytes of new chunks
+
+  bool retrying = false;       // an earlier attempt already said what it skipped
   uint64_t started_ms = 0;
   uint64_t last_move_ms = 0;
-  uint64_t shown_ms = 0;
-  bool progress_shown = false;
+  Progress progress;
 };
 
 bool parse_unsigned(const char* s, unsigned long max, unsigned long* out) {
@@ -186,6 +216,12 @@ int parse_options(int argc, char** argv, Options* o) {
       o->stop = true;
     } else if (strcmp(a, "-q") == 0) {
       o->quiet = true;
+    } else if (strcmp(a, "--json") == 0) {
+      o->json = true;
+    } else if (strcmp(a, "--progress") == 0) {
+      o->force_progress = true;
+    } else if (strcmp(a, "--store") == 0) {
+      if (!(o->store = value())) return usage_error("--store needs a path", nullptr);
     } else if (strcmp(a, "--") == 0) {
       for (i++; i < argc; i++) o->files.push_back(argv[i]);
     } else if (a[0] == '-' && a[1] != 0) {
@@ -229,18 +265,15 @@ int plan_list_names(const Options& o, std::vector<Input>* inputs) {
 
 // ---- Progress ---------------------------------------------------------------
 
-void show_progress(Transfer* t, bool last) {
-  uint64_t now = plat_monotonic_ms();
-  if (!last && (now - t->started_ms < kProgressDelayMs || now - t->shown_ms < 250)) return;
-  if (last && !t->progress_shown) return;
-  t->shown_ms = now;
-  t->progress_shown = true;
-  double secs = double(now - t->started_ms) / 1000.0;
-  double rate = secs > 0 ? double(t->bytes_sent) / 1e6 / secs : 0.0;
-  fprintf(stderr, "\rchunksend: sent %.1f MB, acknowledged %.1f MB, %.1f MB/s   %s",
-          double(t->bytes_sent) / 1e6, double(t->split.acknowledged) / 1e6, rate,
-          last ? "\n" : "");
-  fflush(stderr);
+void show_progress(Transfer* t) {
+  const char* name = t->current != kPlatNoFile ? (*t->inputs)[t->current_index].path : "";
+  progress_show(&t->progress, t->bytes_sent, name);
+}
+
+// Ends an open progress line before a message.
+const char* line_break(Transfer* t) {
+  progress_break(&t->progress);
+  return "";
 }
 
 // ---- Sending ----------------------------------------------------------------
@@ -274,8 +307,10 @@ bool open_next_file(Transfer* t) {
     }
     int err = plat_file_last_error();
     if (f != kPlatNoFile) (void)plat_file_close(f);
-    fprintf(stderr, "%schunksend: cannot read %s: %s; not sent\n", t->progress_shown ? "\n" : "",
-            inputs[i].path, plat_error_text(err));
+    if (!t->retrying) {
+      fprintf(stderr, "%schunksend: cannot read %s: %s; not sent\n", line_break(t),
+              inputs[i].path, plat_error_text(err));
+    }
     t->skipped++;
   }
   return false;
@@ -305,7 +340,7 @@ bool fill_send_buffer(Transfer* t) {
       if (got <= 0) {
         int err = got < 0 ? plat_file_last_error() : 0;
         fprintf(stderr, "%schunksend: %s: read failed after %" PRIu64 " of %" PRIu64 " bytes (%s)\n",
-                t->progress_shown ? "\n" : "", (*t->inputs)[t->current_index].path,
+                line_break(t), (*t->inputs)[t->current_index].path,
                 t->current_length - t->current_left, t->current_length,
                 err ? plat_error_text(err) : "the file got shorter");
         t->read_broke = true;
@@ -370,7 +405,12 @@ void receive_step(Transfer* t) {
   size_t have = t->recv_have + size_t(n);
   size_t whole = have - have % kChunkRecordSize;
   for (size_t i = 0; i < whole; i += kChunkRecordSize) {
-    (void)reply_split_push(&t->split, load_le16(t->recv_buf + i + kRecLength));
+    ChunkRecord rec = decode_chunk_record(t->recv_buf + i);
+    (void)reply_split_push(&t->split, rec.real_length);
+    if (rec.offset >= t->store_before_units && rec.offset > t->highest_new) {
+      t->highest_new = rec.offset;
+      t->new_bytes += rec.real_length;
+    }
   }
   if (!t->list_failed && whole > 0 && plat_file_write_all(t->list, t->recv_buf, whole) != 0) {
     t->list_failed = true;
@@ -410,6 +450,7 @@ int write_per_file_lists(Transfer* t) {
   for (size_t k = 0; k < t->announced.size() && status == kExitOk; k++) {
     const std::string& name = (*t->inputs)[t->announced[k]].list_name;
     std::string part = part_name_of(name);
+    int watch = interrupt_watch(part.c_str());
     PlatFile f = create_part(part);
     if (f == kPlatNoFile) {
       status = list_error(part, plat_file_last_error());
@@ -436,6 +477,7 @@ int write_per_file_lists(Transfer* t) {
       status = list_error(name, plat_file_last_error());
     }
     if (status != kExitOk) (void)plat_file_remove(part.c_str());
+    interrupt_unwatch(watch);
   }
   (void)plat_file_close(whole);
   (void)plat_file_remove(t->list_part.c_str());
@@ -444,37 +486,59 @@ int write_per_file_lists(Transfer* t) {
 
 // ---- The transfer -------------------------------------------------------------
 
-int connect_to(const Options& o, PlatSocket* out) {
+enum ConnectResult : int { kConnected = 0, kRefused = 1, kUnreachable = 2 };
+
+ConnectResult connect_once(const PlatAddr4& addr, PlatSocket* out, int* err) {
+  PlatSocket s = plat_tcp_socket();
+  if (s == kPlatNoSocket || plat_sock_connect(s, addr) != 0) {
+    *err = plat_sock_last_error();
+    if (s != kPlatNoSocket) (void)plat_sock_close(s);
+    return plat_sock_error_is_refused(*err) ? kRefused : kUnreachable;
+  }
+  if (plat_sock_set_nonblocking(s) != 0) {
+    *err = plat_sock_last_error();
+    fprintf(stderr, "chunksend: cannot make the socket non-blocking: %s\n", plat_error_text(*err));
+    (void)plat_sock_close(s);
+    return kUnreachable;
+  }
+  *out = s;
+  return kConnected;
+}
+
+// Connects; a refused connection (a server still rebuilding its index does
+// not listen yet) is retried until the deadline.
+int connect_to(const Options& o, uint64_t deadline_ms, PlatSocket* out) {
   PlatAddr4 addr;
   if (!plat_resolve4(o.host, &addr)) {
     fprintf(stderr, "chunksend: cannot resolve %s\n", o.host);
     return kExitConnect;
   }
   addr.port = o.port;
-  PlatSocket s = plat_tcp_socket();
-  if (s == kPlatNoSocket || plat_sock_connect(s, addr) != 0) {
-    int err = plat_sock_last_error();
-    char text[16];
-    plat_addr_text(addr.ip, text);
-    fprintf(stderr, "chunksend: cannot connect to %s:%u: %s\n", text, unsigned(o.port),
-            plat_error_text(err));
-    if (s != kPlatNoSocket) (void)plat_sock_close(s);
+  char text[16];
+  plat_addr_text(addr.ip, text);
+  bool said = false;
+  for (;;) {
+    int err = 0;
+    ConnectResult r = connect_once(addr, out, &err);
+    if (r == kConnected) return kExitOk;
+    if (r == kRefused && plat_monotonic_ms() + kRetryMs < deadline_ms) {
+      if (!said) {
+        fprintf(stderr, "chunksend: %s:%u is not listening (still starting?); retrying for up "
+                "to %u s\n", text, unsigned(o.port), o.timeout_s);
+        said = true;
+      }
+      plat_sleep_ms(kRetryMs);
+      continue;
+    }
+    fprintf(stderr, "chunksend: cannot connect to %s:%u: %s%s\n", text, unsigned(o.port),
+            plat_error_text(err), said ? " (gave up waiting)" : "");
     return kExitConnect;
   }
-  if (plat_sock_set_nonblocking(s) != 0) {
-    fprintf(stderr, "chunksend: cannot make the socket non-blocking: %s\n",
-            plat_error_text(plat_sock_last_error()));
-    (void)plat_sock_close(s);
-    return kExitConnect;
-  }
-  *out = s;
-  return kExitOk;
 }
 
 // Runs the send/receive loop until the server has closed the connection.
 // Returns false when the transfer must be abandoned at once.
 bool run_loop(Transfer* t) {
-  const bool progress = !t->opt->quiet && plat_stderr_is_terminal();
   const uint64_t timeout_ms = uint64_t(t->opt->timeout_s) * 1000;
   while (!t->reply_ended) {
     // The wait ends when the socket is ready either way (or at the end of
@@ -485,29 +549,33 @@ bool run_loop(Transfer* t) {
     receive_step(t);
     if (!t->send_done && !send_step(t)) return false;
     if (t->list_failed) return false;
-    if (progress) show_progress(t, false);
+    show_progress(t);
     if (plat_monotonic_ms() - t->last_move_ms > timeout_ms) {
-      fprintf(stderr, "%schunksend: nothing moved for %u s; giving up\n",
-              t->progress_shown ? "\n" : "", t->opt->timeout_s);
+      fprintf(stderr, "%schunksend: nothing moved for %u s; giving up\n", line_break(t),
+              t->opt->timeout_s);
       return false;
     }
   }
-  if (progress) show_progress(t, true);
   return true;
+}
+
+// The server accepted and closed the connection without a single record
+// although a file went out: it is serving another client (it takes one at
+// a time and closes any other at once).
+bool turned_away(const Transfer* t) {
+  return !t->announced.empty() && t->reply_bytes == 0 && !t->read_broke && !t->list_failed;
 }
 
 // Says what the reply lacks; returns true when it is whole.
 bool check_reply(Transfer* t) {
   bool ok = true;
+  line_break(t);
   if (t->send_broke || !t->send_done) {
-    // Also what a client sees while another one is being served: the
-    // server accepts and closes at once.
     fprintf(stderr,
             "chunksend: the server closed the connection before every file was sent "
-            "(%" PRIu64 " bytes went out%s%s)%s\n",
+            "(%" PRIu64 " bytes went out%s%s)\n",
             t->bytes_sent, t->send_broke ? "; " : "",
-            t->send_broke ? plat_error_text(t->send_error) : "",
-            t->reply_bytes == 0 ? "; is another client connected?" : "");
+            t->send_broke ? plat_error_text(t->send_error) : "");
     ok = false;
   }
   if (t->recv_error != 0) {
@@ -534,6 +602,73 @@ bool check_reply(Transfer* t) {
   return ok;
 }
 
+bool file_size(const char* path, uint64_t* size) {
+  PlatFile f = plat_file_open_read(path);
+  if (f == kPlatNoFile) return false;
+  bool ok = plat_file_seek(f, 0, kSeekEnd, size) == 0;
+  (void)plat_file_close(f);
+  return ok;
+}
+
+// Before anything is sent: every list can be put where it is to go.
+int check_list_targets(const Options& o, const std::vector<Input>& inputs) {
+  auto refuse = [](const char* path, const char* why) {
+    fprintf(stderr, "chunksend: cannot write the list %s: %s; nothing sent\n", path, why);
+    return int(kExitList);
+  };
+  if (o.per_file) {
+    if (!plat_path_is_dir(o.out)) return refuse(o.out, "--per-file needs an existing directory");
+    for (const Input& in : inputs) {
+      const char* name = in.list_name.c_str();
+      if (plat_path_is_dir(name)) return refuse(name, "it is a directory");
+      if (plat_path_is_special(name)) return refuse(name, "it is not a plain file");
+    }
+    return kExitOk;
+  }
+  if (plat_path_is_dir(o.out)) return refuse(o.out, "it is a directory");
+  // The list is renamed into place at the end; that would replace a
+  // device, a FIFO or a symbolic link with a plain file.
+  if (plat_path_is_special(o.out)) return refuse(o.out, "it is not a plain file");
+  return kExitOk;
+}
+
+struct Summary {
+  size_t files;
+  uint64_t bytes;       // of the files sent
+  uint64_t records;
+  bool store_known;     // --store was given and could be read both times
+  uint64_t grew;        // store bytes appended
+  uint64_t new_bytes;   // real bytes of chunks that were new
+  double seconds;
+};
+
+void print_summary(const Summary& m, bool json) {
+  double mbps = m.seconds > 0 ? double(m.bytes) / 1e6 / m.seconds : 0.0;
+  double stored = m.bytes > 0 ? 100.0 * double(m.bytes - m.new_bytes) / double(m.bytes) : 0.0;
+  if (json) {
+    printf("{\"files\": %zu, \"bytes_sent\": %" PRIu64 ", \"records\": %" PRIu64 ", ", m.files,
+           m.bytes, m.records);
+    if (m.store_known) {
+      printf("\"store_grew_by\": %" PRIu64 ", \"already_stored_percent\": %.1f, ", m.grew,
+             stored);
+    } else {
+      printf("\"store_grew_by\": null, \"already_stored_percent\": null, ");
+    }
+    printf("\"seconds\": %.3f, \"mb_per_s\": %.1f}\n", m.seconds, mbps);
+    fflush(stdout);
+    return;
+  }
+  fprintf(stderr, "chunksend: %zu file%s, %" PRIu64 " bytes sent, %" PRIu64 " records; ",
+          m.files, m.files == 1 ? "" : "s", m.bytes, m.records);
+  if (m.store_known) {
+    fprintf(stderr, "store grew by %" PRIu64 " bytes, %.1f%% of the data was stored already; ",
+            m.grew, stored);
+  } else {
+    fprintf(stderr, "store growth unknown (--store STORE tells); ");
+  }
+  fprintf(stderr, "%.2f s, %.1f MB/s\n", m.seconds, mbps);
+}
+
 uint8_t g_send_buf[kSendBufferSize];
 uint8_t g_recv_buf[kRecvBufferSize + kChunkRecordSize];
 
@@ -544,36 +679,86 @@ int main(int argc, char** argv) {
   int status = parse_options(argc, argv, &opt);
   if (status != kExitOk) return status;
   std::vector<Input> inputs;
-  for (const char* f : opt.files) inputs.push_back(Input{f, std::string()});
+  uint64_t total = 0;
+  for (const char* f : opt.files) {
+    Input in{f, std::string(), 0};
+    if (file_size(f, &in.size)) total += in.size;
+    inputs.push_back(in);
+  }
   if (opt.per_file && (status = plan_list_names(opt, &inputs)) != kExitOk) return status;
+  if ((status = check_list_targets(opt, inputs)) != kExitOk) return status;
+  interrupt_install("chunksend");
 
   if (!plat_net_start()) {
     fprintf(stderr, "chunksend: the socket library cannot be started\n");
     return kExitConnect;
   }
 
-  Transfer t;
-  t.opt = &opt;
-  t.inputs = &inputs;
-  t.send_buf = g_send_buf;
-  t.recv_buf = g_recv_buf;
   // The whole reply goes to a temporary file first; it becomes the list (or
   // is split into the per-file lists) only once it has been checked.
-  t.list_part = opt.per_file ? std::string(opt.out) + "/.chunksend" + kPartSuffix
-                             : part_name_of(opt.out);
-  t.list = create_part(t.list_part);
-  if (t.list == kPlatNoFile) return list_error(t.list_part, plat_file_last_error());
-
-  status = connect_to(opt, &t.sock);
-  if (status != kExitOk) {
-    (void)plat_file_close(t.list);
-    (void)plat_file_remove(t.list_part.c_str());
-    return status;
+  const std::string list_part = opt.per_file
+                                    ? std::string(opt.out) + "/.chunksend" + kPartSuffix
+                                    : part_name_of(opt.out);
+  const int watch = interrupt_watch(list_part.c_str());
+  const uint64_t started_ms = plat_monotonic_ms();
+  const uint64_t deadline_ms = started_ms + uint64_t(opt.timeout_s) * 1000;
+  const bool progress = !opt.quiet && (opt.force_progress || plat_stderr_is_terminal());
+  uint64_t store_before = 0;
+  bool store_known = opt.store && file_size(opt.store, &store_before);
+  if (opt.store && !store_known) {
+    fprintf(stderr, "chunksend: cannot read the size of the store %s: %s; no growth figures\n",
+            opt.store, plat_error_text(plat_file_last_error()));
   }
-  t.started_ms = t.last_move_ms = plat_monotonic_ms();
-  bool finished = run_loop(&t);
-  (void)plat_sock_close(t.sock);
-  if (t.current != kPlatNoFile) (void)plat_file_close(t.current);
+
+  static Transfer t;
+  bool said_busy = false, finished = false;
+  for (int attempt = 0;; attempt++) {
+    t = Transfer();  // a retry starts from the first file
+    t.opt = &opt;
+    t.inputs = &inputs;
+    t.send_buf = g_send_buf;
+    t.recv_buf = g_recv_buf;
+    t.retrying = attempt > 0;
+    t.list_part = list_part;
+    if (store_known) t.store_before_units = (store_before + kChunkAlign - 1) >> kChunkAlignShift;
+    t.list = create_part(t.list_part);
+    if (t.list == kPlatNoFile) return list_error(t.list_part, plat_file_last_error());
+
+    status = connect_to(opt, deadline_ms, &t.sock);
+    if (status != kExitOk) {
+      (void)plat_file_close(t.list);
+      (void)plat_file_remove(t.list_part.c_str());
+      return status;
+    }
+    t.started_ms = t.last_move_ms = plat_monotonic_ms();
+    progress_start(&t.progress, "chunksend", progress, opt.force_progress, total);
+    finished = run_loop(&t);
+    (void)plat_sock_close(t.sock);
+    if (t.current != kPlatNoFile) (void)plat_file_close(t.current);
+    if (finished && turned_away(&t) && plat_monotonic_ms() + kRetryMs < deadline_ms) {
+      // Nothing was stored: start again from the first file.
+      line_break(&t);
+      if (!said_busy) {
+        fprintf(stderr, "chunksend: the server is busy with another client; waiting for up "
+                "to %u s\n", opt.timeout_s);
+        said_busy = true;
+      }
+      (void)plat_file_close(t.list);
+      (void)plat_file_remove(t.list_part.c_str());
+      plat_sleep_ms(kRetryMs);
+      continue;
+    }
+    if (finished && turned_away(&t)) {
+      line_break(&t);
+      fprintf(stderr, "chunksend: the server closed the connection without a record%s; it is "
+              "busy with another client. Nothing was stored; no list written\n",
+              said_busy ? " every time" : "");
+      (void)plat_file_close(t.list);
+      (void)plat_file_remove(t.list_part.c_str());
+      return kExitConnect;
+    }
+    break;
+  }
 
   bool ok = finished && check_reply(&t);
   if (plat_file_close(t.list) != 0 && !t.list_failed) {
@@ -594,6 +779,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "chunksend: no file could be sent; no list written\n");
     return kExitSkipped;
   }
+  progress_finish(&t.progress, t.bytes_sent, "done");
   if (opt.per_file) {
     status = write_per_file_lists(&t);
     if (status != kExitOk) return status;
@@ -602,5 +788,18 @@ int main(int argc, char** argv) {
     (void)plat_file_remove(t.list_part.c_str());
     return status;
   }
+  interrupt_unwatch(watch);
+
+  Summary m{};
+  m.files = t.announced.size();
+  for (uint64_t length : t.split.lengths) m.bytes += length;
+  m.records = t.split.total_records;
+  uint64_t store_after = 0;
+  m.store_known = store_known && file_size(opt.store, &store_after) && store_after >= store_before;
+  m.grew = m.store_known ? store_after - store_before : 0;
+  m.new_bytes = m.store_known ? t.new_bytes : 0;
+  m.seconds = double(plat_monotonic_ms() - t.started_ms) / 1000.0;
+  if (opt.json) print_summary(m, true);
+  if (!opt.quiet) print_summary(m, false);
   return t.skipped > 0 ? kExitSkipped : kExitOk;
 }

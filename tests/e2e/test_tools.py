@@ -47,7 +47,10 @@ class ToolsTestCase(ScratchTestCase):
         return self.start_server(folder=self.path("store"))
 
     def assert_ok(self, proc):
-        self.assertEqual((proc.returncode, proc.stderr), (0, b""))
+        """Status 0, and nothing on stderr but chunksend's summary line."""
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertRegex(proc.stderr.decode(), r"^(chunksend: \d+ files?, \d+ bytes sent, "
+                         r"\d+ records; [^\n]*MB/s\n)?$")
 
 
 class RoundTrip(ToolsTestCase):
@@ -118,8 +121,10 @@ class RoundTrip(ToolsTestCase):
         self.assertEqual(dup.returncode, 1)
         self.assertIn(b"would both be listed", dup.stderr)
         self.assertTrue(wait_port_free())
-        p = self.send("-o", "x.list", "a")  # nobody listens
+        p = self.send("--timeout", "1", "-o", "x.list", "a")  # nobody listens
         self.assertEqual(p.returncode, 2)
+        self.assertIn(b"127.0.0.1:8888 is not listening (still starting?); retrying for up to "
+                      b"1 s\n", p.stderr)
         self.assertEqual(sorted(os.listdir(self.path("d"))), [])
         self.assertFalse(os.path.exists(self.path("x.list")))
         self.assertFalse(os.path.exists(self.path("x.list.part")))
