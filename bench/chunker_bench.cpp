@@ -7,11 +7,14 @@
 // Per vector width this machine has (forced as CHUNK_SIMD would):
 //   - cut: chunker_cut alone over 256 MiB of pseudo-random bytes;
 //   - digest: chunk_digest_batch alone over the chunks that cut gives;
-//   - store unique / store known: the store pass in-process (records to a
-//     discarded 32 KiB output buffer, input in 64 KiB spans, new chunks
-//     appended to a store file in $CHUNK_BENCH_DIR, default /dev/shm) over
-//     the 256 MiB into an empty index, then the same bytes again;
+//   - chunk+digest+index unique / known: the store pass in-process (records
+//     to a discarded 32 KiB output buffer, input in 64 KiB spans) over the
+//     256 MiB into an empty index, then the same bytes again, with
+//     /dev/null as its store;
+//   - store unique / store known: the same with a real store file in
+//     $CHUNK_BENCH_DIR (default /dev/shm), its new pages included;
 //   - rebuild: the rebuild pass over that store into an emptied index.
+// CHUNK_BENCH_WIDTH=scalar|avx2|avx512 measures that width only.
 // Beside them: the chunk-at-a-time path (chunker_scan + chunker_finish) and
 // md5_compress alone.
 #include <algorithm>
@@ -134,15 +137,25 @@ double cut_only(const uint8_t* data, size_t n, std::vector<ChunkSpan>* spans) {
   return double(n) / 1e6 / seconds_since(t0);
 }
 
-double digest_only(const std::vector<ChunkSpan>& spans, size_t n) {
+// The digest of chunks in the cache, as a pass digests the chunks it has
+// just copied into its batch: the first 4096 chunks over and over, until as
+// many bytes as the data holds have been digested.
+double digest_only(const std::vector<ChunkSpan>& all, size_t n) {
+  std::vector<ChunkSpan> spans(all.begin(), all.begin() + std::min<size_t>(all.size(), 4096));
+  size_t bytes = 0;
+  for (const ChunkSpan& c : spans) bytes += c.length;
   std::vector<uint8_t> keys(64 * kChunkKeySize);
+  size_t done = 0;
   auto t0 = std::chrono::steady_clock::now();
-  for (size_t i = 0; i < spans.size(); i += 64) {
-    size_t m = std::min<size_t>(64, spans.size() - i);
-    chunk_digest_batch(&spans[i], m, keys.data());
-    g_sink ^= load_le64(keys.data());
+  while (done < n) {
+    for (size_t i = 0; i < spans.size(); i += 64) {
+      size_t m = std::min<size_t>(64, spans.size() - i);
+      chunk_digest_batch(&spans[i], m, keys.data());
+      g_sink ^= load_le64(keys.data());
+    }
+    done += bytes;
   }
-  return double(n) / 1e6 / seconds_since(t0);
+  return double(done) / 1e6 / seconds_since(t0);
 }
 
 // A stand-in for a client Connection: the store pass on a coroutine of its
@@ -192,7 +205,10 @@ double store_pass(PassRun* r, PlatFile f, uint8_t* table, uint8_t* data, size_t 
 
 }  // namespace
 
-int main() {
+// With the argument "quick": one round of cut and digest, no MD5 reference.
+int main(int argc, char** argv) {
+  const bool quick = argc > 1 && strcmp(argv[1], "quick") == 0;
+  const int rounds = quick ? 1 : kRounds;
   std::vector<uint8_t> data(kDataBytes);
   fill_random(data.data(), data.size(), 1);
   uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
@@ -208,22 +224,33 @@ int main() {
   Figures fig;
   std::vector<double> md5;
   const SimdWidth was = simd_width();
-  for (int round = 0; round < kRounds; round++) {
-    md5.push_back(openssl_md5());
-    fig.add("md5_compress alone", round, 0);
+  for (int round = 0; round < rounds; round++) {
+    md5.push_back(quick ? 0 : openssl_md5());
     {
       uint32_t h[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
       auto t0 = std::chrono::steady_clock::now();
       for (size_t i = 0; i + 64 <= data.size(); i += 64) md5_compress(h, data.data() + i);
-      fig.mbs.back().back() = double(data.size()) / 1e6 / seconds_since(t0);
+      fig.add("md5_compress alone", round, double(data.size()) / 1e6 / seconds_since(t0));
       g_sink ^= h[0];
     }
     fig.add("chunk-at-a-time scan+digest", round, per_chunk_path(data.data(), data.size()));
     for (SimdWidth w : {kSimdScalar, kSimdAvx2, kSimdAvx512}) {
+      const char* only = std::getenv("CHUNK_BENCH_WIDTH");  // one width only
+      if (only && strcmp(only, simd_width_name(w)) != 0) continue;
       if (!simd_set_width(w)) continue;
       std::string name = simd_width_name(w);
       fig.add(name + ": cut", round, cut_only(data.data(), data.size(), &spans));
       fig.add(name + ": digest", round, digest_only(spans, data.size()));
+      if (quick) continue;
+      // Chunk, digest and index alone: the store is /dev/null, so appends
+      // cost a system call and nothing else.
+      memset(table, 0, kIndexTableBytes);
+      PlatFile null_store = plat_file_open_always_rw("/dev/null");
+      fig.add(name + ": chunk+digest+index unique", round,
+              store_pass(run.get(), null_store, table, data.data(), data.size()));
+      fig.add(name + ": chunk+digest+index known", round,
+              store_pass(run.get(), null_store, table, data.data(), data.size()));
+      plat_file_close(null_store);
       memset(table, 0, kIndexTableBytes);
       (void)plat_file_remove(path.c_str());
       PlatFile f = plat_file_open_always_rw(path.c_str());

@@ -19,7 +19,9 @@ void chunk_digest_one(const uint8_t* p, uint32_t length, uint8_t* key) {
   uint32_t left = length;
   do {
     uint32_t run = left < 63 ? left : 63;
-    for (uint32_t i = 0; i < run; i++) block[i] ^= p[i];
+    uint32_t i = 0;
+    for (; i + 8 <= run; i += 8) store_le64(block + i, load_le64(block + i) ^ load_le64(p + i));
+    for (; i < run; i++) block[i] ^= p[i];
     block[63] = uint8_t(run);
     fold_compress(block);
     p += run;
@@ -189,6 +191,22 @@ T512 inline void transpose16(__m512i r[16]) {
   }
 }
 
+// Lane l's next run as a vector. Bytes past the run are not read (a masked
+// load does not fault) and fold in as zeros; byte 63 is replaced by the
+// count. No copy, so nothing stalls on a store of a few bytes.
+T512 inline __m512i row512(Lanes<16>* L, int l) {
+  if (L->chunk[l] < 0) {
+    L->count[l] = 0;
+    return _mm512_setzero_si512();
+  }
+  uint32_t run = L->left[l] < 63 ? L->left[l] : 63;
+  const uint8_t* src = L->ptr[l];
+  L->count[l] = run;
+  L->ptr[l] += run;
+  L->left[l] -= run;
+  return _mm512_maskz_loadu_epi8(__mmask64((uint64_t(1) << run) - 1), src);
+}
+
 T512 void digest_avx512(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
   Lanes<16> L;
   L.start(chunks, n);
@@ -198,7 +216,7 @@ T512 void digest_avx512(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
   alignas(64) uint32_t h0[16], h1[16], h2[16], h3[16];
   while (L.busy()) {
     __m512i r[16];
-    for (int l = 0; l < 16; l++) r[l] = _mm512_loadu_si512(L.row(l));
+    for (int l = 0; l < 16; l++) r[l] = row512(&L, l);
     transpose16(r);
     for (int k = 0; k < 15; k++) w[k] = _mm512_xor_si512(w[k], r[k]);
     __m512i cnt = _mm512_slli_epi32(_mm512_load_si512(L.count), 24);
