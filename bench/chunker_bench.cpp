@@ -1,28 +1,46 @@
-// Chunker and index throughput, single-threaded.
+// Chunker, digest, index and pass throughput, single-threaded, as ratios to
+// MD5 measured in the same run.
 //
-// 1. chunker_scan + chunker_finish over 256 MiB of pseudo-random bytes, fed
-//    in 64 KiB spans as the passes receive them.
-// 2. md5_compress alone over the same bytes, and `openssl speed -evp md5`
-//    beside it as the reference for what one MD5 core does on this machine.
-// 3. ChunkIndex::lookup_or_insert: inserts of fresh keys, then lookups of the
-//    same keys, on the full 2^25-slot table.
+// Every figure is measured three times and the median reported; each round
+// first runs `openssl speed -evp md5 -bytes 8192 -seconds 3 -mr` (one MD5
+// core on this machine) and the ratios of that round are taken against it.
+// Per vector width this machine has (forced as CHUNK_SIMD would):
+//   - cut: chunker_cut alone over 256 MiB of pseudo-random bytes;
+//   - digest: chunk_digest_batch alone over the chunks that cut gives;
+//   - chunk+digest+index unique / known: the store pass in-process (records
+//     to a discarded 32 KiB output buffer, input in 64 KiB spans) over the
+//     256 MiB into an empty index, then the same bytes again, with
+//     /dev/null as its store;
+//   - store unique / store known: the same with a real store file in
+//     $CHUNK_BENCH_DIR (default /dev/shm), its new pages included;
+//   - rebuild: the rebuild pass over that store into an emptied index.
+// CHUNK_BENCH_WIDTH=scalar|avx2|avx512 measures that width only.
+// Beside them: the chunk-at-a-time path (chunker_scan + chunker_finish) and
+// md5_compress alone.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/coroutine.h"
 #include "platform/plat.h"
+#include "server/chunk_digest.h"
 #include "server/chunk_index.h"
 #include "server/chunker.h"
+#include "server/simd_width.h"
+#include "server/store.h"
 
 namespace {
 
 constexpr size_t kDataBytes = size_t(256) << 20;
 constexpr size_t kSpan = 64 * 1024;
-constexpr size_t kIndexKeys = 8u << 20;
+constexpr size_t kOutSize = 32 * 1024;
+constexpr int kRounds = 3;
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -39,112 +57,232 @@ void fill_random(uint8_t* p, size_t n, uint64_t seed) {
   for (size_t i = 0; i + 8 <= n; i += 8) store_le64(p + i, splitmix(&seed));
 }
 
-void bench_chunker(const uint8_t* data, size_t n) {
+// MB/s of one MD5 core: `openssl speed -mr` prints "+F:<n>:md5:<bytes/s>...".
+double openssl_md5() {
+  const char* out = "chunker_bench_openssl.txt";
+  char cmd[256];
+  snprintf(cmd, sizeof cmd, "openssl speed -evp md5 -bytes 8192 -seconds 3 -mr > %s 2>/dev/null",
+           out);
+  int rc = std::system(cmd);
+  double mbs = 0;
+  if (FILE* f = fopen(out, "r")) {
+    char line[512];
+    while (fgets(line, sizeof line, f)) {
+      if (strncmp(line, "+F:", 3) != 0) continue;
+      const char* q = strstr(line, ":md5:");
+      double bps = 0;
+      if (q && sscanf(q + 5, "%lf", &bps) == 1) mbs = bps / 1e6;
+    }
+    fclose(f);
+  }
+  std::remove(out);
+  return rc == 0 ? mbs : 0;
+}
+
+struct Figures {
+  std::vector<std::string> names;
+  std::vector<std::vector<double>> mbs;  // per figure, per round
+  void add(const std::string& name, int round, double v) {
+    size_t i = std::find(names.begin(), names.end(), name) - names.begin();
+    if (i == names.size()) {
+      names.push_back(name);
+      mbs.emplace_back();
+    }
+    (void)round;
+    mbs[i].push_back(v);
+  }
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+uint64_t g_sink = 0;
+
+double per_chunk_path(const uint8_t* data, size_t n) {
   std::unique_ptr<Chunker> c(new Chunker);
   std::vector<uint8_t> buf(kChunkBufferSize);
   uint8_t key[kChunkKeySize];
-  uint64_t chunks = 0, key_mix = 0;
-
   auto t0 = std::chrono::steady_clock::now();
   chunker_reset(c.get());
-  for (size_t pos = 0; pos < n; pos += kSpan) {
-    const uint8_t* p = data + pos;
-    size_t left = n - pos < kSpan ? n - pos : kSpan;
-    while (left > 0) {
-      bool ended;
-      size_t used = chunker_scan(c.get(), p, left, buf.data(), &ended);
-      p += used;
-      left -= used;
-      if (ended) {
-        chunker_finish(c.get(), key);
-        key_mix ^= load_le64(key);
-        chunks++;
-      }
+  for (size_t pos = 0; pos < n;) {
+    bool ended;
+    pos += chunker_scan(c.get(), data + pos, std::min(kSpan, n - pos), buf.data(), &ended);
+    if (ended) {
+      chunker_finish(c.get(), key);
+      g_sink ^= load_le64(key);
     }
   }
-  double s = seconds_since(t0);
-  double mb = double(n) / 1e6;
-  printf("chunker+digest: %.0f MiB in %.3f s = %.1f MB/s\n", double(n) / (1 << 20), s, mb / s);
-  printf("  chunks %llu (mean %.1f bytes), MD5 compressions %llu (%.2f per KB), key mix %016llx\n",
-         (unsigned long long)chunks, double(n) / double(chunks ? chunks : 1),
-         (unsigned long long)c->compressions, double(c->compressions) * 1000.0 / double(n),
-         (unsigned long long)key_mix);
-
-  uint32_t h[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
-  t0 = std::chrono::steady_clock::now();
-  for (size_t i = 0; i + 64 <= n; i += 64) md5_compress(h, data + i);
-  s = seconds_since(t0);
-  printf("md5_compress alone: %.1f MB/s (state %08x)\n", mb / s, h[0]);
+  return double(n) / 1e6 / seconds_since(t0);
 }
 
-// Runs `openssl speed -evp md5` and prints its line for 8192-byte blocks.
-void bench_openssl() {
-  const char* out = "chunker_bench_openssl.txt";
-  char cmd[256];
-  snprintf(cmd, sizeof cmd, "openssl speed -seconds 2 -bytes 8192 -evp md5 > %s 2>&1", out);
-  int rc = std::system(cmd);
-  FILE* f = fopen(out, "r");
-  bool shown = false;
-  if (rc == 0 && f) {
-    char line[512];
-    while (fgets(line, sizeof line, f)) {
-      if (strncmp(line, "md5", 3) == 0) {
-        // "md5   <k bytes per second>k": thousands of bytes per second.
-        double kbps = 0;
-        const char* q = line + 3;
-        while (*q == ' ') q++;
-        if (sscanf(q, "%lf", &kbps) == 1) {
-          printf("openssl speed -evp md5 (8192-byte blocks): %.1f MB/s\n", kbps / 1000.0);
-          shown = true;
-        }
-      }
-    }
-  }
-  if (f) fclose(f);
-  std::remove(out);
-  if (!shown) printf("openssl speed -evp md5: not available here (openssl missing or failed), no reference figure\n");
-}
-
-void bench_index() {
-  uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
-  if (!table) {
-    printf("index: table allocation failed\n");
-    return;
-  }
-  std::unique_ptr<IndexContext> ctx(new IndexContext);
-  ctx->table = table;
-  std::vector<uint8_t> keys(2 * kIndexKeys * kChunkKeySize);
-  fill_random(keys.data(), keys.size(), 99);
-  for (size_t i = 0; i < 2 * kIndexKeys; i++) store_le16(&keys[i * 16 + 14], uint16_t(100 + i % 400));
-
-  // Round 1 faults the table's pages in as it goes, as the first passes of
-  // a server do; round 2 runs on pages already present, at twice the load.
-  for (int round = 0; round < 2; round++) {
-    const uint8_t* k = &keys[size_t(round) * kIndexKeys * 16];
-    auto t0 = std::chrono::steady_clock::now();
-    size_t hits = 0;
-    for (size_t i = 0; i < kIndexKeys; i++)
-      hits += ChunkIndex::lookup_or_insert(ctx.get(), k + i * 16, round * kIndexKeys + i + 1);
-    double s = seconds_since(t0);
-    printf("index: %zu fresh keys inserted at %.2f M/s (%s pages, %zu hits)\n", kIndexKeys,
-           double(kIndexKeys) / s / 1e6, round == 0 ? "cold" : "warm", hits);
-  }
+// Cuts everything into an array of spans (the chunks stay in data).
+double cut_only(const uint8_t* data, size_t n, std::vector<ChunkSpan>* spans) {
+  std::unique_ptr<Chunker> c(new Chunker);
+  std::vector<uint8_t> buf(kChunkBufferSize);
+  spans->clear();
   auto t0 = std::chrono::steady_clock::now();
-  size_t found = 0;
-  for (size_t i = 0; i < 2 * kIndexKeys; i++)
-    found += ChunkIndex::lookup_or_insert(ctx.get(), &keys[i * 16], 0);
-  double s = seconds_since(t0);
-  printf("index: %zu lookups at %.2f M/s (%zu found, table %.0f%% full)\n", 2 * kIndexKeys,
-         double(2 * kIndexKeys) / s / 1e6, found, 100.0 * double(2 * kIndexKeys) / kIndexSlots);
+  chunker_reset(c.get());
+  size_t start = 0;
+  for (size_t pos = 0; pos < n;) {
+    bool ended;
+    pos += chunker_cut(c.get(), data + pos, std::min(kSpan, n - pos), buf.data(), &ended);
+    if (ended) {
+      spans->push_back(ChunkSpan{data + start, uint32_t(pos - start)});
+      start = pos;
+      chunker_next_chunk(c.get());
+    }
+  }
+  return double(n) / 1e6 / seconds_since(t0);
+}
+
+// The digest of chunks in the cache, as a pass digests the chunks it has
+// just copied into its batch: the first 4096 chunks over and over, until as
+// many bytes as the data holds have been digested.
+double digest_only(const std::vector<ChunkSpan>& all, size_t n) {
+  std::vector<ChunkSpan> spans(all.begin(), all.begin() + std::min<size_t>(all.size(), 4096));
+  size_t bytes = 0;
+  for (const ChunkSpan& c : spans) bytes += c.length;
+  std::vector<uint8_t> keys(64 * kChunkKeySize);
+  size_t done = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  while (done < n) {
+    for (size_t i = 0; i < spans.size(); i += 64) {
+      size_t m = std::min<size_t>(64, spans.size() - i);
+      chunk_digest_batch(&spans[i], m, keys.data());
+      g_sink ^= load_le64(keys.data());
+    }
+    done += bytes;
+  }
+  return double(done) / 1e6 / seconds_since(t0);
+}
+
+// A stand-in for a client Connection: the store pass on a coroutine of its
+// own, fed from memory.
+struct PassRun {
+  Coroutine co;  // first: the body reaches the record from it
+  uint8_t* in_cur;
+  uint8_t* in_end;
+  int32_t closed;
+  uint8_t* out_cur;
+  uint8_t* out_end;
+  uint64_t length;
+  PassContext pass;
+  uint8_t out[kOutSize + 32];
+};
+
+void pass_body(Coroutine* co) {
+  PassRun* r = reinterpret_cast<PassRun*>(co);
+  run_pass(&r->pass, r->length);
+}
+
+double store_pass(PassRun* r, PlatFile f, uint8_t* table, uint8_t* data, size_t n) {
+  pass_prepare_store_mode(&r->pass, f, table);
+  pass_attach_socket_io(&r->pass, r);
+  r->length = n;
+  r->closed = 0;
+  size_t fed = 0;
+  r->in_cur = r->in_end = data;
+  r->out_cur = r->out;
+  r->out_end = r->out + kOutSize;
+  coro_init(&r->co, pass_body, kCoReturned);
+  auto t0 = std::chrono::steady_clock::now();
+  for (;;) {
+    coro_resume(&r->co);
+    if (r->co.yield_code == kCoReturned) break;
+    if (r->co.yield_code == kCoWaitOutput) r->out_cur = r->out;
+    if (r->co.yield_code == kCoWaitInput) {
+      size_t k = std::min(kSpan, n - fed);
+      r->in_cur = data + fed;
+      r->in_end = r->in_cur + k;
+      fed += k;
+      if (fed == n) r->closed = 1;
+    }
+  }
+  return double(n) / 1e6 / seconds_since(t0);
 }
 
 }  // namespace
 
-int main() {
+// With the argument "quick": one round of cut and digest, no MD5 reference.
+int main(int argc, char** argv) {
+  const bool quick = argc > 1 && strcmp(argv[1], "quick") == 0;
+  const int rounds = quick ? 1 : kRounds;
   std::vector<uint8_t> data(kDataBytes);
   fill_random(data.data(), data.size(), 1);
-  bench_chunker(data.data(), data.size());
-  bench_openssl();
-  bench_index();
+  uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
+  if (!table) {
+    printf("index: table allocation failed\n");
+    return 1;
+  }
+  const char* dir = std::getenv("CHUNK_BENCH_DIR");
+  std::string path = std::string(dir ? dir : "/dev/shm") + "/chunker_bench_" +
+                     std::to_string(plat_process_id()) + ".dump";
+  std::unique_ptr<PassRun> run(new PassRun);
+  std::vector<ChunkSpan> spans;
+  Figures fig;
+  std::vector<double> md5;
+  const SimdWidth was = simd_width();
+  for (int round = 0; round < rounds; round++) {
+    md5.push_back(quick ? 0 : openssl_md5());
+    {
+      uint32_t h[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+      auto t0 = std::chrono::steady_clock::now();
+      for (size_t i = 0; i + 64 <= data.size(); i += 64) md5_compress(h, data.data() + i);
+      fig.add("md5_compress alone", round, double(data.size()) / 1e6 / seconds_since(t0));
+      g_sink ^= h[0];
+    }
+    fig.add("chunk-at-a-time scan+digest", round, per_chunk_path(data.data(), data.size()));
+    for (SimdWidth w : {kSimdScalar, kSimdAvx2, kSimdAvx512}) {
+      const char* only = std::getenv("CHUNK_BENCH_WIDTH");  // one width only
+      if (only && strcmp(only, simd_width_name(w)) != 0) continue;
+      if (!simd_set_width(w)) continue;
+      std::string name = simd_width_name(w);
+      fig.add(name + ": cut", round, cut_only(data.data(), data.size(), &spans));
+      fig.add(name + ": digest", round, digest_only(spans, data.size()));
+      if (quick) continue;
+      // Chunk, digest and index alone: the store is /dev/null, so appends
+      // cost a system call and nothing else.
+      memset(table, 0, kIndexTableBytes);
+      PlatFile null_store = plat_file_open_always_rw("/dev/null");
+      fig.add(name + ": chunk+digest+index unique", round,
+              store_pass(run.get(), null_store, table, data.data(), data.size()));
+      fig.add(name + ": chunk+digest+index known", round,
+              store_pass(run.get(), null_store, table, data.data(), data.size()));
+      plat_file_close(null_store);
+      memset(table, 0, kIndexTableBytes);
+      (void)plat_file_remove(path.c_str());
+      PlatFile f = plat_file_open_always_rw(path.c_str());
+      fig.add(name + ": store unique", round, store_pass(run.get(), f, table, data.data(), data.size()));
+      (void)plat_file_seek(f, 0, kSeekEnd, nullptr);
+      fig.add(name + ": store known", round, store_pass(run.get(), f, table, data.data(), data.size()));
+      uint64_t size = 0;
+      (void)plat_file_seek(f, 0, kSeekEnd, &size);
+      memset(table, 0, kIndexTableBytes);
+      uint64_t resync = 0;
+      auto t0 = std::chrono::steady_clock::now();
+      (void)store_rebuild_index(f, table, &resync);
+      fig.add(name + ": rebuild", round, double(size) / 1e6 / seconds_since(t0));
+      plat_file_close(f);
+      (void)plat_file_remove(path.c_str());
+    }
+    simd_set_width(was);
+  }
+  double m = median(md5);
+  printf("openssl speed -evp md5 -bytes 8192: median %.1f MB/s (rounds:", m);
+  for (double v : md5) printf(" %.1f", v);
+  printf(")\n");
+  printf("%-32s %10s %8s   %s\n", "figure", "MB/s", "x MD5", "ratios of the rounds");
+  for (size_t i = 0; i < fig.names.size(); i++) {
+    std::vector<double> ratios;
+    for (size_t r = 0; r < fig.mbs[i].size(); r++) {
+      ratios.push_back(md5[r] > 0 ? fig.mbs[i][r] / md5[r] : 0);
+    }
+    printf("%-32s %10.1f %8.2f  ", fig.names[i].c_str(), median(fig.mbs[i]), median(ratios));
+    for (double x : ratios) printf(" %.2f", x);
+    printf("\n");
+  }
+  printf("(checksum %016llx)\n", (unsigned long long)g_sink);
   return 0;
 }

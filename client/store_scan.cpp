@@ -5,13 +5,15 @@
 
 #include "common/bytes.h"
 #include "common/record.h"
+#include "server/chunk_digest.h"
 
 namespace {
 
 void chunk_ended(StoreScan* s) {
   uint32_t full = s->chunker.chunk_length;
   StoredKey k;
-  chunker_finish(&s->chunker, k.key);
+  chunk_digest_one(s->chunk_buf, full, k.key);
+  chunker_next_chunk(&s->chunker);
   k.offset = s->chunk_start >> kChunkAlignShift;
   s->keys.push_back(k);
   s->chunks++;
@@ -62,7 +64,7 @@ void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
       continue;
     }
     bool ended = false;
-    size_t k = chunker_scan(&s->chunker, p, n, s->chunk_buf, &ended);
+    size_t k = chunker_cut(&s->chunker, p, n, s->chunk_buf, &ended);
     s->pos += k;
     p += k;
     n -= k;

@@ -2,15 +2,20 @@
 
 #include <cstring>
 
+#include "server/chunk_digest.h"
+
 namespace {
 
 // What a jump to another part of the store reads: enough for one chunk and
 // some that follow it, without reading megabytes for every stray record.
 constexpr size_t kJumpReadSize = 256 << 10;
 
-ChunkMatch compare_key(Chunker* c, uint32_t full, const ChunkRecord& rec) {
+// The chunk has been cut into chunk_buf with chunker_cut; its digest is
+// computed from those bytes.
+ChunkMatch compare_key(Chunker* c, uint32_t full, const uint8_t* chunk_buf, const ChunkRecord& rec) {
   uint8_t key[kChunkKeySize];
-  chunker_finish(c, key);
+  chunk_digest_one(chunk_buf, full, key);
+  chunker_next_chunk(c);
   if (memcmp(key, rec.digest, kRecDigestSize) != 0 || full < rec.real_length) {
     return kChunkMismatch;
   }
@@ -58,22 +63,22 @@ ChunkMatch stored_chunk_matches(Chunker* c, const uint8_t* p, size_t got, uint8_
                                 const ChunkRecord& rec) {
   chunker_restart(c);
   bool ended = false;
-  size_t full = chunker_scan(c, p, got, chunk_buf, &ended);
+  size_t full = chunker_cut(c, p, got, chunk_buf, &ended);
   if (!ended) return kChunkCutShort;
-  return compare_key(c, uint32_t(full), rec);
+  return compare_key(c, uint32_t(full), chunk_buf, rec);
 }
 
 ChunkMatch real_bytes_match(Chunker* c, const uint8_t* p, size_t n, uint8_t before_first,
                             uint8_t* chunk_buf, const ChunkRecord& rec) {
   chunker_restart(c);
   bool ended = false;
-  size_t used = n > 0 ? chunker_scan(c, p, n, chunk_buf, &ended) : 0;
+  size_t used = n > 0 ? chunker_cut(c, p, n, chunk_buf, &ended) : 0;
   // A chunk that ends before its last real byte is not this record's chunk.
   if (used < n) return kChunkMismatch;
   if (n == 0) c->last_byte = before_first;
   while (!ended) {
     uint8_t f = chunker_filler_byte(c);
-    (void)chunker_scan(c, &f, 1, chunk_buf, &ended);
+    (void)chunker_cut(c, &f, 1, chunk_buf, &ended);
   }
-  return compare_key(c, c->chunk_length, rec);
+  return compare_key(c, c->chunk_length, chunk_buf, rec);
 }

@@ -81,6 +81,19 @@ void chunker_restart(Chunker* c);
 // byte. Must not be called again after a chunk ended until chunker_finish.
 size_t chunker_scan(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, bool* ended);
 
+// The same cut as chunker_scan, with the same contract, but without the
+// digest: the fold block is not touched, and the chunk's key comes from
+// chunk_digest_batch over chunk_buf[0, chunk_length) once the chunk has
+// ended (then chunker_next_chunk). With a vector width in use every
+// position's window is tested on its own (boundary_scan.h); the scalar
+// width runs the rolling chain. A chunk is cut with one of chunker_scan and
+// chunker_cut throughout, and a pass keeps the width it began with.
+size_t chunker_cut(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, bool* ended);
+
+// After a chunk cut with chunker_cut ended and its bytes were taken: the next
+// chunk starts empty. The rolling window runs on.
+inline void chunker_next_chunk(Chunker* c) { c->chunk_length = 0; }
+
 // After a chunk ended: runs the final compression, writes the 16-byte
 // ChunkKey (14 digest bytes + full length LE16) to key, clears the fold block
 // and chunk_length. The rolling window runs on.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/record.h"
+#include "server/chunk_digest.h"
 
 namespace {
 
@@ -58,10 +59,14 @@ void report_rebuild_progress(PassContext* p, bool done) {
   }
 }
 
+void handle_batch(PassContext* p);
+
 // Waits for more input. Returns false, without waiting, once the input has
-// ended.
+// ended. The chunks cut so far are handled first, so their records are out
+// before the pass waits.
 __attribute__((noinline)) bool wait_input(PassContext* p) {
   if (*p->io.end_of_input) return false;
+  handle_batch(p);
   if (p->mode == kRebuildMode) report_rebuild_progress(p, false);
   flush_appends(p);
   coro_yield(p->io.co, p->io.wait_input_code);
@@ -72,7 +77,8 @@ inline size_t input_available(const PassContext* p) {
   return size_t(*p->io.in_end - *p->io.in_cur);
 }
 
-// Feeds input (then filler once the input has ended) until a chunk ends.
+// Feeds input (then filler once the input has ended) until a chunk ends; the
+// chunk's bytes grow in the batch arena at batch_fill.
 // A rebuild feeds zeros instead of filler: its last chunk is never entered,
 // and a torn one cut with zeros shows where the bytes that the next append
 // writes after it must end (store_rebuild_index).
@@ -83,7 +89,7 @@ void cut_chunk(PassContext* p) {
       size_t avail = input_available(p);
       if (avail > p->remaining) avail = size_t(p->remaining);
       if (avail > 0) {
-        size_t n = chunker_scan(&p->chunker, *p->io.in_cur, avail, p->chunk_buf, &ended);
+        size_t n = chunker_cut(&p->chunker, *p->io.in_cur, avail, p->arena + p->batch_fill, &ended);
         *p->io.in_cur += n;
         p->remaining -= n;
         continue;
@@ -93,7 +99,7 @@ void cut_chunk(PassContext* p) {
     }
     uint8_t f = p->mode == kRebuildMode ? 0 : chunker_filler_byte(&p->chunker);
     p->filler_count++;
-    (void)chunker_scan(&p->chunker, &f, 1, p->chunk_buf, &ended);
+    (void)chunker_cut(&p->chunker, &f, 1, p->arena + p->batch_fill, &ended);
   }
 }
 
@@ -105,11 +111,11 @@ void wait_output(PassContext* p) {
   coro_yield(p->io.co, p->io.wait_output_code);
 }
 
-void emit_record(PassContext* p, uint32_t full, uint64_t offset) {
+void emit_record(PassContext* p, const uint8_t* key, uint16_t real, uint64_t offset) {
   while (*p->io.out_cur >= *p->io.out_end) wait_output(p);
   ChunkRecord r;
-  memcpy(r.digest, p->key, kRecDigestSize);
-  r.real_length = uint16_t(full - p->filler_count);
+  memcpy(r.digest, key, kRecDigestSize);
+  r.real_length = real;
   r.offset = offset;
   encode_chunk_record(*p->io.out_cur, r);
   *p->io.out_cur += kChunkRecordSize;
@@ -117,7 +123,10 @@ void emit_record(PassContext* p, uint32_t full, uint64_t offset) {
 }
 
 // Store mode: looks the chunk up, appends it when new, then emits its record.
-void store_chunk(PassContext* p, uint32_t full) {
+void store_chunk(PassContext* p, uint32_t i) {
+  const uint32_t full = p->batch_full[i];
+  const uint8_t* key = p->batch_keys + size_t(i) * kChunkKeySize;
+  uint8_t* bytes = p->arena + p->batch_at[i];
   uint64_t padded = padded_chunk_size(full);
   // A store whose size is not a multiple of 64 (an append cut short) is
   // padded before the next append, so that offsets and positions agree; one
@@ -128,11 +137,11 @@ void store_chunk(PassContext* p, uint32_t full) {
   if (at >= kStoreOffsetLimit) {
     // Beyond 2^46 bytes a 40-bit offset would wrap: known chunks are still
     // answered, new ones cannot be stored.
-    if (!ChunkIndex::lookup_or_insert(&p->index, p->key, 0)) {
+    if (!ChunkIndex::lookup_or_insert(&p->index, key, 0)) {
       store_fail("the store is full (40-bit chunk offsets); cannot append", at, 0);
     }
     offset = p->index.found_offset;
-  } else if (ChunkIndex::lookup_or_insert(&p->index, p->key, at >> kChunkAlignShift)) {
+  } else if (ChunkIndex::lookup_or_insert(&p->index, key, at >> kChunkAlignShift)) {
     offset = p->index.found_offset;
   } else {
     offset = at >> kChunkAlignShift;
@@ -144,22 +153,18 @@ void store_chunk(PassContext* p, uint32_t full) {
     }
     p->resync_at = 0;
     // Padding repeats the chunk's last byte.
-    memset(p->chunk_buf + full, p->chunk_buf[full - 1], size_t(padded - full));
-    append_store(p, p->chunk_buf, size_t(padded));
+    memset(bytes + full, bytes[full - 1], size_t(padded - full));
+    append_store(p, bytes, size_t(padded));
     p->end_of_store += padded;
   }
-  emit_record(p, full, offset);
+  // Only the last chunk holds filler bytes.
+  uint16_t real = uint16_t(p->batch_last[i] ? full - p->filler_count : full);
+  emit_record(p, key, real, offset);
 }
 
-// Rebuild mode: enters the chunk with the offset it lies at and skips its
-// padding in the input.
-void rebuild_chunk(PassContext* p, uint32_t full) {
+// Rebuild mode, as soon as a chunk is cut: skips its padding in the input.
+void skip_padding(PassContext* p, uint32_t full) {
   uint64_t padded = padded_chunk_size(full);
-  // The last chunk is completed with filler bytes that are not in the file:
-  // it is not entered, so the index never names bytes the store lacks.
-  if (!p->filler) {
-    (void)ChunkIndex::lookup_or_insert(&p->index, p->key, p->end_of_store >> kChunkAlignShift);
-  }
   uint64_t skip = padded - full;
   while (skip > 0) {
     size_t avail = input_available(p);
@@ -172,6 +177,44 @@ void rebuild_chunk(PassContext* p, uint32_t full) {
     }
   }
   p->end_of_store += padded;
+}
+
+// Digests the batch's chunks together, then handles them one by one in the
+// order they were cut, so that the index sees the same calls in the same
+// order as it would chunk by chunk: the same records, the same store bytes.
+void handle_batch(PassContext* p) {
+  const uint32_t n = p->batch_count;
+  if (n > 0) {
+    for (uint32_t i = 0; i < n; i++) {
+      p->batch_span[i] = ChunkSpan{p->arena + p->batch_at[i], p->batch_full[i]};
+    }
+    chunk_digest_batch(p->batch_span, n, p->batch_keys);
+    // The home slots of all of them are fetched while the first is handled.
+    for (uint32_t i = 0; i < n; i++) {
+      const uint8_t* s = index_slot(p->index.table, index_home_slot(p->batch_keys + i * kChunkKeySize));
+      __builtin_prefetch(s);
+      __builtin_prefetch(s + 63);
+    }
+    for (uint32_t i = 0; i < n; i++) {
+      if (p->mode == kRebuildMode) {
+        // The last chunk is completed with filler bytes that are not in the
+        // file: it is not entered, so the index never names bytes the store
+        // lacks. On a hit the index keeps the earlier copy.
+        if (!p->batch_last[i]) {
+          (void)ChunkIndex::lookup_or_insert(&p->index, p->batch_keys + i * kChunkKeySize,
+                                             p->batch_stored[i] >> kChunkAlignShift);
+        }
+      } else {
+        store_chunk(p, i);
+      }
+    }
+  }
+  p->batch_count = 0;
+  // The chunk being cut moves to the front of the arena.
+  if (p->batch_fill > 0 && p->chunker.chunk_length > 0) {
+    memmove(p->arena, p->arena + p->batch_fill, p->chunker.chunk_length);
+  }
+  p->batch_fill = 0;
 }
 
 uint64_t store_size(PlatFile f) {
@@ -195,9 +238,9 @@ void run_pass(PassContext* p, uint64_t length) {
   uint64_t size = store_size(p->store);
   if (size == 0) {
     // A new store begins with its header, so no chunk has offset 0.
-    memset(p->chunk_buf, kStoreHeaderByte, kStoreHeaderSize);
+    memset(p->arena, kStoreHeaderByte, kStoreHeaderSize);
     p->end_of_store = 0;
-    write_store(p, p->chunk_buf, kStoreHeaderSize, "cannot write the store header");
+    write_store(p, p->arena, kStoreHeaderSize, "cannot write the store header");
     size = kStoreHeaderSize;
   }
   p->store_size = size;
@@ -206,16 +249,24 @@ void run_pass(PassContext* p, uint64_t length) {
   p->filler_count = 0;
   p->filler = 0;
   p->append_fill = 0;
+  p->batch_count = 0;
+  p->batch_fill = 0;
   chunker_reset(&p->chunker);
   for (;;) {
     cut_chunk(p);
     uint32_t full = p->chunker.chunk_length;
     p->last_full = full;
-    chunker_finish(&p->chunker, p->key);
-    if (p->mode == kRebuildMode) {
-      rebuild_chunk(p, full);
-    } else {
-      store_chunk(p, full);
+    uint32_t i = p->batch_count++;
+    p->batch_at[i] = p->batch_fill;
+    p->batch_full[i] = full;
+    p->batch_last[i] = uint8_t(p->filler);
+    p->batch_stored[i] = p->end_of_store;
+    p->batch_fill += uint32_t(padded_chunk_size(full));
+    chunker_next_chunk(&p->chunker);
+    if (p->mode == kRebuildMode) skip_padding(p, full);
+    if (p->filler || p->batch_count == kBatchChunks ||
+        p->batch_fill + kChunkBufferSize > kBatchArenaSize) {
+      handle_batch(p);
     }
     if (p->filler) {
       flush_appends(p);

@@ -8,6 +8,7 @@
 
 #include "common/coroutine.h"
 #include "platform/plat.h"
+#include "server/chunk_digest.h"
 #include "server/chunk_index.h"
 #include "server/chunker.h"
 
@@ -26,6 +27,11 @@ struct PassIo {
 };
 
 constexpr size_t kAppendBufferSize = 256 * 1024;
+// Chunks cut but not yet digested wait in a batch: up to kBatchChunks of
+// them, their bytes one after another (each padded to 64) in the batch
+// arena, which always has room for one more chunk of the longest length.
+constexpr size_t kBatchChunks = 64;
+constexpr size_t kBatchArenaSize = 256 * 1024 + kChunkBufferSize;
 
 enum PassMode : int32_t { kStoreMode = 0, kRebuildMode = 1 };
 
@@ -41,7 +47,6 @@ struct PassContext {
   uint32_t filler_count;  // filler bytes fed in this pass
   uint32_t last_full;     // full length of the chunk cut last
   int32_t filler;         // the input has ended; bytes fed now are filler
-  uint8_t key[kChunkKeySize];
   IndexContext index;
   PassIo io;
   // Rebuild progress on stderr.
@@ -52,7 +57,18 @@ struct PassContext {
   // before its chunk is in the file.
   size_t append_fill;
   Chunker chunker;
-  alignas(64) uint8_t chunk_buf[kChunkBufferSize];
+  // The batch: chunks cut in input order, handled (digest, index, record,
+  // append) in the same order when the batch is full, before the pass waits
+  // for input, and at its end. The chunk being cut grows at batch_fill.
+  uint32_t batch_count;
+  uint32_t batch_fill;
+  uint32_t batch_at[kBatchChunks];      // arena offset of the chunk's bytes
+  uint32_t batch_full[kBatchChunks];    // full length
+  uint8_t batch_last[kBatchChunks];     // the pass's last chunk (filler in it)
+  uint64_t batch_stored[kBatchChunks];  // rebuild: file position of the chunk
+  uint8_t batch_keys[kBatchChunks * kChunkKeySize];
+  ChunkSpan batch_span[kBatchChunks];   // what the digest reads
+  alignas(64) uint8_t arena[kBatchArenaSize];
   alignas(64) uint8_t append_buf[kAppendBufferSize];
 };
 

@@ -43,6 +43,21 @@ inline void model_compress(uint8_t block[64]) {
   block[63] = 0;
 }
 
+// The key of one chunk from its bytes alone, folded one byte at a time.
+inline Key model_key(const uint8_t* p, size_t n) {
+  uint8_t block[64] = {0};
+  for (size_t i = 0; i < n; i++) {
+    if (block[63] == 63) model_compress(block);
+    block[block[63]] ^= p[i];
+    block[63]++;
+  }
+  model_compress(block);
+  Key k;
+  memcpy(k.data(), block, 14);
+  store_le16(k.data() + 14, uint16_t(n));
+  return k;
+}
+
 struct Cut {
   Key key;
   uint32_t full;

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "server/chunk_digest.h"
+#include "server/simd_width.h"
 #include "tests/chunk_model.h"
 
 namespace {
@@ -378,6 +380,153 @@ TEST(Chunker, RestartRecutsEachChunkOfAPass) {
     chunker_finish(c, key.data());
     ASSERT_EQ(key, want[i].key) << "chunk " << i;
   }
+}
+
+// ---- The cut without the digest, and the digest in lanes -------------------
+
+// Runs body once for every width this machine has, with that width forced.
+template <class Body>
+void for_each_width(Body body) {
+  const SimdWidth was = simd_width();
+  for (SimdWidth w : {kSimdScalar, kSimdAvx2, kSimdAvx512}) {
+    if (!simd_set_width(w)) continue;
+    SCOPED_TRACE(simd_width_name(w));
+    body(w);
+  }
+  simd_set_width(was);
+}
+
+// Cuts data as the passes do: chunker_cut into an arena of chunk buffers,
+// the keys of up to 16 finished chunks at a time from chunk_digest_batch.
+template <class SpanFn>
+std::vector<Cut> batched_cut(const Bytes& data, SpanFn next_span) {
+  std::unique_ptr<Chunker> c(new Chunker);
+  chunker_reset(c.get());
+  Bytes arena(16 * kChunkBufferSize);
+  std::vector<Cut> cuts;
+  std::vector<ChunkSpan> batch;
+  size_t fill = 0, pos = 0;
+  uint32_t filler = 0;
+  auto digest = [&] {
+    std::vector<uint8_t> keys(batch.size() * kChunkKeySize);
+    chunk_digest_batch(batch.data(), batch.size(), keys.data());
+    for (size_t i = 0; i < batch.size(); i++) {
+      Cut& cut = cuts[cuts.size() - batch.size() + i];
+      memcpy(cut.key.data(), &keys[i * kChunkKeySize], kChunkKeySize);
+    }
+    batch.clear();
+    fill = 0;
+  };
+  for (;;) {
+    bool ended = false;
+    uint8_t* buf = arena.data() + fill;
+    if (pos < data.size()) {
+      size_t n = next_span(data.size() - pos);
+      size_t used = chunker_cut(c.get(), data.data() + pos, n, buf, &ended);
+      if (used == 0 || used > n) {
+        ADD_FAILURE() << "chunker_cut took " << used << " of " << n;
+        return cuts;
+      }
+      pos += used;
+    } else {
+      uint8_t b = chunker_filler_byte(c.get());
+      EXPECT_EQ(chunker_cut(c.get(), &b, 1, buf, &ended), size_t(1));
+      filler++;
+    }
+    if (!ended) continue;
+    Cut cut;
+    cut.full = c->chunk_length;
+    cut.real = cut.full - filler;
+    cut.bytes.assign(buf, buf + cut.full);
+    cuts.push_back(cut);
+    batch.push_back(ChunkSpan{buf, cut.full});
+    fill += padded_chunk_size(cut.full);
+    chunker_next_chunk(c.get());
+    if (batch.size() == 16 || filler > 0 || fill + kChunkBufferSize > arena.size()) digest();
+    if (filler > 0) return cuts;
+  }
+}
+
+TEST(ChunkCut, EveryWidthMatchesTheModelOverVariedData) {
+  const Bytes data = varied_data();
+  const auto want = model_cut(data);
+  for_each_width([&](SimdWidth) {
+    expect_same_cuts(batched_cut(data, [](size_t left) { return left; }), want);
+    std::mt19937 rng(5);
+    expect_same_cuts(batched_cut(data,
+                                 [&](size_t left) {
+                                   size_t n = rng() % 3 == 0 ? 1 + rng() % 40 : 1 + rng() % 90000;
+                                   return std::min(n, left);
+                                 }),
+                     want);
+  });
+}
+
+// Two spans split at every position near a chunk's end, and inputs that end
+// anywhere in the first bytes of a chunk, where no window is tested yet.
+TEST(ChunkCut, SpanSplitsNearAChunkEndAndShortLastChunks) {
+  std::mt19937 rng(21);
+  Bytes head = chunk_of_length(1000, &rng);
+  Bytes next = chunk_of_length(100, &rng);
+  Bytes data = head;
+  data.insert(data.end(), next.begin(), next.end());
+  Bytes more(3000);
+  for (auto& b : more) b = uint8_t(rng());
+  data.insert(data.end(), more.begin(), more.end());
+  const auto want = model_cut(data);
+  ASSERT_EQ(want[0].full, 1000u);
+  ASSERT_EQ(want[1].full, 100u);
+  for_each_width([&](SimdWidth) {
+    for (size_t split = 900; split <= 1200; split++) {
+      size_t served = 0;
+      auto two = [&](size_t left) {
+        size_t n = served < split ? split - served : left;
+        n = std::min(n, left);
+        served += n;
+        return n;
+      };
+      // chunker_cut returns at a chunk end; the rest of a span comes back.
+      expect_same_cuts(batched_cut(data, two), want);
+      if (HasFatalFailure()) return;
+    }
+    for (size_t tail : {0u, 1u, 11u, 12u, 13u, 50u, 87u, 88u, 89u, 98u, 99u, 100u}) {
+      Bytes d = head;
+      d.insert(d.end(), more.begin(), more.begin() + tail);
+      expect_same_cuts(batched_cut(d, [](size_t left) { return std::min<size_t>(left, 7); }),
+                       model_cut(d));
+    }
+  });
+}
+
+TEST(ChunkDigest, LanesGiveTheKeyOfEachChunkWhateverItsLength) {
+  std::mt19937 rng(8);
+  Bytes pool(300000);
+  for (auto& b : pool) b = uint8_t(rng());
+  std::vector<ChunkSpan> spans;
+  std::vector<Key> want;
+  auto add = [&](uint32_t len) {
+    // Each chunk ends at the end of a copy of its own, so that a lane that
+    // read past its chunk would see other bytes than zeros.
+    size_t at = rng() % (pool.size() - len);
+    spans.push_back(ChunkSpan{pool.data() + at, len});
+    want.push_back(model_key(pool.data() + at, len));
+  };
+  for (uint32_t len = 0; len <= 200; len++) add(len);
+  for (uint32_t len : {252u, 253u, 254u, 255u, 256u, 4095u, 65534u, 65535u}) add(len);
+  for (int i = 0; i < 300; i++) add(100 + rng() % 2000);
+  for_each_width([&](SimdWidth) {
+    // Batches of every size up to 40, so lanes start idle, refill and drain.
+    for (size_t at = 0, n = 1; at < spans.size(); at += n, n = n % 40 + 1) {
+      size_t m = std::min(n, spans.size() - at);
+      std::vector<uint8_t> keys(m * kChunkKeySize);
+      chunk_digest_batch(&spans[at], m, keys.data());
+      for (size_t i = 0; i < m; i++) {
+        Key got;
+        memcpy(got.data(), &keys[i * kChunkKeySize], kChunkKeySize);
+        ASSERT_EQ(got, want[at + i]) << "length " << spans[at + i].length;
+      }
+    }
+  });
 }
 
 }  // namespace

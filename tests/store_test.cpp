@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/record.h"
+#include "server/simd_width.h"
+#include "tests/store_model.h"
 
 namespace {
 
@@ -66,6 +68,37 @@ class StorePassTest : public ::testing::Test {
       batches.emplace_back(r->out, r->out_cur);
       if (r->co.yield_code == kCoReturned) return batches;
       EXPECT_EQ(r->co.yield_code, kCoWaitOutput);
+    }
+  }
+
+  // Stores `data` arriving in spans of the sizes next_span gives (called with
+  // the bytes left), the peer closing after the last; returns all records.
+  template <class SpanFn>
+  std::vector<uint8_t> store_in_spans(const std::vector<uint8_t>& data, PlatFile f, SpanFn next_span) {
+    auto r = std::make_unique<PassRun>();
+    pass_prepare_store_mode(&r->pass, f, table_);
+    pass_attach_socket_io(&r->pass, r.get());
+    size_t fed = 0;
+    r->in_cur = r->in_end = const_cast<uint8_t*>(data.data());
+    r->closed = data.empty();
+    r->length = data.size();
+    coro_init(&r->co, pass_body, kCoReturned);
+    std::vector<uint8_t> records;
+    r->out_cur = r->out;
+    r->out_end = r->out + kOutSize;
+    for (;;) {
+      coro_resume(&r->co);
+      records.insert(records.end(), r->out, r->out_cur);
+      r->out_cur = r->out;
+      if (r->co.yield_code == kCoReturned) return records;
+      if (r->co.yield_code == kCoWaitInput) {
+        EXPECT_EQ(r->in_cur, r->in_end);
+        size_t n = next_span(data.size() - fed);
+        r->in_cur = const_cast<uint8_t*>(data.data()) + fed;
+        r->in_end = r->in_cur + n;
+        fed += n;
+        r->closed = fed == data.size();
+      }
     }
   }
 
@@ -197,6 +230,47 @@ TEST_F(StorePassTest, NewChunkBeyondFortyBitOffsetsIsRefused) {
   auto data = random_data(1000, 3);
   EXPECT_EXIT(store(data, f), ::testing::ExitedWithCode(3), "store is full");
   plat_file_close(f);
+}
+
+// Every vector width (forced) gives the records and store bytes of the plain
+// model, with the input arriving in spans of any size; a rebuild from the
+// store it wrote then knows every chunk at the offset first given.
+TEST_F(StorePassTest, EveryWidthGivesTheModelsRecordsAndStoreBytes) {
+  std::mt19937 rng(17);
+  std::vector<uint8_t> data = random_data(400000, 3);
+  data.insert(data.end(), 140000, 0);  // cut by the length rule
+  for (int i = 0; i < 20000; i++) data.insert(data.end(), {'a', 'b', 'c', 'd', 'e', 'f', 'g'});
+  for (int i = 0; i < 200000; i++) data.push_back(uint8_t(rng() % 2));
+  std::vector<uint8_t> fresh = random_data(100000, 4);
+  const SimdWidth was = simd_width();
+  for (SimdWidth w : {kSimdScalar, kSimdAvx2, kSimdAvx512}) {
+    if (!simd_set_width(w)) continue;
+    SCOPED_TRACE(simd_width_name(w));
+    memset(table_, 0, kIndexTableBytes);
+    (void)plat_file_remove(path_);
+    PlatFile f = plat_file_open_always_rw(path_);
+    auto spans = [&](size_t left) {
+      size_t n = rng() % 4 == 0 ? 1 + rng() % 30 : 1 + rng() % 70000;
+      return std::min(n, left);
+    };
+    store_model::Store model;
+    EXPECT_EQ(store_in_spans(data, f, spans), store_model::store_file(&model, data));
+    EXPECT_EQ(store_in_spans(data, f, spans), store_model::store_file(&model, data));
+    EXPECT_EQ(read_file(), model.file);
+
+    memset(table_, 0, kIndexTableBytes);
+    uint64_t resync = 1;
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(store_rebuild_index(f, table_, &resync));
+    (void)::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(resync, 0u);
+    std::vector<uint8_t> both = data;
+    both.insert(both.end(), fresh.begin(), fresh.end());
+    EXPECT_EQ(store_in_spans(both, f, spans), store_model::store_file(&model, both));
+    EXPECT_EQ(read_file(), model.file);
+    plat_file_close(f);
+  }
+  simd_set_width(was);
 }
 
 }  // namespace

@@ -1,0 +1,349 @@
+#include "server/chunk_digest.h"
+
+#include <cstring>
+
+#include "common/bytes.h"
+#include "server/chunker.h"
+#include "server/simd_width.h"
+
+#if CHUNK_SIMD_LANES
+// gcc 12's AVX-512 intrinsics start some results from a deliberately
+// undefined vector, which its uninitialised-value warnings report.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#endif
+
+void chunk_digest_one(const uint8_t* p, uint32_t length, uint8_t* key) {
+  uint8_t block[64] = {0};
+  uint32_t left = length;
+  do {
+    uint32_t run = left < 63 ? left : 63;
+    uint32_t i = 0;
+    for (; i + 8 <= run; i += 8) store_le64(block + i, load_le64(block + i) ^ load_le64(p + i));
+    for (; i < run; i++) block[i] ^= p[i];
+    block[63] = uint8_t(run);
+    fold_compress(block);
+    p += run;
+    left -= run;
+  } while (left > 0);
+  memcpy(key, block, kChunkDigestSize);
+  store_le16(key + kChunkDigestSize, uint16_t(length));
+}
+
+#if CHUNK_SIMD_LANES
+
+namespace {
+
+// The 64 MD5 steps: round function, the four working words in their turn,
+// message word, additive constant, rotation.
+#define MD5_ALL_STEPS(S)                                                                  \
+  S(F, a, b, c, d, 0, 0xd76aa478, 7) S(F, d, a, b, c, 1, 0xe8c7b756, 12)                 \
+  S(F, c, d, a, b, 2, 0x242070db, 17) S(F, b, c, d, a, 3, 0xc1bdceee, 22)                \
+  S(F, a, b, c, d, 4, 0xf57c0faf, 7) S(F, d, a, b, c, 5, 0x4787c62a, 12)                 \
+  S(F, c, d, a, b, 6, 0xa8304613, 17) S(F, b, c, d, a, 7, 0xfd469501, 22)                \
+  S(F, a, b, c, d, 8, 0x698098d8, 7) S(F, d, a, b, c, 9, 0x8b44f7af, 12)                 \
+  S(F, c, d, a, b, 10, 0xffff5bb1, 17) S(F, b, c, d, a, 11, 0x895cd7be, 22)              \
+  S(F, a, b, c, d, 12, 0x6b901122, 7) S(F, d, a, b, c, 13, 0xfd987193, 12)               \
+  S(F, c, d, a, b, 14, 0xa679438e, 17) S(F, b, c, d, a, 15, 0x49b40821, 22)              \
+  S(G, a, b, c, d, 1, 0xf61e2562, 5) S(G, d, a, b, c, 6, 0xc040b340, 9)                  \
+  S(G, c, d, a, b, 11, 0x265e5a51, 14) S(G, b, c, d, a, 0, 0xe9b6c7aa, 20)               \
+  S(G, a, b, c, d, 5, 0xd62f105d, 5) S(G, d, a, b, c, 10, 0x02441453, 9)                 \
+  S(G, c, d, a, b, 15, 0xd8a1e681, 14) S(G, b, c, d, a, 4, 0xe7d3fbc8, 20)               \
+  S(G, a, b, c, d, 9, 0x21e1cde6, 5) S(G, d, a, b, c, 14, 0xc33707d6, 9)                 \
+  S(G, c, d, a, b, 3, 0xf4d50d87, 14) S(G, b, c, d, a, 8, 0x455a14ed, 20)                \
+  S(G, a, b, c, d, 13, 0xa9e3e905, 5) S(G, d, a, b, c, 2, 0xfcefa3f8, 9)                 \
+  S(G, c, d, a, b, 7, 0x676f02d9, 14) S(G, b, c, d, a, 12, 0x8d2a4c8a, 20)               \
+  S(H, a, b, c, d, 5, 0xfffa3942, 4) S(H, d, a, b, c, 8, 0x8771f681, 11)                 \
+  S(H, c, d, a, b, 11, 0x6d9d6122, 16) S(H, b, c, d, a, 14, 0xfde5380c, 23)              \
+  S(H, a, b, c, d, 1, 0xa4beea44, 4) S(H, d, a, b, c, 4, 0x4bdecfa9, 11)                 \
+  S(H, c, d, a, b, 7, 0xf6bb4b60, 16) S(H, b, c, d, a, 10, 0xbebfbc70, 23)               \
+  S(H, a, b, c, d, 13, 0x289b7ec6, 4) S(H, d, a, b, c, 0, 0xeaa127fa, 11)                \
+  S(H, c, d, a, b, 3, 0xd4ef3085, 16) S(H, b, c, d, a, 6, 0x04881d05, 23)                \
+  S(H, a, b, c, d, 9, 0xd9d4d039, 4) S(H, d, a, b, c, 12, 0xe6db99e5, 11)                \
+  S(H, c, d, a, b, 15, 0x1fa27cf8, 16) S(H, b, c, d, a, 2, 0xc4ac5665, 23)               \
+  S(I, a, b, c, d, 0, 0xf4292244, 6) S(I, d, a, b, c, 7, 0x432aff97, 10)                 \
+  S(I, c, d, a, b, 14, 0xab9423a7, 15) S(I, b, c, d, a, 5, 0xfc93a039, 21)               \
+  S(I, a, b, c, d, 12, 0x655b59c3, 6) S(I, d, a, b, c, 3, 0x8f0ccc92, 10)                \
+  S(I, c, d, a, b, 10, 0xffeff47d, 15) S(I, b, c, d, a, 1, 0x85845dd1, 21)               \
+  S(I, a, b, c, d, 8, 0x6fa87e4f, 6) S(I, d, a, b, c, 15, 0xfe2ce6e0, 10)                \
+  S(I, c, d, a, b, 6, 0xa3014314, 15) S(I, b, c, d, a, 13, 0x4e0811a1, 21)               \
+  S(I, a, b, c, d, 4, 0xf7537e82, 6) S(I, d, a, b, c, 11, 0xbd3af235, 10)                \
+  S(I, c, d, a, b, 2, 0x2ad7d2bb, 15) S(I, b, c, d, a, 9, 0xeb86d391, 21)
+
+constexpr uint32_t kInit0 = 0x67452301, kInit1 = 0xEFCDAB89, kInit2 = 0x98BADCFE,
+                   kInit3 = 0x10325476;
+
+// Per-lane bookkeeping shared by both widths: which chunk a lane digests and
+// how much of it is still to be folded.
+template <int kLanes>
+struct Lanes {
+  const ChunkSpan* chunks;
+  size_t n;
+  size_t next;  // the next chunk to give a lane
+  const uint8_t* ptr[kLanes];
+  uint32_t left[kLanes];
+  int64_t chunk[kLanes];  // -1: idle
+  alignas(64) uint8_t tail[kLanes][64];
+  alignas(64) uint32_t count[kLanes];
+  alignas(64) uint8_t zero_row[64];
+
+  void start(const ChunkSpan* c, size_t count_of_chunks) {
+    chunks = c;
+    n = count_of_chunks;
+    next = 0;
+    memset(zero_row, 0, sizeof zero_row);
+    for (int l = 0; l < kLanes; l++) assign(l);
+  }
+  void assign(int l) {
+    if (next < n) {
+      chunk[l] = int64_t(next);
+      ptr[l] = chunks[next].bytes;
+      left[l] = chunks[next].length;
+      next++;
+    } else {
+      chunk[l] = -1;
+    }
+  }
+  // The 64 bytes lane l folds in this step (bytes past the run are ignored
+  // or zero; byte 63 is replaced by the count); advances the lane.
+  const uint8_t* row(int l) {
+    if (chunk[l] < 0) {
+      count[l] = 0;
+      return zero_row;
+    }
+    uint32_t run = left[l] < 63 ? left[l] : 63;
+    const uint8_t* src = ptr[l];
+    if (left[l] < 64) {
+      // The last run: copied so that nothing past the chunk is read, and
+      // the bytes after it fold in as zeros.
+      memset(tail[l], 0, 64);
+      memcpy(tail[l], src, run);
+      src = tail[l];
+    }
+    count[l] = run;
+    ptr[l] += run;
+    left[l] -= run;
+    return src;
+  }
+  // Lanes whose chunk has just had its last compression.
+  uint32_t finished() const {
+    uint32_t m = 0;
+    for (int l = 0; l < kLanes; l++) {
+      if (chunk[l] >= 0 && left[l] == 0) m |= 1u << l;
+    }
+    return m;
+  }
+  bool busy() const {
+    for (int l = 0; l < kLanes; l++) {
+      if (chunk[l] >= 0) return true;
+    }
+    return false;
+  }
+  void emit(int l, const uint32_t* w0, const uint32_t* w1, const uint32_t* w2, const uint32_t* w3,
+            uint8_t* keys) {
+    uint8_t* key = keys + size_t(chunk[l]) * kChunkKeySize;
+    uint8_t b[16];
+    store_le32(b, w0[l]);
+    store_le32(b + 4, w1[l]);
+    store_le32(b + 8, w2[l]);
+    store_le32(b + 12, w3[l]);
+    memcpy(key, b, kChunkDigestSize);
+    store_le16(key + kChunkDigestSize, uint16_t(chunks[chunk[l]].length));
+  }
+};
+
+// ---- AVX-512: 16 lanes ----------------------------------------------------
+
+#define T512 __attribute__((target("avx512f,avx512bw,avx512vl")))
+#define V5_F(b, c, d) _mm512_ternarylogic_epi32(b, c, d, 0xCA)
+#define V5_G(b, c, d) _mm512_ternarylogic_epi32(b, c, d, 0xE4)
+#define V5_H(b, c, d) _mm512_ternarylogic_epi32(b, c, d, 0x96)
+#define V5_I(b, c, d) _mm512_ternarylogic_epi32(b, c, d, 0x39)
+#define V5_STEP(fn, a, b, c, d, k, t, s)                                                  \
+  a = _mm512_add_epi32(                                                                 \
+      b, _mm512_rol_epi32(_mm512_add_epi32(_mm512_add_epi32(a, V5_##fn(b, c, d)),          \
+                                           _mm512_add_epi32(w[k], _mm512_set1_epi32(int(t)))), \
+                          s));
+
+T512 inline void transpose16(__m512i r[16]) {
+  __m512i t[16], u[16];
+  for (int i = 0; i < 16; i += 2) {
+    t[i] = _mm512_unpacklo_epi32(r[i], r[i + 1]);
+    t[i + 1] = _mm512_unpackhi_epi32(r[i], r[i + 1]);
+  }
+  for (int g = 0; g < 16; g += 4) {
+    u[g] = _mm512_unpacklo_epi64(t[g], t[g + 2]);
+    u[g + 1] = _mm512_unpackhi_epi64(t[g], t[g + 2]);
+    u[g + 2] = _mm512_unpacklo_epi64(t[g + 1], t[g + 3]);
+    u[g + 3] = _mm512_unpackhi_epi64(t[g + 1], t[g + 3]);
+  }
+  // u[4g + c] holds, in 128-bit part q, word 4q + c of rows 4g..4g+3.
+  for (int c = 0; c < 4; c++) {
+    __m512i v0 = _mm512_shuffle_i32x4(u[c], u[4 + c], 0x44);
+    __m512i v1 = _mm512_shuffle_i32x4(u[c], u[4 + c], 0xEE);
+    __m512i v2 = _mm512_shuffle_i32x4(u[8 + c], u[12 + c], 0x44);
+    __m512i v3 = _mm512_shuffle_i32x4(u[8 + c], u[12 + c], 0xEE);
+    r[c] = _mm512_shuffle_i32x4(v0, v2, 0x88);
+    r[4 + c] = _mm512_shuffle_i32x4(v0, v2, 0xDD);
+    r[8 + c] = _mm512_shuffle_i32x4(v1, v3, 0x88);
+    r[12 + c] = _mm512_shuffle_i32x4(v1, v3, 0xDD);
+  }
+}
+
+// Lane l's next run as a vector. Bytes past the run are not read (a masked
+// load does not fault) and fold in as zeros; byte 63 is replaced by the
+// count. No copy, so nothing stalls on a store of a few bytes.
+T512 inline __m512i row512(Lanes<16>* L, int l) {
+  if (L->chunk[l] < 0) {
+    L->count[l] = 0;
+    return _mm512_setzero_si512();
+  }
+  uint32_t run = L->left[l] < 63 ? L->left[l] : 63;
+  const uint8_t* src = L->ptr[l];
+  L->count[l] = run;
+  L->ptr[l] += run;
+  L->left[l] -= run;
+  return _mm512_maskz_loadu_epi8(__mmask64((uint64_t(1) << run) - 1), src);
+}
+
+T512 void digest_avx512(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
+  Lanes<16> L;
+  L.start(chunks, n);
+  __m512i w[16];
+  for (int k = 0; k < 16; k++) w[k] = _mm512_setzero_si512();
+  const __m512i low24 = _mm512_set1_epi32(0x00FFFFFF);
+  alignas(64) uint32_t h0[16], h1[16], h2[16], h3[16];
+  while (L.busy()) {
+    __m512i r[16];
+    for (int l = 0; l < 16; l++) r[l] = row512(&L, l);
+    transpose16(r);
+    for (int k = 0; k < 15; k++) w[k] = _mm512_xor_si512(w[k], r[k]);
+    __m512i cnt = _mm512_slli_epi32(_mm512_load_si512(L.count), 24);
+    w[15] = _mm512_or_si512(_mm512_and_si512(_mm512_xor_si512(w[15], r[15]), low24), cnt);
+
+    __m512i a = _mm512_set1_epi32(int(kInit0)), b = _mm512_set1_epi32(int(kInit1)),
+            c = _mm512_set1_epi32(int(kInit2)), d = _mm512_set1_epi32(int(kInit3));
+    MD5_ALL_STEPS(V5_STEP)
+    w[0] = _mm512_xor_si512(w[0], _mm512_add_epi32(a, _mm512_set1_epi32(int(kInit0))));
+    w[1] = _mm512_xor_si512(w[1], _mm512_add_epi32(b, _mm512_set1_epi32(int(kInit1))));
+    w[2] = _mm512_xor_si512(w[2], _mm512_add_epi32(c, _mm512_set1_epi32(int(kInit2))));
+    w[3] = _mm512_xor_si512(w[3], _mm512_add_epi32(d, _mm512_set1_epi32(int(kInit3))));
+    w[15] = _mm512_and_si512(w[15], low24);
+
+    uint32_t done = L.finished();
+    if (done == 0) continue;
+    _mm512_store_si512(h0, w[0]);
+    _mm512_store_si512(h1, w[1]);
+    _mm512_store_si512(h2, w[2]);
+    _mm512_store_si512(h3, w[3]);
+    for (int l = 0; l < 16; l++) {
+      if (done & (1u << l)) {
+        L.emit(l, h0, h1, h2, h3, keys);
+        L.assign(l);
+      }
+    }
+    __mmask16 keep = __mmask16(~done);
+    for (int k = 0; k < 16; k++) w[k] = _mm512_maskz_mov_epi32(keep, w[k]);
+  }
+}
+
+// ---- AVX2: 8 lanes --------------------------------------------------------
+
+#define T256 __attribute__((target("avx2")))
+#define V2_ROL(x, s) _mm256_or_si256(_mm256_slli_epi32(x, s), _mm256_srli_epi32(x, 32 - (s)))
+#define V2_F(b, c, d) _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)))
+#define V2_G(b, c, d) _mm256_xor_si256(c, _mm256_and_si256(d, _mm256_xor_si256(b, c)))
+#define V2_H(b, c, d) _mm256_xor_si256(_mm256_xor_si256(b, c), d)
+#define V2_I(b, c, d) _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, ones)))
+#define V2_STEP(fn, a, b, c, d, k, t, s)                                                  \
+  a = _mm256_add_epi32(                                                                 \
+      b, V2_ROL(_mm256_add_epi32(_mm256_add_epi32(a, V2_##fn(b, c, d)),                    \
+                                 _mm256_add_epi32(w[k], _mm256_set1_epi32(int(t)))),       \
+                s));
+
+// Rows r[0..7] (eight words each) become columns: r[c] lane l = old r[l][c].
+T256 inline void transpose8(__m256i r[8]) {
+  __m256i t[8], u[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
+  }
+  for (int g = 0; g < 8; g += 4) {
+    u[g] = _mm256_unpacklo_epi64(t[g], t[g + 2]);
+    u[g + 1] = _mm256_unpackhi_epi64(t[g], t[g + 2]);
+    u[g + 2] = _mm256_unpacklo_epi64(t[g + 1], t[g + 3]);
+    u[g + 3] = _mm256_unpackhi_epi64(t[g + 1], t[g + 3]);
+  }
+  for (int c = 0; c < 4; c++) {
+    r[c] = _mm256_permute2x128_si256(u[c], u[4 + c], 0x20);
+    r[4 + c] = _mm256_permute2x128_si256(u[c], u[4 + c], 0x31);
+  }
+}
+
+T256 void digest_avx2(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
+  Lanes<8> L;
+  L.start(chunks, n);
+  __m256i w[16];
+  for (int k = 0; k < 16; k++) w[k] = _mm256_setzero_si256();
+  const __m256i low24 = _mm256_set1_epi32(0x00FFFFFF);
+  const __m256i ones = _mm256_set1_epi32(-1);
+  alignas(32) uint32_t h0[8], h1[8], h2[8], h3[8];
+  while (L.busy()) {
+    __m256i lo[8], hi[8];
+    for (int l = 0; l < 8; l++) {
+      const uint8_t* p = L.row(l);
+      lo[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+      hi[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    }
+    transpose8(lo);
+    transpose8(hi);
+    for (int k = 0; k < 8; k++) w[k] = _mm256_xor_si256(w[k], lo[k]);
+    for (int k = 0; k < 7; k++) w[8 + k] = _mm256_xor_si256(w[8 + k], hi[k]);
+    __m256i cnt = _mm256_slli_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(L.count)), 24);
+    w[15] = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(w[15], hi[7]), low24), cnt);
+
+    __m256i a = _mm256_set1_epi32(int(kInit0)), b = _mm256_set1_epi32(int(kInit1)),
+            c = _mm256_set1_epi32(int(kInit2)), d = _mm256_set1_epi32(int(kInit3));
+    MD5_ALL_STEPS(V2_STEP)
+    w[0] = _mm256_xor_si256(w[0], _mm256_add_epi32(a, _mm256_set1_epi32(int(kInit0))));
+    w[1] = _mm256_xor_si256(w[1], _mm256_add_epi32(b, _mm256_set1_epi32(int(kInit1))));
+    w[2] = _mm256_xor_si256(w[2], _mm256_add_epi32(c, _mm256_set1_epi32(int(kInit2))));
+    w[3] = _mm256_xor_si256(w[3], _mm256_add_epi32(d, _mm256_set1_epi32(int(kInit3))));
+    w[15] = _mm256_and_si256(w[15], low24);
+
+    uint32_t done = L.finished();
+    if (done == 0) continue;
+    _mm256_store_si256(reinterpret_cast<__m256i*>(h0), w[0]);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(h1), w[1]);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(h2), w[2]);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(h3), w[3]);
+    alignas(32) int32_t keep[8];
+    for (int l = 0; l < 8; l++) {
+      keep[l] = (done & (1u << l)) ? 0 : -1;
+      if (done & (1u << l)) {
+        L.emit(l, h0, h1, h2, h3, keys);
+        L.assign(l);
+      }
+    }
+    __m256i km = _mm256_load_si256(reinterpret_cast<const __m256i*>(keep));
+    for (int k = 0; k < 16; k++) w[k] = _mm256_and_si256(w[k], km);
+  }
+}
+
+}  // namespace
+
+#endif  // CHUNK_SIMD_LANES
+
+void chunk_digest_batch(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
+#if CHUNK_SIMD_LANES
+  // A lane pays for its bookkeeping on every step; with only a few chunks
+  // the scalar path is as quick.
+  SimdWidth w = n >= 4 ? simd_width() : kSimdScalar;
+  if (w == kSimdAvx512) return digest_avx512(chunks, n, keys);
+  if (w == kSimdAvx2) return digest_avx2(chunks, n, keys);
+#endif
+  for (size_t i = 0; i < n; i++) {
+    chunk_digest_one(chunks[i].bytes, chunks[i].length, keys + i * kChunkKeySize);
+  }
+}

@@ -1,0 +1,58 @@
+#include "server/simd_width.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// -1 until the first call decides.
+int32_t g_width = -1;
+
+bool cpu_has(SimdWidth w) {
+#if CHUNK_SIMD_LANES
+  __builtin_cpu_init();
+  if (w == kSimdAvx2) return __builtin_cpu_supports("avx2");
+  if (w == kSimdAvx512) {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl");
+  }
+#endif
+  return w == kSimdScalar;
+}
+
+SimdWidth widest_up_to(SimdWidth limit) {
+  for (int32_t w = limit; w > kSimdScalar; w--) {
+    if (cpu_has(SimdWidth(w))) return SimdWidth(w);
+  }
+  return kSimdScalar;
+}
+
+}  // namespace
+
+bool simd_width_available(SimdWidth w) { return cpu_has(w); }
+
+SimdWidth simd_width() {
+  if (g_width < 0) {
+    SimdWidth limit = kSimdAvx512;
+    if (const char* e = std::getenv("CHUNK_SIMD")) {
+      if (strcmp(e, "scalar") == 0) limit = kSimdScalar;
+      if (strcmp(e, "avx2") == 0) limit = kSimdAvx2;
+    }
+    g_width = widest_up_to(limit);
+  }
+  return SimdWidth(g_width);
+}
+
+bool simd_set_width(SimdWidth w) {
+  if (!cpu_has(w)) return false;
+  g_width = w;
+  return true;
+}
+
+const char* simd_width_name(SimdWidth w) {
+  switch (w) {
+    case kSimdAvx2: return "avx2";
+    case kSimdAvx512: return "avx512";
+    default: return "scalar";
+  }
+}

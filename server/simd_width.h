@@ -1,0 +1,24 @@
+// Which vector width the chunk digest and the boundary scan use.
+//
+// Chosen once, on first use, from what the processor offers; the
+// environment variable CHUNK_SIMD (scalar, avx2 or avx512) forces a narrower
+// width, so that every path can be run and compared on one machine. A width
+// the processor lacks, or that this build leaves out, falls back to the
+// widest one that is available. Every width gives the same bytes.
+#pragma once
+#include <cstdint>
+
+enum SimdWidth : int32_t { kSimdScalar = 0, kSimdAvx2 = 1, kSimdAvx512 = 2 };
+
+// The width in use.
+SimdWidth simd_width();
+
+// Whether this build and this processor can run width w.
+bool simd_width_available(SimdWidth w);
+
+// Switches to width w for what follows (tests and benchmarks). Returns false,
+// changing nothing, when w is not available.
+bool simd_set_width(SimdWidth w);
+
+// "scalar", "avx2" or "avx512".
+const char* simd_width_name(SimdWidth w);
