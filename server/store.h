@@ -52,6 +52,7 @@ struct PassContext {
   // Rebuild progress on stderr.
   uint64_t started_ms;
   uint64_t reported_ms;
+  uint64_t progress_after_ms;  // progress shows once the rebuild takes this long
   // New chunks are gathered here and written in large blocks; the block is
   // written before the pass yields or returns, so a record never leaves
   // before its chunk is in the file.
