@@ -760,6 +760,7 @@ int main(int argc, char** argv) {
     break;
   }
 
+  if (finished && reply_split_finish(&t.split)) progress_finish(&t.progress, t.bytes_sent, "done");
   bool ok = finished && check_reply(&t);
   if (plat_file_close(t.list) != 0 && !t.list_failed) {
     t.list_failed = true;
@@ -779,7 +780,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "chunksend: no file could be sent; no list written\n");
     return kExitSkipped;
   }
-  progress_finish(&t.progress, t.bytes_sent, "done");
   if (opt.per_file) {
     status = write_per_file_lists(&t);
     if (status != kExitOk) return status;
