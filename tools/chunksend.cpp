@@ -33,12 +33,12 @@
 #include <string>
 #include <vector>
 
+#include "client/interrupt.h"
+#include "client/progress.h"
 #include "common/bytes.h"
 #include "common/command.h"
 #include "common/record.h"
 #include "common/usage.h"
-#include "client/interrupt.h"
-#include "client/progress.h"
 #include "platform/plat.h"
 #include "tools/reply_split.h"
 
