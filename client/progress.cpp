@@ -21,10 +21,11 @@ void format_duration(char* out, size_t n, double secs) {
 }
 
 void draw(Progress* p, uint64_t done, const char* name, uint64_t now) {
+  if (p->total > 0 && done > p->total) done = p->total;  // command headers count too
   double secs = double(now - p->started_ms) / 1000.0;
   double rate = secs > 0 ? double(done) / secs : 0.0;
   char left[32] = "?";
-  if (p->total > 0 && rate > 0 && done <= p->total) {
+  if (p->total > 0 && rate > 0) {
     format_duration(left, sizeof left, double(p->total - done) / rate);
   }
   char line[512];

@@ -33,12 +33,12 @@
 #include <string>
 #include <vector>
 
+#include "client/interrupt.h"
+#include "client/progress.h"
 #include "common/bytes.h"
 #include "common/command.h"
 #include "common/record.h"
 #include "common/usage.h"
-#include "client/interrupt.h"
-#include "client/progress.h"
 #include "platform/plat.h"
 #include "tools/reply_split.h"
 
@@ -645,11 +645,13 @@ struct Summary {
 void print_summary(const Summary& m, bool json) {
   double mbps = m.seconds > 0 ? double(m.bytes) / 1e6 / m.seconds : 0.0;
   double stored = m.bytes > 0 ? 100.0 * double(m.bytes - m.new_bytes) / double(m.bytes) : 0.0;
+  // A few new bytes among many must not read as "all stored already".
+  if (m.new_bytes > 0 && stored > 99.99) stored = 99.99;
   if (json) {
     printf("{\"files\": %zu, \"bytes_sent\": %" PRIu64 ", \"records\": %" PRIu64 ", ", m.files,
            m.bytes, m.records);
     if (m.store_known) {
-      printf("\"store_grew_by\": %" PRIu64 ", \"already_stored_percent\": %.1f, ", m.grew,
+      printf("\"store_grew_by\": %" PRIu64 ", \"already_stored_percent\": %.2f, ", m.grew,
              stored);
     } else {
       printf("\"store_grew_by\": null, \"already_stored_percent\": null, ");
@@ -661,7 +663,7 @@ void print_summary(const Summary& m, bool json) {
   fprintf(stderr, "chunksend: %zu file%s, %" PRIu64 " bytes sent, %" PRIu64 " records; ",
           m.files, m.files == 1 ? "" : "s", m.bytes, m.records);
   if (m.store_known) {
-    fprintf(stderr, "store grew by %" PRIu64 " bytes, %.1f%% of the data was stored already; ",
+    fprintf(stderr, "store grew by %" PRIu64 " bytes, %.2f%% of the data was stored already; ",
             m.grew, stored);
   } else {
     fprintf(stderr, "store growth unknown (--store STORE tells); ");
@@ -760,6 +762,7 @@ int main(int argc, char** argv) {
     break;
   }
 
+  if (finished && reply_split_finish(&t.split)) progress_finish(&t.progress, t.bytes_sent, "done");
   bool ok = finished && check_reply(&t);
   if (plat_file_close(t.list) != 0 && !t.list_failed) {
     t.list_failed = true;
@@ -779,7 +782,6 @@ int main(int argc, char** argv) {
     fprintf(stderr, "chunksend: no file could be sent; no list written\n");
     return kExitSkipped;
   }
-  progress_finish(&t.progress, t.bytes_sent, "done");
   if (opt.per_file) {
     status = write_per_file_lists(&t);
     if (status != kExitOk) return status;

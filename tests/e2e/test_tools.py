@@ -1,15 +1,20 @@
 """chunksend and chunkcat end to end: files stored through a real chunkstore
 come back byte for byte; incomplete replies, records beyond the store and
 corrupted store bytes are reported and leave no output under its name."""
+import json
 import os
 import random
+import signal
 import socket
+import stat
 import struct
+import subprocess
 import threading
+import time
 import unittest
 
-from harness import (PORT, STORE_NAME, ScratchTestCase, parse_records, run_program,
-                     wait_port_free)
+from harness import (PORT, STORE_NAME, WINDOWS_PROGRAMS, ScratchTestCase, connect, parse_records,
+                     program, run_program, wait_port_free)
 
 
 def random_bytes(n, seed):
@@ -315,6 +320,201 @@ class Restore(ToolsTestCase):
         self.assertEqual(p.returncode, 2)
         empty = self.cat("s", "l")
         self.assertEqual((empty.returncode, empty.stdout), (0, b""))
+
+
+class Messages(ToolsTestCase):
+    """The everyday failures a user meets are explained, and the waits that
+    can end well are waited out."""
+
+    def test_busy_server_is_waited_for_and_gives_up_after_the_timeout(self):
+        srv = self.start_store_server()
+        data = random_bytes(100000, 11)
+        self.write("a", data)
+        busy = connect()
+        srv.wait_for("start handler", since_mark=True)
+        p = self.send("--timeout", "1", "-o", "a.list", "a")
+        self.assertEqual(p.returncode, 2, p.stderr)
+        self.assertIn(b"the server is busy with another client; waiting for up to 1 s", p.stderr)
+        self.assertIn(b"Nothing was stored; no list written", p.stderr)
+        self.assertFalse(os.path.exists(self.path("a.list")))
+        self.assertFalse(os.path.exists(self.path("a.list.part")))
+        # Freed while chunksend waits, the server takes the files.
+        sender = subprocess.Popen(program("chunksend") + ["--timeout", "30", "-o", "a.list", "a"],
+                                  cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1.0)
+        busy.close()
+        out, err = sender.communicate(timeout=60)
+        self.assertEqual(sender.returncode, 0, err)
+        self.assertIn(b"busy with another client; waiting", err)
+        self.assertEqual(self.cat(self.store(), "a.list").stdout, data)
+
+    def test_server_that_is_not_listening_yet_is_waited_for(self):
+        self.write("a", b"still starting" * 1000)
+        sender = subprocess.Popen(program("chunksend") + ["--timeout", "30", "-o", "a.list", "a"],
+                                  cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(0.7)
+        self.start_store_server()
+        out, err = sender.communicate(timeout=60)
+        self.assertEqual(sender.returncode, 0, err)
+        self.assertIn(b"127.0.0.1:8888 is not listening (still starting?)", err)
+        self.assertEqual(self.cat(self.store(), "a.list").stdout, b"still starting" * 1000)
+
+    @unittest.skipIf(WINDOWS_PROGRAMS, "symbolic links")
+    def test_list_that_cannot_be_put_in_place_stops_before_sending(self):
+        srv = self.start_store_server()
+        self.write("a", b"abc")
+        os.mkdir(self.path("dir"))
+        self.write("target", b"keep")
+        os.symlink("target", self.path("link"))
+        for out, why in [("dir", b"it is a directory"), ("link", b"it is not a plain file")]:
+            p = self.send("-o", out, "a")
+            self.assertEqual(p.returncode, 4)
+            self.assertIn(b"cannot write the list %s: %s; nothing sent" % (out.encode(), why),
+                          p.stderr)
+        p = self.send("--per-file", "-o", "a", "a")
+        self.assertEqual(p.returncode, 4)
+        self.assertIn(b"--per-file needs an existing directory", p.stderr)
+        self.assertTrue(os.path.islink(self.path("link")))
+        self.assertEqual(self.read("target"), b"keep")
+        self.assertEqual(srv.new_output(), "")  # no connection was made
+
+    def test_store_and_list_that_do_not_belong(self):
+        self.write("noise", random_bytes(5000, 12))
+        self.write("l", rec(1, 10))
+        p = self.cat("noise", "l", "-o", "out")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"noise is not a chunk store: its first 64 bytes are not the store header",
+                      p.stderr)
+        # A list of a larger store against a smaller one: nothing is written.
+        self.write("small", b"\xcc" * 64 + b"x" * 640)
+        self.write("big.list", rec(2, 60) + rec(500, 100) + rec(900, 5) + rec(7000, 64))
+        for args in (["-o", "out"], []):
+            p = self.cat("small", "big.list", *args)
+            self.assertEqual((p.returncode, p.stdout), (3, b""))
+            self.assertIn(b"big.list is not a record list of this store: 3 of its 4 records lie "
+                          b"outside it", p.stderr)
+        self.assertFalse(os.path.exists(self.path("out")))
+        p = self.cat("--check", "small", "big.list")
+        self.assertEqual(p.returncode, 3)
+        self.assertIn(b"not a record list of this store", p.stderr)
+
+
+@unittest.skipIf(WINDOWS_PROGRAMS, "device nodes, FIFOs and POSIX signals")
+class OutputAndInterrupts(ToolsTestCase):
+    def stored(self, data):
+        self.start_store_server()
+        self.write("data", data)
+        self.assert_ok(self.send("-q", "-o", "data.list", "data"))
+
+    def test_output_onto_a_device_or_a_link_is_written_through_it(self):
+        data = random_bytes(300000, 13)
+        self.stored(data)
+        dev = self.path("null")
+        os.mknod(dev, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # like /dev/null
+        self.assert_ok(self.cat(self.store(), "data.list", "-o", dev))
+        self.assertTrue(stat.S_ISCHR(os.lstat(dev).st_mode))
+        self.assertFalse(os.path.exists(dev + ".part"))
+        self.write("target", b"old")
+        os.symlink("target", self.path("link"))
+        self.assert_ok(self.cat(self.store(), "data.list", "-o", "link"))
+        self.assertTrue(os.path.islink(self.path("link")))
+        self.assertEqual(self.read("target"), data)
+
+    def test_interrupted_chunksend_leaves_no_part(self):
+        # A listener that never accepts: the connection is made, the send
+        # buffers fill, and chunksend waits.
+        self.assertTrue(wait_port_free())
+        holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.addCleanup(holder.close)
+        holder.bind(("127.0.0.1", PORT))
+        holder.listen(1)
+        self.write("big", random_bytes(16 << 20, 14))
+        os.mkdir(self.path("lists"))
+        for sig, status, args in [(signal.SIGINT, 130, ["-o", "big.list"]),
+                                  (signal.SIGTERM, 143, ["--per-file", "-o", "lists"])]:
+            p = subprocess.Popen(program("chunksend") + ["--progress"] + args + ["big"],
+                                 cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            part = self.path("big.list.part") if sig == signal.SIGINT else \
+                self.path("lists", ".chunksend.part")
+            end = time.time() + 20
+            while not os.path.exists(part) and time.time() < end:
+                time.sleep(0.02)
+            time.sleep(0.5)
+            p.send_signal(sig)
+            out, err = p.communicate(timeout=30)
+            self.assertEqual(p.returncode, status, err)
+            self.assertFalse(os.path.exists(part))
+            self.assertEqual(os.listdir(self.path("lists")), [])
+            self.assertFalse(os.path.exists(self.path("big.list")))
+            # The progress line is ended before the last words.
+            self.assertRegex(err.decode(), r"MB/s, [^\n]*\nchunksend: %s; unfinished output "
+                             r"removed\n$" % ("interrupted" if status == 130 else "terminated"))
+
+    def test_interrupted_chunkcat_removes_its_part(self):
+        self.stored(random_bytes(200000, 15))
+        fifo = self.path("list.fifo")
+        os.mkfifo(fifo)
+        p = subprocess.Popen(program("chunkcat") + ["--progress", self.store(), fifo, "-o", "out"],
+                             cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with open(fifo, "wb") as w:
+            w.write(self.read("data.list")[:42])
+            w.flush()
+            end = time.time() + 20
+            while not os.path.exists(self.path("out.part")) and time.time() < end:
+                time.sleep(0.02)
+            time.sleep(0.3)
+            p.send_signal(signal.SIGINT)
+            out, err = p.communicate(timeout=30)
+        self.assertEqual(p.returncode, 130, err)
+        self.assertFalse(os.path.exists(self.path("out.part")))
+        self.assertFalse(os.path.exists(self.path("out")))
+        self.assertTrue(err.endswith(b"\nchunkcat: interrupted; unfinished output removed\n"), err)
+
+
+class Figures(ToolsTestCase):
+    def test_summary_tells_what_the_store_already_held(self):
+        self.start_store_server()
+        data = random_bytes(3 << 20, 16)
+        self.write("a", data)
+        self.write("b", data[: 1 << 20])
+        before = os.path.getsize(self.store())
+        p = self.send("--store", self.store(), "--json", "-o", "a.list", "a")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        grew = os.path.getsize(self.store()) - before
+        fig = json.loads(p.stdout)
+        self.assertEqual((fig["files"], fig["bytes_sent"], fig["records"], fig["store_grew_by"]),
+                         (1, len(data), os.path.getsize(self.path("a.list")) // 21, grew))
+        self.assertEqual(fig["already_stored_percent"], 0.0)
+        self.assertRegex(p.stderr.decode(), r"^chunksend: 1 file, %d bytes sent, %d records; "
+                         r"store grew by %d bytes, 0\.00%% of the data was stored already; "
+                         r"[\d.]+ s, [\d.]+ MB/s\n$" % (len(data), fig["records"], grew))
+        # The same bytes again, and a prefix: nothing new but the last chunk
+        # of the prefix, which ends where no chunk of the whole file ended.
+        p = self.send("--store", self.store(), "--json", "-q", "-o", "ab.list", "a", "b")
+        self.assertEqual((p.returncode, p.stderr), (0, b""))
+        fig = json.loads(p.stdout)
+        self.assertEqual(fig["files"], 2)
+        self.assertGreater(fig["already_stored_percent"], 95.0)
+        self.assertLess(fig["already_stored_percent"], 100.0)
+        self.assertGreater(fig["store_grew_by"], 0)
+        self.assertLess(fig["store_grew_by"], 70000)
+
+    def test_forced_progress_shows_total_percent_and_name(self):
+        self.start_store_server()
+        data = random_bytes(1 << 20, 17)
+        self.write("a", data)
+        p = self.send("--progress", "-o", "a.list", "a")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertRegex(p.stderr.decode(), r"\rchunksend: [\d.]+ of 1\.0 MB \(100%\), "
+                         r"[\d.]+ MB/s, 0:00 left, done *\nchunksend: 1 file")
+        p = self.cat("--progress", self.store(), "a.list", "-o", "out")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertRegex(p.stderr.decode(), r"^(\rchunkcat: [^\r\n]*)*\rchunkcat: 1\.0 of 1\.0 "
+                         r"MB \(100%\), [\d.]+ MB/s, [\d:]+ left, out *\n$")
+        self.assertEqual(self.read("out"), data)
+        # Not a terminal and not forced: no progress.
+        self.assertEqual(self.cat(self.store(), "a.list", "-o", "out2").stderr, b"")
 
 
 if __name__ == "__main__":
