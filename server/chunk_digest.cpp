@@ -84,15 +84,12 @@ struct Lanes {
   const uint8_t* ptr[kLanes];
   uint32_t left[kLanes];
   int64_t chunk[kLanes];  // -1: idle
-  alignas(64) uint8_t tail[kLanes][64];
-  alignas(64) uint32_t count[kLanes];
-  alignas(64) uint8_t zero_row[64];
+  alignas(64) uint32_t count[kLanes];  // bytes folded in this step
 
   void start(const ChunkSpan* c, size_t count_of_chunks) {
     chunks = c;
     n = count_of_chunks;
     next = 0;
-    memset(zero_row, 0, sizeof zero_row);
     for (int l = 0; l < kLanes; l++) assign(l);
   }
   void assign(int l) {
@@ -104,27 +101,6 @@ struct Lanes {
     } else {
       chunk[l] = -1;
     }
-  }
-  // The 64 bytes lane l folds in this step (bytes past the run are ignored
-  // or zero; byte 63 is replaced by the count); advances the lane.
-  const uint8_t* row(int l) {
-    if (chunk[l] < 0) {
-      count[l] = 0;
-      return zero_row;
-    }
-    uint32_t run = left[l] < 63 ? left[l] : 63;
-    const uint8_t* src = ptr[l];
-    if (left[l] < 64) {
-      // The last run: copied so that nothing past the chunk is read, and
-      // the bytes after it fold in as zeros.
-      memset(tail[l], 0, 64);
-      memcpy(tail[l], src, run);
-      src = tail[l];
-    }
-    count[l] = run;
-    ptr[l] += run;
-    left[l] -= run;
-    return src;
   }
   // Lanes whose chunk has just had its last compression.
   uint32_t finished() const {
@@ -281,6 +257,52 @@ T256 inline void transpose8(__m256i r[8]) {
   }
 }
 
+// Lane l's next run as two vectors (words 0..7, 8..15). A last run shorter
+// than the block is loaded with dword masks (masked-out dwords are not read
+// and cannot fault) and its last partial dword assembled from single bytes:
+// nothing past the chunk is read, nothing is copied.
+alignas(32) const int32_t kDwordMask[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                            -1, -1, -1, -1, -1, 0,  0,  0,  0,  0,  0,
+                                            0,  0,  0,  0,  0,  0,  0,  0,  0,  0};
+
+T256 inline void row256(Lanes<8>* L, int l, __m256i* lo, __m256i* hi) {
+  if (L->chunk[l] < 0) {
+    L->count[l] = 0;
+    *lo = *hi = _mm256_setzero_si256();
+    return;
+  }
+  uint32_t run = L->left[l] < 63 ? L->left[l] : 63;
+  const uint8_t* src = L->ptr[l];
+  const bool last = L->left[l] < 64;
+  L->count[l] = run;
+  L->ptr[l] += run;
+  L->left[l] -= run;
+  if (!last) {
+    *lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    *hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 32));
+    return;
+  }
+  const uint32_t whole = run / 4;  // dwords wholly inside the run, <= 15
+  const uint32_t lo_n = whole < 8 ? whole : 8, hi_n = whole - lo_n;
+  __m256i mlo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kDwordMask + 16 - lo_n));
+  __m256i mhi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kDwordMask + 16 - hi_n));
+  *lo = _mm256_maskload_epi32(reinterpret_cast<const int*>(src), mlo);
+  *hi = _mm256_maskload_epi32(reinterpret_cast<const int*>(src + 32), mhi);
+  uint32_t part = 0;
+  for (uint32_t i = 4 * whole; i < run; i++) part |= uint32_t(src[i]) << (8 * (i - 4 * whole));
+  if (part != 0) {
+    __m256i v = _mm256_set1_epi32(int(part));
+    __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    __m256i at = _mm256_set1_epi32(int(whole & 7));
+    v = _mm256_and_si256(v, _mm256_cmpeq_epi32(iota, at));
+    if (whole < 8) {
+      *lo = _mm256_or_si256(*lo, v);
+    } else {
+      *hi = _mm256_or_si256(*hi, v);
+    }
+  }
+}
+
 T256 void digest_avx2(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
   Lanes<8> L;
   L.start(chunks, n);
@@ -291,11 +313,7 @@ T256 void digest_avx2(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
   alignas(32) uint32_t h0[8], h1[8], h2[8], h3[8];
   while (L.busy()) {
     __m256i lo[8], hi[8];
-    for (int l = 0; l < 8; l++) {
-      const uint8_t* p = L.row(l);
-      lo[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-      hi[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    }
+    for (int l = 0; l < 8; l++) row256(&L, l, &lo[l], &hi[l]);
     transpose8(lo);
     transpose8(hi);
     for (int k = 0; k < 8; k++) w[k] = _mm256_xor_si256(w[k], lo[k]);

@@ -28,9 +28,10 @@ struct PassIo {
 
 constexpr size_t kAppendBufferSize = 256 * 1024;
 // Chunks cut but not yet digested wait in a batch: up to kBatchChunks of
-// them, their bytes one after another (each padded to 64) in the batch
+// them (enough that the lanes seldom wait for the batch's longest chunk),
+// their bytes one after another (each padded to 64) in the batch
 // arena, which always has room for one more chunk of the longest length.
-constexpr size_t kBatchChunks = 64;
+constexpr size_t kBatchChunks = 128;
 constexpr size_t kBatchArenaSize = 256 * 1024 + kChunkBufferSize;
 
 enum PassMode : int32_t { kStoreMode = 0, kRebuildMode = 1 };
