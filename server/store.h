@@ -92,7 +92,8 @@ void run_pass(PassContext* p, uint64_t length);
 
 // Refills the index from the store file at start-up (when it is not empty)
 // and leaves the file position at its end. Shows progress on stderr when it
-// takes more than a second. Returns false, after a message on stderr, when
+// takes more than a second (CHUNKSTORE_PROGRESS_MS milliseconds when that is
+// set: the tests' way to see the reports on a store of any size). Returns false, after a message on stderr, when
 // the store cannot be read to its end: an index missing the chunks beyond
 // would have them stored again, so the caller does not serve.
 //

@@ -3,6 +3,7 @@ deduplication, restarts over an existing store, clients that stop early,
 and a store left behind by an append that was cut short."""
 import os
 import random
+import re
 import socket
 import struct
 import time
@@ -166,16 +167,24 @@ class Restart(ScratchTestCase):
         self.assertEqual(store[at:at + 3], bytes([(b + 1) & 255, (b + 2) & 255, (b + 3) & 255]))
 
     def test_long_rebuild_shows_progress_on_stderr_only(self):
-        # About 600 MB of stored bytes take the rebuild more than a second.
+        # A rebuild reports after a second, or after CHUNKSTORE_PROGRESS_MS:
+        # with 0 it reports at every block it reads, however fast it is.
         with open(os.path.join(self.folder, STORE_NAME), "wb") as f:
             f.write(b"\xcc" * 64)
             block = os.urandom(1 << 20)
-            for i in range(600):
+            for i in range(8):
                 f.write(block[i:] + block[:i])
-        srv = self.start_server()
+        srv = self.start_server(env=dict(os.environ, CHUNKSTORE_PROGRESS_MS="0"))
         self.assertEqual(srv.stdout().splitlines()[0], "port=8888")
-        self.assertIn("chunkstore: rebuilding the index: ", srv.stderr())
-        self.assertIn("chunkstore: index rebuilt from %d bytes" % (64 + (600 << 20)), srv.stderr())
+        progress = re.findall(r"chunkstore: rebuilding the index: (\d+) of 8 MB read\n", srv.stderr())
+        self.assertGreater(len(progress), 1)
+        self.assertEqual([int(n) for n in progress], sorted(int(n) for n in progress))
+        self.assertIn("chunkstore: index rebuilt from %d bytes" % (64 + (8 << 20)), srv.stderr())
+        # With a threshold of a minute the same rebuild reports nothing.
+        self.quit(srv)
+        srv = self.start_server(env=dict(os.environ, CHUNKSTORE_PROGRESS_MS="60000"))
+        self.assertNotIn("chunkstore: rebuilding the index", srv.stderr())
+        self.assertNotIn("chunkstore: index rebuilt", srv.stderr())
 
     def test_store_cut_short_is_padded_before_the_next_append(self):
         srv = self.start_server()
