@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <random>
@@ -91,6 +92,12 @@ class StorePassTest : public ::testing::Test {
   std::string path_ = dir_.file("store.dump");
 };
 
+static std::vector<uint8_t> joined(const std::vector<std::vector<uint8_t>>& batches) {
+  std::vector<uint8_t> all;
+  for (const auto& b : batches) all.insert(all.end(), b.begin(), b.end());
+  return all;
+}
+
 TEST_F(StorePassTest, RecordThatCrossesTheOutputEndYieldsAndEveryRecordRestores) {
   auto data = random_data(1 << 20, 1);
   PlatFile f = plat_file_open_always_rw(path_.c_str());
@@ -127,14 +134,31 @@ TEST_F(StorePassTest, FailedAppendExitsWithStatus3) {
   };
   EXPECT_EXIT(store_with_small_file_limit(), ::testing::ExitedWithCode(3),
               "cannot append chunks at byte [0-9]+ of \"\\$dump\"");
-  // The store holds whole padded chunks up to the limit, nothing more.
-  EXPECT_LE(read_file().size(), 4096u);
-}
+  std::vector<uint8_t> cut = read_file();
 
-static std::vector<uint8_t> joined(const std::vector<std::vector<uint8_t>>& batches) {
-  std::vector<uint8_t> all;
-  for (const auto& b : batches) all.insert(all.end(), b.begin(), b.end());
-  return all;
+  // The same data stored without a limit: where its chunks begin and end.
+  path_ = dir_.file("unlimited.dump");
+  table_ = TestIndexTable::fresh();
+  ASSERT_NE(table_, nullptr);
+  PlatFile f = plat_file_open_always_rw(path_.c_str());
+  std::vector<uint8_t> records = joined(store(data, f));
+  plat_file_close(f);
+  std::vector<uint8_t> whole = read_file();
+  std::vector<uint64_t> ends;
+  for (size_t i = kChunkRecordSize; i < records.size(); i += kChunkRecordSize)
+    ends.push_back(decode_chunk_record(&records[i]).offset * kChunkAlign);
+  ends.push_back(whole.size());
+  ASSERT_GT(ends.size(), 2u);
+  ASSERT_LT(ends.front(), 4096u);
+
+  // The limited store is the header and the whole padded chunks that fit
+  // below the limit, byte for byte, and nothing of the chunk that did not.
+  ASSERT_LE(cut.size(), whole.size());
+  EXPECT_TRUE(std::equal(cut.begin(), cut.end(), whole.begin()));
+  uint64_t fit = kStoreHeaderSize;
+  for (uint64_t e : ends)
+    if (e <= 4096) fit = e;
+  EXPECT_EQ(cut.size(), fit);
 }
 
 // A store that ends in a torn chunk (stray bytes, or an append cut short
