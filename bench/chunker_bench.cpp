@@ -4,7 +4,7 @@
 // Every figure is measured three times and the median reported; each round
 // first runs `openssl speed -evp md5 -bytes 8192 -seconds 3 -mr` (one MD5
 // core on this machine) and the ratios of that round are taken against it.
-// Per vector width this machine has (forced as CHUNK_SIMD would):
+// Per vector width this machine has (forced with simd_set_width):
 //   - cut: chunker_cut alone over 256 MiB of pseudo-random bytes;
 //   - digest: chunk_digest_batch alone over the chunks that cut gives;
 //   - chunk+digest+index unique / known: the store pass in-process (records

@@ -144,8 +144,11 @@ void plat_on_interrupt(void (*cleanup)(int status));
 // ---- Memory, time ----------------------------------------------------------
 
 // One large allocation, zero-filled, committed read/write; null on failure.
-// Never freed. On Linux an anonymous mapping, so untouched pages cost nothing.
+// The server never frees its one. On Linux an anonymous mapping, so untouched
+// pages cost nothing.
 void* plat_big_alloc_zeroed(size_t n);
+// Gives back an allocation of plat_big_alloc_zeroed (p may be null).
+void plat_big_free(void* p, size_t n);
 void plat_sleep_ms(unsigned ms);
 // A monotonic clock in milliseconds.
 uint64_t plat_monotonic_ms();

@@ -358,6 +358,10 @@ void* plat_big_alloc_zeroed(size_t n) {
   return p;
 }
 
+void plat_big_free(void* p, size_t n) {
+  if (p != nullptr) (void)munmap(p, n);
+}
+
 void plat_sleep_ms(unsigned ms) {
   timespec ts;
   ts.tv_sec = ms / 1000;

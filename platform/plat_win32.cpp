@@ -359,6 +359,10 @@ void* plat_big_alloc_zeroed(size_t n) {
   return VirtualAlloc(nullptr, n, MEM_COMMIT, PAGE_READWRITE);
 }
 
+void plat_big_free(void* p, size_t) {
+  if (p != nullptr) (void)VirtualFree(p, 0, MEM_RELEASE);
+}
+
 void plat_sleep_ms(unsigned ms) { Sleep(ms); }
 
 uint64_t plat_monotonic_ms() { return GetTickCount64(); }

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 # Usage: scripts/deps.sh [build|test]   the Linux build and its tests
 #        scripts/deps.sh windows        the Windows cross build (mingw-w64)
-#                                       and Wine to run its programs
+#                                       and Wine to run its programs, both the
+#                                       64-bit and the 32-bit (i386) Wine
 #        scripts/deps.sh fuzz           clang and libFuzzer for the fuzz targets
 # Exits 1 without installing anything when packages are missing and it does
 # not run as root.
@@ -12,7 +13,7 @@ case "${1:-test}" in
     # Both thread models' compilers come in; the build takes the posix one.
     # googletest: its sources, built for Windows, give the unit tests there.
     want=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-x86-64-dev
-          mingw-w64-i686-dev wine wine64 googletest cmake make python3)
+          mingw-w64-i686-dev wine wine64 wine32:i386 googletest cmake make python3)
     # With Wine's recommends, as on the machines the Windows leg was tried on.
     apt_opts=()
     ;;
@@ -35,6 +36,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   echo "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${apt_opts[@]}" "${missing[@]}" >/dev/null
+  # Another job may be running apt: wait for its lock rather than fail.
+  lock=(-o DPkg::Lock::Timeout=900)
+  # The 32-bit Wine is a package of the i386 architecture.
+  for p in "${missing[@]}"; do
+    if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+      dpkg --add-architecture i386
+      break
+    fi
+  done
+  apt-get "${lock[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -qq "${apt_opts[@]}" "${missing[@]}" >/dev/null
 fi

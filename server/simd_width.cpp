@@ -1,8 +1,5 @@
 #include "server/simd_width.h"
 
-#include <cstdlib>
-#include <cstring>
-
 namespace {
 
 // -1 until the first call decides.
@@ -33,12 +30,7 @@ bool simd_width_available(SimdWidth w) { return cpu_has(w); }
 
 SimdWidth simd_width() {
   if (g_width < 0) {
-    SimdWidth limit = kSimdAvx512;
-    if (const char* e = std::getenv("CHUNK_SIMD")) {
-      if (strcmp(e, "scalar") == 0) limit = kSimdScalar;
-      if (strcmp(e, "avx2") == 0) limit = kSimdAvx2;
-    }
-    g_width = widest_up_to(limit);
+    g_width = widest_up_to(kSimdAvx512);
   }
   return SimdWidth(g_width);
 }

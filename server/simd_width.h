@@ -1,10 +1,9 @@
 // Which vector width the chunk digest and the boundary scan use.
 //
-// Chosen once, on first use, from what the processor offers; the
-// environment variable CHUNK_SIMD (scalar, avx2 or avx512) forces a narrower
-// width, so that every path can be run and compared on one machine. A width
-// the processor lacks, or that this build leaves out, falls back to the
-// widest one that is available. Every width gives the same bytes.
+// Chosen once, on first use: the widest one that the processor offers and
+// this build holds. Tests and benchmarks switch widths with simd_set_width,
+// so that every path can be run and compared on one machine. Every width
+// gives the same bytes.
 #pragma once
 #include <cstdint>
 

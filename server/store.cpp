@@ -45,22 +45,14 @@ void append_store(PassContext* p, const uint8_t* bytes, size_t n) {
   p->append_fill += n;
 }
 
-// A rebuild shows its progress once it has taken a second. The environment
-// variable CHUNKSTORE_PROGRESS_AFTER_MS sets another delay (0: from the
-// start), for scripts and tests that want the lines whatever the machine's
-// speed.
-uint64_t rebuild_progress_after_ms() {
-  const char* v = getenv("CHUNKSTORE_PROGRESS_AFTER_MS");
-  if (v == nullptr || *v == '\0') return 1000;
-  char* end = nullptr;
-  unsigned long long ms = strtoull(v, &end, 10);
-  return *end == '\0' ? uint64_t(ms) : 1000;
-}
+// A rebuild reports once it has run this long, and again each time this
+// much more has passed.
+uint64_t g_progress_interval_ms = 1000;
 
 void report_rebuild_progress(PassContext* p, bool done) {
   uint64_t now = plat_monotonic_ms();
-  if (now - p->started_ms < p->progress_after_ms) return;
-  if (!done && p->reported_ms != 0 && now - p->reported_ms < 1000) return;
+  if (now - p->started_ms < p->progress_ms) return;
+  if (!done && now - p->reported_ms < p->progress_ms) return;
   p->reported_ms = now;
   if (done) {
     fprintf(stderr, "chunkstore: index rebuilt from %" PRIu64 " bytes in %.1f s\n",
@@ -306,6 +298,8 @@ void rebuild_body(Coroutine* co) {
 
 }  // namespace
 
+void store_set_progress_interval_ms(uint64_t ms) { g_progress_interval_ms = ms; }
+
 bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at) {
   *resync_at = 0;
   if (store_size(store) == 0) return true;  // the first append writes the header
@@ -315,9 +309,8 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_
   p->store = store;
   p->mode = kRebuildMode;
   p->index.table = index_table;
-  p->started_ms = plat_monotonic_ms();
-  p->reported_ms = 0;  // the first line comes as soon as the delay has passed
-  p->progress_after_ms = rebuild_progress_after_ms();
+  p->started_ms = p->reported_ms = plat_monotonic_ms();
+  p->progress_ms = g_progress_interval_ms;
   pass_attach_io(p, &r->fc.co, &r->fc, &r->fc.end_of_input, kFcNeedInput, kFcOutputFull);
   FileDriverResult res =
       file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out);

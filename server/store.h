@@ -53,7 +53,7 @@ struct PassContext {
   // Rebuild progress on stderr.
   uint64_t started_ms;
   uint64_t reported_ms;
-  uint64_t progress_after_ms;  // progress shows once the rebuild takes this long
+  uint64_t progress_ms;  // the rebuild reports after this long, and as often
   // New chunks are gathered here and written in large blocks; the block is
   // written before the pass yields or returns, so a record never leaves
   // before its chunk is in the file.
@@ -110,7 +110,8 @@ void run_pass(PassContext* p, uint64_t length);
 
 // Refills the index from the store file at start-up (when it is not empty)
 // and leaves the file position at its end. Shows progress on stderr when it
-// takes more than a second. Returns false, after a message on stderr, when
+// takes more than a second (store_set_progress_interval_ms). Returns false,
+// after a message on stderr, when
 // the store cannot be read to its end: an index missing the chunks beyond
 // would have them stored again, so the caller does not serve.
 //
@@ -124,3 +125,8 @@ void run_pass(PassContext* p, uint64_t length);
 // that later rebuilds cut that chunk and then meet the new chunks exactly
 // where they start.
 bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at);
+
+// How long a rebuild runs before it reports its progress, and how often it
+// reports then (1000 ms unless set): tests set it to see the reports, or to
+// be sure of none, whatever the machine's speed.
+void store_set_progress_interval_ms(uint64_t ms);

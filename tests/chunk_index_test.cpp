@@ -11,6 +11,7 @@
 
 #include "common/bytes.h"
 #include "platform/plat.h"
+#include "tests/index_table.h"
 
 namespace {
 
@@ -34,8 +35,10 @@ class ChunkIndexTest : public ::testing::Test {
  protected:
   static uint8_t* table_;
 
-  static void SetUpTestSuite() {
-    if (table_ == nullptr) table_ = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
+  static void SetUpTestSuite() { table_ = TestIndexTable::fresh(); }
+  static void TearDownTestSuite() {
+    TestIndexTable::release();
+    table_ = nullptr;
   }
 
   void SetUp() override {

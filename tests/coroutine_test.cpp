@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/scratch_dir.h"
+
 namespace {
 
 // ---- Socket-driven flavour --------------------------------------------------
@@ -119,15 +121,6 @@ void echo_body(Coroutine* co) {
 
 class FileDriverTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    snprintf(in_path_, sizeof in_path_, "/tmp/codrv_in_%d", int(getpid_()));
-    snprintf(out_path_, sizeof out_path_, "/tmp/codrv_out_%d", int(getpid_()));
-  }
-  void TearDown() override {
-    (void)plat_file_remove(in_path_);
-    (void)plat_file_remove(out_path_);
-  }
-  static long getpid_() { return long(reinterpret_cast<uintptr_t>(&in_buf_) & 0xFFFFF); }
 
   std::string run(const std::string& input, EchoState* st) {
     PlatFile w = plat_file_create_write(in_path_);
@@ -149,8 +142,11 @@ class FileDriverTest : public ::testing::Test {
     return got;
   }
 
-  char in_path_[64];
-  char out_path_[64];
+  ScratchDir dir_;
+  const std::string in_name_ = dir_.file("in");
+  const std::string out_name_ = dir_.file("out");
+  const char* in_path_ = in_name_.c_str();
+  const char* out_path_ = out_name_.c_str();
   static uint8_t in_buf_[kFileBlockSize];
   static uint8_t out_buf_[kFileBlockSize];
 };
@@ -190,10 +186,20 @@ TEST_F(FileDriverTest, UnreadableInputCountsAsEndAndIsReported) {
   // A write-only handle cannot be read: the read fails.
   PlatFile in = plat_file_create_write(in_path_);
   PlatFile out = plat_file_create_write(out_path_);
+  ASSERT_NE(in, kPlatNoFile);
+  ASSERT_NE(out, kPlatNoFile);
   FileDriverResult r = file_driver_run(&st->fc, echo_body, in, in_buf_, out, out_buf_);
   EXPECT_TRUE(r.read_failed);
+  EXPECT_FALSE(r.write_failed);
   EXPECT_EQ(st->fc.end_of_input, 1);
   EXPECT_EQ(st->fc.co.yield_code, kFcFinished);
+  EXPECT_TRUE(st->block_sizes.empty());
+  // The error reported is the one the failed read left.
+  EXPECT_NE(r.error, 0);
+  uint8_t b;
+  EXPECT_LT(plat_file_read(in, &b, 1), 0);
+  EXPECT_EQ(r.error, plat_file_last_error());
+  EXPECT_STRNE(plat_error_text(r.error), "");
   plat_file_close(in);
   plat_file_close(out);
 }

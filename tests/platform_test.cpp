@@ -12,16 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/scratch_dir.h"
+
 namespace {
 
-// Files live in the working directory: a relative name means the same on
-// both systems.
+// Files live in a scratch folder of the test's own.
 class PlatFileTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    (void)plat_file_remove(a_);
-    (void)plat_file_remove(b_);
-  }
   static std::string read_all(const char* path) {
     PlatFile f = plat_file_open_read(path);
     EXPECT_NE(f, kPlatNoFile);
@@ -37,8 +34,11 @@ class PlatFileTest : public ::testing::Test {
     EXPECT_EQ(plat_file_write_all(f, s.data(), s.size()), 0);
     plat_file_close(f);
   }
-  const char* a_ = "plat_test_a.tmp";
-  const char* b_ = "plat_test_b.tmp";
+  ScratchDir dir_;
+  const std::string a_path_ = dir_.file("a.tmp");
+  const std::string b_path_ = dir_.file("b.tmp");
+  const char* a_ = a_path_.c_str();
+  const char* b_ = b_path_.c_str();
 };
 
 TEST_F(PlatFileTest, PositionsBeyondFourGigabytesKeepTheirHighHalf) {

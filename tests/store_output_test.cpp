@@ -11,6 +11,7 @@
 
 #include "common/record.h"
 #include "server/store.h"
+#include "tests/index_table.h"
 
 namespace {
 
@@ -41,10 +42,13 @@ void slow_peer_body(Coroutine* co) {
 class StoreOutputTest : public ::testing::Test {
  protected:
   static uint8_t* table_;
-  static void SetUpTestSuite() {
-    if (table_ == nullptr) table_ = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
+  // Every test starts from an empty index; the suite gives the table back.
+  static void TearDownTestSuite() {
+    TestIndexTable::release();
+    table_ = nullptr;
   }
   void SetUp() override {
+    table_ = TestIndexTable::fresh();
     ASSERT_NE(table_, nullptr);
     path_ = ::testing::TempDir() + "store_output_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +

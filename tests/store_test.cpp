@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <random>
@@ -11,6 +12,8 @@
 #include "common/record.h"
 #include "server/simd_width.h"
 #include "tests/store_model.h"
+#include "tests/index_table.h"
+#include "tests/scratch_dir.h"
 
 namespace {
 
@@ -38,21 +41,20 @@ void pass_body(Coroutine* co) {
 
 class StorePassTest : public ::testing::Test {
  protected:
+  // Every test starts from an empty index; the suite gives the table back.
+  static void TearDownTestSuite() { TestIndexTable::release(); }
   void SetUp() override {
-    table_ = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
+    table_ = TestIndexTable::fresh();
     ASSERT_NE(table_, nullptr);
-    snprintf(path_, sizeof path_, "/tmp/store_test_%d.dump", int(plat_process_id()));
-    (void)plat_file_remove(path_);
   }
-  void TearDown() override { (void)plat_file_remove(path_); }
 
   // Stores `data`; returns the record batches in the order the pass yielded
   // them (each batch is what filled the output buffer, the last one what was
   // left when it returned).
   std::vector<std::vector<uint8_t>> store(const std::vector<uint8_t>& data, PlatFile f,
-                                          uint8_t* table = nullptr, uint64_t resync_at = 0) {
+                                          uint64_t resync_at = 0) {
     auto r = std::make_unique<PassRun>();
-    pass_prepare_store_mode(&r->pass, f, table ? table : table_);
+    pass_prepare_store_mode(&r->pass, f, table_);
     r->pass.resync_at = resync_at;
     pass_attach_socket_io(&r->pass, r.get());
     r->in_cur = const_cast<uint8_t*>(data.data());
@@ -110,7 +112,7 @@ class StorePassTest : public ::testing::Test {
   }
 
   std::vector<uint8_t> read_file() {
-    PlatFile f = plat_file_open_read(path_);
+    PlatFile f = plat_file_open_read(path_.c_str());
     std::vector<uint8_t> v(64 << 20);
     long n = plat_file_read_full(f, v.data(), v.size());
     plat_file_close(f);
@@ -119,12 +121,19 @@ class StorePassTest : public ::testing::Test {
   }
 
   uint8_t* table_ = nullptr;
-  char path_[64];
+  ScratchDir dir_;
+  std::string path_ = dir_.file("store.dump");
 };
+
+static std::vector<uint8_t> joined(const std::vector<std::vector<uint8_t>>& batches) {
+  std::vector<uint8_t> all;
+  for (const auto& b : batches) all.insert(all.end(), b.begin(), b.end());
+  return all;
+}
 
 TEST_F(StorePassTest, RecordThatCrossesTheOutputEndYieldsAndEveryRecordRestores) {
   auto data = random_data(1 << 20, 1);
-  PlatFile f = plat_file_open_always_rw(path_);
+  PlatFile f = plat_file_open_always_rw(path_.c_str());
   auto batches = store(data, f);
   plat_file_close(f);
   ASSERT_GE(batches.size(), 2u);
@@ -154,18 +163,35 @@ TEST_F(StorePassTest, FailedAppendExitsWithStatus3) {
   if (!plat_limit_file_size(~uint64_t(0))) GTEST_SKIP() << "no file size limit here";
   auto store_with_small_file_limit = [&] {
     plat_limit_file_size(4096);
-    store(data, plat_file_open_always_rw(path_));
+    store(data, plat_file_open_always_rw(path_.c_str()));
   };
   EXPECT_EXIT(store_with_small_file_limit(), ::testing::ExitedWithCode(3),
               "cannot append chunks at byte [0-9]+ of \"\\$dump\"");
-  // The store holds whole padded chunks up to the limit, nothing more.
-  EXPECT_LE(read_file().size(), 4096u);
-}
+  std::vector<uint8_t> cut = read_file();
 
-static std::vector<uint8_t> joined(const std::vector<std::vector<uint8_t>>& batches) {
-  std::vector<uint8_t> all;
-  for (const auto& b : batches) all.insert(all.end(), b.begin(), b.end());
-  return all;
+  // The same data stored without a limit: where its chunks begin and end.
+  path_ = dir_.file("unlimited.dump");
+  table_ = TestIndexTable::fresh();
+  ASSERT_NE(table_, nullptr);
+  PlatFile f = plat_file_open_always_rw(path_.c_str());
+  std::vector<uint8_t> records = joined(store(data, f));
+  plat_file_close(f);
+  std::vector<uint8_t> whole = read_file();
+  std::vector<uint64_t> ends;
+  for (size_t i = kChunkRecordSize; i < records.size(); i += kChunkRecordSize)
+    ends.push_back(decode_chunk_record(&records[i]).offset * kChunkAlign);
+  ends.push_back(whole.size());
+  ASSERT_GT(ends.size(), 2u);
+  ASSERT_LT(ends.front(), 4096u);
+
+  // The limited store is the header and the whole padded chunks that fit
+  // below the limit, byte for byte, and nothing of the chunk that did not.
+  ASSERT_LE(cut.size(), whole.size());
+  EXPECT_TRUE(std::equal(cut.begin(), cut.end(), whole.begin()));
+  uint64_t fit = kStoreHeaderSize;
+  for (uint64_t e : ends)
+    if (e <= 4096) fit = e;
+  EXPECT_EQ(cut.size(), fit);
 }
 
 // A store that ends in a torn chunk (stray bytes, or an append cut short
@@ -177,8 +203,8 @@ TEST_F(StorePassTest, TornTailIsSteppedOverSoLaterRebuildsFindLaterChunks) {
   auto b = random_data(40000, 5);
   for (size_t tail : {size_t(37), size_t(1024)}) {
     SCOPED_TRACE(tail);
-    (void)plat_file_remove(path_);
-    PlatFile f = plat_file_open_always_rw(path_);
+    (void)plat_file_remove(path_.c_str());
+    PlatFile f = plat_file_open_always_rw(path_.c_str());
     store(a, f);
     auto torn = random_data(tail, 6);
     ASSERT_EQ(plat_file_write_all(f, torn.data(), torn.size()), 0);
@@ -188,27 +214,27 @@ TEST_F(StorePassTest, TornTailIsSteppedOverSoLaterRebuildsFindLaterChunks) {
 
     // First restart: the rebuild sees the torn chunk and names where new
     // chunks must go; the store pass fills up to there with zeros.
-    uint8_t* t1 = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
-    ASSERT_NE(t1, nullptr);
-    f = plat_file_open_always_rw(path_);
+    table_ = TestIndexTable::fresh();
+    ASSERT_NE(table_, nullptr);
+    f = plat_file_open_always_rw(path_.c_str());
     uint64_t resync = 0;
-    ASSERT_TRUE(store_rebuild_index(f, t1, &resync));
+    ASSERT_TRUE(store_rebuild_index(f, table_, &resync));
     EXPECT_GT(resync, size);
     EXPECT_EQ(resync % kChunkAlign, 0u);
     EXPECT_LE(resync - size, uint64_t(65536 + kChunkAlign));
-    auto first = joined(store(b, f, t1, resync));
+    auto first = joined(store(b, f, resync));
     ASSERT_EQ(decode_chunk_record(first.data()).offset * kChunkAlign, resync);
     plat_file_close(f);
     std::vector<uint8_t> stored = read_file();
     for (uint64_t i = size; i < resync; i++) ASSERT_EQ(stored[i], 0) << i;
 
     // Second restart: every chunk of b is found where it was stored.
-    uint8_t* t2 = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
-    ASSERT_NE(t2, nullptr);
-    f = plat_file_open_always_rw(path_);
-    ASSERT_TRUE(store_rebuild_index(f, t2, &resync));
+    table_ = TestIndexTable::fresh();
+    ASSERT_NE(table_, nullptr);
+    f = plat_file_open_always_rw(path_.c_str());
+    ASSERT_TRUE(store_rebuild_index(f, table_, &resync));
     EXPECT_EQ(resync, 0u);  // the store ends cleanly now
-    EXPECT_EQ(joined(store(b, f, t2, resync)), first);
+    EXPECT_EQ(joined(store(b, f, resync)), first);
     plat_file_close(f);
     EXPECT_EQ(read_file().size(), stored.size());
   }
@@ -216,8 +242,8 @@ TEST_F(StorePassTest, TornTailIsSteppedOverSoLaterRebuildsFindLaterChunks) {
 
 TEST_F(StorePassTest, NewChunkBeyondFortyBitOffsetsIsRefused) {
   // A sparse store of exactly 2^46 bytes; tmpfs allows one that large.
-  snprintf(path_, sizeof path_, "/dev/shm/store_test_%d.dump", int(plat_process_id()));
-  PlatFile f = plat_file_open_always_rw(path_);
+  path_ = "/dev/shm/store_test_" + std::to_string(plat_process_id()) + ".dump";
+  PlatFile f = plat_file_open_always_rw(path_.c_str());
   if (f == kPlatNoFile) GTEST_SKIP() << "no /dev/shm";
   uint8_t header[kStoreHeaderSize];
   memset(header, kStoreHeaderByte, sizeof header);
@@ -230,6 +256,7 @@ TEST_F(StorePassTest, NewChunkBeyondFortyBitOffsetsIsRefused) {
   auto data = random_data(1000, 3);
   EXPECT_EXIT(store(data, f), ::testing::ExitedWithCode(3), "store is full");
   plat_file_close(f);
+  (void)plat_file_remove(path_.c_str());
 }
 
 // Every vector width (forced) gives the records and store bytes of the plain
@@ -246,9 +273,10 @@ TEST_F(StorePassTest, EveryWidthGivesTheModelsRecordsAndStoreBytes) {
   for (SimdWidth w : {kSimdScalar, kSimdAvx2, kSimdAvx512}) {
     if (!simd_set_width(w)) continue;
     SCOPED_TRACE(simd_width_name(w));
-    memset(table_, 0, kIndexTableBytes);
-    (void)plat_file_remove(path_);
-    PlatFile f = plat_file_open_always_rw(path_);
+    table_ = TestIndexTable::fresh();
+    ASSERT_NE(table_, nullptr);
+    (void)plat_file_remove(path_.c_str());
+    PlatFile f = plat_file_open_always_rw(path_.c_str());
     auto spans = [&](size_t left) {
       size_t n = rng() % 4 == 0 ? 1 + rng() % 30 : 1 + rng() % 70000;
       return std::min(n, left);
@@ -258,7 +286,8 @@ TEST_F(StorePassTest, EveryWidthGivesTheModelsRecordsAndStoreBytes) {
     EXPECT_EQ(store_in_spans(data, f, spans), store_model::store_file(&model, data));
     EXPECT_EQ(read_file(), model.file);
 
-    memset(table_, 0, kIndexTableBytes);
+    table_ = TestIndexTable::fresh();
+    ASSERT_NE(table_, nullptr);
     uint64_t resync = 1;
     ::testing::internal::CaptureStderr();
     EXPECT_TRUE(store_rebuild_index(f, table_, &resync));
