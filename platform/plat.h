@@ -37,6 +37,11 @@ int plat_sock_set_reuse(PlatSocket s);
 // system fixes the probe count itself (Windows: 10), `count` is not used.
 // Returns 0 on success.
 int plat_sock_set_keepalive(PlatSocket s, unsigned idle_s, unsigned interval_s, unsigned count);
+// Asks for kernel send and receive buffers of `bytes` each (SO_SNDBUF,
+// SO_RCVBUF), so that a fast peer keeps more bytes in flight between the
+// program's own reads and writes. The system may round or cap the size.
+// Returns 0 when both were accepted.
+int plat_sock_set_buffers(PlatSocket s, size_t bytes);
 // bind to addr. Returns 0 on success, nonzero on failure.
 int plat_sock_bind(PlatSocket s, const PlatAddr4& addr);
 int plat_sock_listen(PlatSocket s, int backlog);

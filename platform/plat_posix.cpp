@@ -74,6 +74,13 @@ int plat_sock_set_reuse(PlatSocket s) {
       setsockopt(int(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one)));
 }
 
+int plat_sock_set_buffers(PlatSocket s, size_t bytes) {
+  int n = bytes > size_t(0x40000000) ? 0x40000000 : int(bytes);
+  long a = sock_result(setsockopt(int(s), SOL_SOCKET, SO_SNDBUF, &n, sizeof n));
+  long b = sock_result(setsockopt(int(s), SOL_SOCKET, SO_RCVBUF, &n, sizeof n));
+  return a != 0 || b != 0 ? -1 : 0;
+}
+
 int plat_sock_set_keepalive(PlatSocket s, unsigned idle_s, unsigned interval_s, unsigned count) {
   int on = 1, idle = int(idle_s), intvl = int(interval_s), cnt = int(count);
   if (sock_result(setsockopt(int(s), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on)) != 0) return -1;

@@ -72,6 +72,15 @@ int plat_sock_set_reuse(PlatSocket /*s*/) {
   return 0;
 }
 
+int plat_sock_set_buffers(PlatSocket s, size_t bytes) {
+  int n = bytes > size_t(0x40000000) ? 0x40000000 : int(bytes);
+  int a = sock_result(setsockopt(to_socket(s), SOL_SOCKET, SO_SNDBUF,
+                                 reinterpret_cast<const char*>(&n), sizeof n));
+  int b = sock_result(setsockopt(to_socket(s), SOL_SOCKET, SO_RCVBUF,
+                                 reinterpret_cast<const char*>(&n), sizeof n));
+  return a != 0 || b != 0 ? -1 : 0;
+}
+
 int plat_sock_set_keepalive(PlatSocket s, unsigned idle_s, unsigned interval_s, unsigned count) {
   (void)count;  // Windows sends 10 probes; the count cannot be set per socket
   BOOL on = TRUE;

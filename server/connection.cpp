@@ -16,6 +16,10 @@ namespace {
 constexpr unsigned kKeepaliveIdleSeconds = 60;
 constexpr unsigned kKeepaliveIntervalSeconds = 10;
 constexpr unsigned kKeepaliveProbes = 3;
+// Kernel socket buffers of a client connection: room for several of the
+// client's large writes and of the reply while the one thread is busy
+// cutting chunks, so the client does not wait on every 32 KiB receive.
+constexpr size_t kClientSocketBufferBytes = size_t(4) << 20;
 
 void connection_body(Coroutine* co) {
   Connection* c = reinterpret_cast<Connection*>(co);
@@ -45,6 +49,7 @@ void accept_step(ConnectionTable* table, Connection* c) {
     // would go unnoticed.
     (void)plat_sock_set_keepalive(s, kKeepaliveIdleSeconds, kKeepaliveIntervalSeconds,
                                   kKeepaliveProbes);
+    (void)plat_sock_set_buffers(s, kClientSocketBufferBytes);  // advice: defaults work too
     r->socket = s;
     r->kind = kConnClient;
     connection_reset_buffers(r);

@@ -452,6 +452,9 @@ int connect_to(const Options& o, PlatSocket* out) {
   }
   addr.port = o.port;
   PlatSocket s = plat_tcp_socket();
+  // Large kernel buffers, set before the connection is made so that its
+  // receive window can use them; the defaults work too.
+  if (s != kPlatNoSocket) (void)plat_sock_set_buffers(s, size_t(4) << 20);
   if (s == kPlatNoSocket || plat_sock_connect(s, addr) != 0) {
     int err = plat_sock_last_error();
     char text[16];
