@@ -131,6 +131,11 @@ bool plat_limit_file_size(uint64_t bytes);
 // One large allocation, zero-filled, committed read/write; null on failure.
 // Never freed. On Linux an anonymous mapping, so untouched pages cost nothing.
 void* plat_big_alloc_zeroed(size_t n);
+// Faults every page of a plat_big_alloc_zeroed block in now (Linux:
+// MADV_POPULATE_WRITE), so that the first writes into it later cost no page
+// faults. Returns false where the system cannot (older kernels, Windows,
+// where committed memory is already backed); the block works either way.
+bool plat_big_populate(void* p, size_t n);
 void plat_sleep_ms(unsigned ms);
 // A monotonic clock in milliseconds.
 uint64_t plat_monotonic_ms();

@@ -325,6 +325,16 @@ void* plat_big_alloc_zeroed(size_t n) {
   return p;
 }
 
+bool plat_big_populate(void* p, size_t n) {
+#ifdef MADV_POPULATE_WRITE
+  return madvise(p, n, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)p;
+  (void)n;
+  return false;
+#endif
+}
+
 void plat_sleep_ms(unsigned ms) {
   timespec ts;
   ts.tv_sec = ms / 1000;

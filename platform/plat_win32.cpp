@@ -328,6 +328,12 @@ void* plat_big_alloc_zeroed(size_t n) {
   return VirtualAlloc(nullptr, n, MEM_COMMIT, PAGE_READWRITE);
 }
 
+bool plat_big_populate(void* p, size_t n) {
+  (void)p;
+  (void)n;
+  return false;
+}
+
 void plat_sleep_ms(unsigned ms) { Sleep(ms); }
 
 uint64_t plat_monotonic_ms() { return GetTickCount64(); }
