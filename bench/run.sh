@@ -43,7 +43,7 @@ fi
 ip link set lo up
 
 B=$ROOT/build-bench
-for p in chunkstore chunkstop chunksend chunkcat chunkpack chunker_bench memcpy_bench; do
+for p in chunkstore chunkstop chunksend chunkcat chunkpack chunker_bench memcpy_bench first_touch_bench; do
   [ -x "$B/$p" ] || { echo "bench/run.sh: $B/$p missing (build first)" >&2; exit 1; }
 done
 mkdir -p "$DATA"
@@ -272,4 +272,5 @@ awk -v rss="$(median rss)" -v table="$(median table)" 'BEGIN {
   over = rss - table
   printf "\nserver resident memory after 1 GiB unique: %.1f MiB, of it index table %.1f MiB;\n", rss, table
   printf "the rest %.1f MiB (target: at most 64 MiB): %s\n", over, (over <= 64) ? "met" : "NOT met" }'
+echo "index table, $("$B/first_touch_bench" | tr '\n' ';' | sed 's/;$//')"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
