@@ -16,6 +16,10 @@ constexpr size_t kRunTableSize = 65536;
 // Run header in the pack: 40-bit BE run offset, 16-bit BE run count
 // (encode_run_header).
 constexpr size_t kRunHeaderSize = 7;
+// Literal runs are read from the store in blocks of this size; a block
+// always holds the longest padded chunk whole.
+constexpr size_t kStoreReadBlock = size_t(1) << 20;
+static_assert(kStoreReadBlock >= kChunkBufferSize, "a block holds any chunk");
 
 enum RunKind : int32_t { kRunLiteral = 0, kRunReference = 1, kRunNone = 2 };
 
@@ -51,7 +55,8 @@ struct PackState {
   uint64_t run_first_record;  // list index of RunTable entry 0
   uint64_t store_size;        // store length, learnt before pass 1
   PackFault fault;            // kPackFaultNone while all is well
-  uint8_t chunk_buf[kChunkBufferSize];  // one record being gathered, or one chunk
+  uint8_t chunk_buf[kChunkRecordSize];  // one record being gathered
+  uint8_t store_buf[kStoreReadBlock];   // store bytes of the literal run being written
   uint64_t run_offsets[kRunTableSize];
   uint32_t run_lengths[kRunTableSize];
 };

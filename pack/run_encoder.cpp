@@ -88,20 +88,40 @@ bool flush_run(PackState* ps) {
     }
   }
   put_run_header(ps, 0, ps->run_count);
+  // The run's chunks lie back to back in the store, so its bytes are read in
+  // blocks of kStoreReadBlock, each starting at the first chunk the previous
+  // block did not hold whole; every chunk's real bytes are copied out of it.
+  uint32_t last = ps->run_count - 1;
+  uint64_t run_end = (ps->run_offsets[last] << kChunkAlignShift) + ps->run_lengths[last];
+  uint64_t held_from = 0, held_to = 0;  // store bytes in store_buf
   for (uint32_t i = 0; i < ps->run_count; i++) {
     uint32_t len = ps->run_lengths[i];
     if (len == 0) continue;
-    int64_t pos = int64_t(ps->run_offsets[i] << kChunkAlignShift);
-    if (plat_file_seek(ps->store, pos, kSeekBegin, nullptr) != 0) {
-      set_chunk_fault(ps, kPackFaultChunkRead, i, plat_file_last_error());
-      return false;
+    uint64_t pos = ps->run_offsets[i] << kChunkAlignShift;
+    if (pos < held_from || pos + len > held_to) {
+      uint64_t want = run_end - pos < kStoreReadBlock ? run_end - pos : kStoreReadBlock;
+      if (plat_file_seek(ps->store, int64_t(pos), kSeekBegin, nullptr) != 0) {
+        set_chunk_fault(ps, kPackFaultChunkRead, i, plat_file_last_error());
+        return false;
+      }
+      long got = plat_file_read_full(ps->store, ps->store_buf, size_t(want));
+      if (got < 0 && want > len) {
+        // A failed block: read this chunk alone, so that the fault names
+        // the chunk the store cannot give.
+        if (plat_file_seek(ps->store, int64_t(pos), kSeekBegin, nullptr) != 0) {
+          set_chunk_fault(ps, kPackFaultChunkRead, i, plat_file_last_error());
+          return false;
+        }
+        got = plat_file_read_full(ps->store, ps->store_buf, len);
+      }
+      if (got < long(len)) {
+        set_chunk_fault(ps, kPackFaultChunkRead, i, got < 0 ? plat_file_last_error() : 0);
+        return false;
+      }
+      held_from = pos;
+      held_to = pos + uint64_t(got);
     }
-    long got = plat_file_read_full(ps->store, ps->chunk_buf, len);
-    if (got != long(len)) {
-      set_chunk_fault(ps, kPackFaultChunkRead, i, got < 0 ? plat_file_last_error() : 0);
-      return false;
-    }
-    put_bytes(ps, ps->chunk_buf, len);
+    put_bytes(ps, ps->store_buf + (pos - held_from), len);
   }
   return true;
 }

@@ -149,6 +149,11 @@ void plat_on_interrupt(void (*cleanup)(int status));
 void* plat_big_alloc_zeroed(size_t n);
 // Gives back an allocation of plat_big_alloc_zeroed (p may be null).
 void plat_big_free(void* p, size_t n);
+// Faults every page of a plat_big_alloc_zeroed block in now (Linux:
+// MADV_POPULATE_WRITE), so that the first writes into it later cost no page
+// faults. Returns false where the system cannot (older kernels, Windows,
+// where committed memory is already backed); the block works either way.
+bool plat_big_populate(void* p, size_t n);
 void plat_sleep_ms(unsigned ms);
 // A monotonic clock in milliseconds.
 uint64_t plat_monotonic_ms();

@@ -362,6 +362,16 @@ void plat_big_free(void* p, size_t n) {
   if (p != nullptr) (void)munmap(p, n);
 }
 
+bool plat_big_populate(void* p, size_t n) {
+#ifdef MADV_POPULATE_WRITE
+  return madvise(p, n, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)p;
+  (void)n;
+  return false;
+#endif
+}
+
 void plat_sleep_ms(unsigned ms) {
   timespec ts;
   ts.tv_sec = ms / 1000;

@@ -363,6 +363,12 @@ void plat_big_free(void* p, size_t) {
   if (p != nullptr) (void)VirtualFree(p, 0, MEM_RELEASE);
 }
 
+bool plat_big_populate(void* p, size_t n) {
+  (void)p;
+  (void)n;
+  return false;
+}
+
 void plat_sleep_ms(unsigned ms) { Sleep(ms); }
 
 uint64_t plat_monotonic_ms() { return GetTickCount64(); }

@@ -135,6 +135,10 @@ int main(int argc, char** argv) {
             size_t(kIndexTableBytes));
     return 3;
   }
+  // Fault the whole table in before the rebuild and the listen: the first
+  // clients of a fresh server then do not pay a page fault per new 2 MiB of
+  // table (0.1 s warm, up to 1.5 s when the machine's memory is cold).
+  (void)plat_big_populate(table, kIndexTableBytes);
 
   // Refill the index from what the store file holds; new chunks go at its end.
   uint64_t resync_at = 0;

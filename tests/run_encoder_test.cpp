@@ -210,6 +210,44 @@ TEST_F(RunEncoderTest, ChunksTheStoreCannotGiveWholeAreFaults) {
   EXPECT_EQ(ps_->fault.error, 0);
 }
 
+TEST_F(RunEncoderTest, LiteralRunsLongerThanOneStoreReadBlock) {
+  // One literal run of about 3 MiB: chunks of every padding remainder, of
+  // length 0 and of the longest length, so that chunks straddle each read
+  // block's end in many ways. Every chunk's real bytes, nothing of its padding.
+  Bytes store = make_store(4u << 20);
+  Bytes newer, want_bytes;
+  uint64_t off = 1;
+  uint32_t count = 0;
+  for (uint32_t i = 0; (off << kChunkAlignShift) + 70000 < 3u << 20; i++) {
+    uint16_t len = i % 9 == 8 ? 65535 : i % 17 == 5 ? 0 : uint16_t(100 + (i * 2671) % 9000);
+    newer += rec(off, len);
+    want_bytes += store.substr(off << kChunkAlignShift, len);
+    off += padded_chunk_size(len) >> kChunkAlignShift;
+    count++;
+  }
+  ASSERT_GT(want_bytes.size(), 2 * kStoreReadBlock);
+  EXPECT_EQ(encode("", newer, store), kPackFaultNone);
+  EXPECT_EQ(out_, run_header(0, uint16_t(count)) + want_bytes);
+
+  // The store ends inside the run's third block: the chunks before the end
+  // are written, the one it cuts is the fault.
+  size_t cut = 2 * kStoreReadBlock + 5000;
+  uint64_t first_cut = 0, bytes_before = 0;
+  for (uint64_t i = 0; i < count; i++) {
+    uint64_t o = load_le40(reinterpret_cast<const uint8_t*>(newer.data()) + i * 21 + kRecOffset);
+    uint16_t len = load_le16(reinterpret_cast<const uint8_t*>(newer.data()) + i * 21 + kRecLength);
+    if ((o << kChunkAlignShift) + len > cut && len > 0) {
+      first_cut = i;
+      break;
+    }
+    bytes_before += len;
+  }
+  EXPECT_EQ(encode("", newer, store.substr(0, cut), 65536, store.size()), kPackFaultChunkRead);
+  EXPECT_EQ(ps_->fault.record_index, first_cut);
+  EXPECT_EQ(ps_->fault.error, 0);
+  EXPECT_EQ(out_, run_header(0, uint16_t(count)) + want_bytes.substr(0, bytes_before));
+}
+
 TEST_F(RunEncoderTest, OffsetZeroInTheNewerListIsAFault) {
   Bytes store = make_store(1024);
   EXPECT_EQ(encode(rec(0, 5), rec(3, 5), store), kPackFaultNone);  // harmless in the older list

@@ -97,8 +97,14 @@ def run_program(name, args, cwd, timeout=120, **kw):
     r = subprocess.run(program(name) + list(args), cwd=cwd, timeout=timeout,
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
     assert_no_sanitizer_report(r.stderr, name)
-    r.stderr = without_sanitizer_note(r.stderr)
+    r.stderr = text_lines(without_sanitizer_note(r.stderr))
     return r
+
+
+def text_lines(err):
+    """A Windows program's standard error is in text mode: its lines end in
+    CR LF. Tests compare lines, so they see LF alone."""
+    return err.replace(b"\r\n", b"\n") if WINDOWS_PROGRAMS else err
 
 
 def port_is_free():
@@ -173,7 +179,7 @@ class Server:
 
     def stderr(self):
         with open(self.err_path, "rb") as f:
-            return without_sanitizer_note(f.read()).decode("latin-1")
+            return text_lines(without_sanitizer_note(f.read())).decode("latin-1")
 
     def new_output(self):
         """What the server printed after it started listening."""

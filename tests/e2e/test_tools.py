@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from harness import (PORT, STORE_NAME, WINDOWS_PROGRAMS, ScratchTestCase, connect, parse_records,
+from harness import (PORT, STORE_NAME, WINDOWS_PROGRAMS, ScratchTestCase, connect, parse_records, text_lines,
                      program, run_program, wait_port_free)
 
 
@@ -148,7 +148,7 @@ class HelpAndVersion(ToolsTestCase):
                     r = run_program(name, args, cwd=self.folder)
                     self.assertEqual((r.returncode, r.stderr), (0, b""))
                     if args[-1] == "--version":
-                        self.assertEqual(r.stdout, b"%s 1.0\n" % name.encode())
+                        self.assertEqual(text_lines(r.stdout), b"%s 1.0\n" % name.encode())
                     else:
                         self.assertTrue(r.stdout.startswith(b"usage: " + name.encode()))
         # No store created, no other file; the running server was not

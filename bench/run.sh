@@ -1,0 +1,276 @@
+#!/usr/bin/env bash
+# The whole benchmark in one run: builds optimised, makes its data, measures
+# every figure below with MD5 and memcpy beside them, and prints one table of
+# MB/s, the ratio to MD5 of the same run, the target ratio and whether it is
+# met. Figures are medians over RUNS repetitions.
+#
+#   bench/run.sh [-n RUNS] [-d DATADIR] [--no-build]
+#
+#   -n RUNS     repetitions (default 3)
+#   -d DATADIR  where the data and scratch files go (default build-bench/data;
+#               about 4.5 GB); the data is kept there for the next run
+#   --no-build  use the programs already in build-bench/
+#
+# It runs in a private network namespace of its own (re-executing itself
+# under `unshare -n`, as root), so the servers it starts on port 8888 never
+# meet anything else on the machine. Servers are stopped by process id.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+RUNS=3
+DATA=$ROOT/build-bench/data
+BUILD=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -n) RUNS=$2; shift 2 ;;
+    -d) DATA=$2; shift 2 ;;
+    --no-build) BUILD=0; shift ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    *) echo "bench/run.sh: unknown argument $1" >&2; exit 1 ;;
+  esac
+done
+case "$RUNS" in ''|*[!0-9]*|0) echo "bench/run.sh: -n wants a count of 1 or more" >&2; exit 1 ;; esac
+
+if [ -z "${CHUNK_BENCH_IN_NETNS:-}" ]; then
+  if [ "$BUILD" = 1 ]; then
+    cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DCHUNK_BUILD_TESTS=OFF \
+      -DCHUNK_BUILD_BENCH=ON > /dev/null
+    cmake --build "$ROOT/build-bench" -j2 > /dev/null
+  fi
+  args=(-n "$RUNS" -d "$DATA" --no-build)
+  exec unshare -n env CHUNK_BENCH_IN_NETNS=1 "$0" "${args[@]}"
+fi
+ip link set lo up
+
+B=$ROOT/build-bench
+for p in chunkstore chunkstop chunksend chunkcat chunkpack chunker_bench memcpy_bench first_touch_bench; do
+  [ -x "$B/$p" ] || { echo "bench/run.sh: $B/$p missing (build first)" >&2; exit 1; }
+done
+mkdir -p "$DATA"
+W=$DATA/work
+RES=$DATA/results
+rm -rf "$W" "$RES"
+mkdir -p "$W" "$RES"
+
+# ---- Data (deterministic) ---------------------------------------------------
+
+MiB=$((1 << 20))
+make_random() {  # 1 GiB of AES-CTR keystream: the same bytes on every machine
+  openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f \
+    -iv 00000000000000000000000000000000 < /dev/zero 2> /dev/null | head -c $((1024 * MiB)) || true
+}
+if [ "$(stat -c %s "$DATA/random.bin" 2> /dev/null || echo 0)" != $((1024 * MiB)) ]; then
+  echo "making 1 GiB of random data" >&2
+  make_random > "$DATA/random.bin"
+  rm -f "$DATA/A.bin" "$DATA/B.bin"
+fi
+if [ ! -s "$DATA/B.bin" ]; then
+  head -c $((512 * MiB)) "$DATA/random.bin" > "$DATA/A.bin"
+  tail -c $((512 * MiB)) "$DATA/random.bin" > "$DATA/B.bin"
+fi
+if [ ! -s "$DATA/v2.tar" ]; then
+  # A versioned pair: two tarballs of one generated tree, the second with a
+  # few small edits (lines inserted and changed, one file added, one removed).
+  echo "making the versioned pair" >&2
+  rm -rf "$DATA/tree"
+  python3 - "$DATA/tree" << 'EOF'
+import os, random, sys
+root = sys.argv[1]
+rng = random.Random(20261209)
+words = [''.join(rng.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(rng.randint(2, 10)))
+         for _ in range(4000)]
+for d in range(24):
+    for f in range(40):
+        path = os.path.join(root, 'd%02d' % d, 'f%03d.%s' % (f, 'bin' if f % 5 == 0 else 'txt'))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        size = rng.randint(2000, 60000)
+        if f % 5 == 0:
+            data = rng.randbytes(size)
+        else:
+            lines, n = [], 0
+            while n < size:
+                line = ' '.join(rng.choices(words, k=rng.randint(3, 14))) + '\n'
+                lines.append(line)
+                n += len(line)
+            data = ''.join(lines).encode()
+        with open(path, 'wb') as fh:
+            fh.write(data)
+EOF
+  tarit() { tar --sort=name --mtime=@1700000000 --owner=0 --group=0 --numeric-owner \
+              --format=gnu -C "$DATA/tree" -cf "$1" .; }
+  tarit "$DATA/v1.tar"
+  python3 - "$DATA/tree" << 'EOF'
+import os, random, sys
+root = sys.argv[1]
+rng = random.Random(7)
+for d, f in [(1, 3), (4, 17), (9, 9), (13, 22), (20, 38), (23, 1)]:
+    path = os.path.join(root, 'd%02d' % d, 'f%03d.txt' % f)
+    lines = open(path, 'rb').read().split(b'\n')
+    at = rng.randrange(len(lines))
+    lines.insert(at, b'an inserted line for the second version')
+    lines[rng.randrange(len(lines))] = b'a changed line'
+    open(path, 'wb').write(b'\n'.join(lines))
+open(os.path.join(root, 'd05', 'new.txt'), 'w').write('a file added in version 2\n' * 40)
+os.remove(os.path.join(root, 'd07', 'f012.txt'))
+EOF
+  tarit "$DATA/v2.tar"
+  rm -rf "$DATA/tree"
+fi
+
+# ---- Helpers ----------------------------------------------------------------
+
+now_ns() { date +%s%N; }
+# record NAME VALUE: one sample of a figure
+record() { echo "$2" >> "$RES/$1"; }
+median() {
+  [ -s "$RES/$1" ] || { echo ""; return; }
+  sort -g "$RES/$1" | awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'
+}
+mbps() { awk -v b="$1" -v ns="$2" 'BEGIN {printf "%.1f", b / 1e6 / (ns / 1e9)}'; }
+size_of() { stat -c %s "$1"; }
+
+SERVER_PID=
+start_server() {  # start_server DIR: returns once the server listens
+  local dir=$1
+  mkdir -p "$dir"
+  : > "$W/server.log"
+  (cd "$dir" && exec "$B/chunkstore" >> "$W/server.log" 2>> "$W/server.err") &
+  SERVER_PID=$!
+  local i=0
+  until grep -q '^port=' "$W/server.log"; do
+    if ! kill -0 "$SERVER_PID" 2> /dev/null; then
+      echo "bench/run.sh: the server exited at start-up:" >&2
+      cat "$W/server.err" >&2
+      exit 1
+    fi
+    sleep 0.01
+    i=$((i + 1))
+    [ $i -lt 30000 ] || { echo "bench/run.sh: the server did not start" >&2; exit 1; }
+  done
+}
+stop_server() {
+  [ -n "$SERVER_PID" ] || return 0
+  "$B/chunkstop" > /dev/null || true
+  local i=0
+  while kill -0 "$SERVER_PID" 2> /dev/null && [ $i -lt 500 ]; do sleep 0.01; i=$((i + 1)); done
+  if kill -0 "$SERVER_PID" 2> /dev/null; then kill "$SERVER_PID" 2> /dev/null || true; fi
+  wait "$SERVER_PID" 2> /dev/null || true
+  SERVER_PID=
+}
+trap 'stop_server' EXIT
+
+# send NAME FILE LIST: one timed chunksend of FILE
+send() {
+  local t0 t1
+  t0=$(now_ns)
+  "$B/chunksend" -q -o "$3" "$2"
+  t1=$(now_ns)
+  record "$1" "$(mbps "$(size_of "$2")" $((t1 - t0)))"
+}
+
+# The server's resident memory beside what its index table has touched:
+# the table is the anonymous mapping of exactly its size.
+memory_sample() {
+  local pid=$1 table_kb=$((0x2A000000 / 1024))
+  awk -v want="$table_kb" '
+    /^[0-9a-f]+-[0-9a-f]+ / {in_table = 0}
+    /^Size:/ {in_table = ($2 == want)}
+    /^Rss:/ {rss += $2; if (in_table) table += $2}
+    END {printf "%.1f %.1f\n", rss / 1024, table / 1024}' "/proc/$pid/smaps"
+}
+
+# ---- Runs -------------------------------------------------------------------
+
+echo "bench: $RUNS run(s), data in $DATA" >&2
+: > "$W/empty.list"
+for run in $(seq 1 "$RUNS"); do
+  echo "run $run of $RUNS" >&2
+
+  # MD5 and memcpy: the yardsticks, measured in every repetition.
+  md5=$(openssl speed -evp md5 -bytes 8192 -seconds 3 -mr 2> /dev/null | awk -F: '/^\+F:/ {print $4}')
+  record md5 "$(awk -v b="$md5" 'BEGIN {printf "%.1f", b / 1e6}')"
+  record memcpy "$("$B/memcpy_bench" | sed -n 's/^memcpy: \([0-9.]*\) MB\/s.*/\1/p')"
+
+  # In-process chunk + digest.
+  (cd "$W" && "$B/chunker_bench") > "$W/chunker_bench.out"
+  record inproc "$(sed -n 's/^chunker+digest:.*= \([0-9.]*\) MB\/s.*/\1/p' "$W/chunker_bench.out" | head -1)"
+
+  # End to end over loopback.
+  rm -rf "$W/store"
+  start_server "$W/store"
+  send fresh "$DATA/A.bin" "$W/A.list"
+  send known "$DATA/A.bin" "$W/A2.list"
+  send warm "$DATA/B.bin" "$W/B.list"
+  cmp -s "$W/A.list" "$W/A2.list" || { echo "bench/run.sh: the second send of A gave other records" >&2; exit 1; }
+  read -r rss table < <(memory_sample "$SERVER_PID")
+  record rss "$rss"
+  record table "$table"
+  send v1 "$DATA/v1.tar" "$W/v1.list"
+  send v2 "$DATA/v2.tar" "$W/v2.list"
+  stop_server
+
+  # Rebuild at start-up, the store in the page cache.
+  store_bytes=$(size_of "$W/store/\$dump")
+  t0=$(now_ns)
+  start_server "$W/store"
+  t1=$(now_ns)
+  stop_server
+  record rebuild "$(mbps "$store_bytes" $((t1 - t0)))"
+  record rebuild_s "$(awk -v ns=$((t1 - t0)) 'BEGIN {printf "%.2f", ns / 1e9}')"
+
+  # chunkpack with every record literal (the older list is empty), and the
+  # versioned pair.
+  t0=$(now_ns)
+  "$B/chunkpack" "$W/store/\$dump" "$W/empty.list" "$W/A.list" "$W/A.pack"
+  t1=$(now_ns)
+  record pack "$(mbps "$(size_of "$W/A.pack")" $((t1 - t0)))"
+  rm -f "$W/A.pack"
+  t0=$(now_ns)
+  "$B/chunkpack" "$W/store/\$dump" "$W/v1.list" "$W/v2.list" "$W/v2.pack"
+  t1=$(now_ns)
+  record packv "$(mbps "$(size_of "$DATA/v2.tar")" $((t1 - t0)))"
+  record packv_bytes "$(size_of "$W/v2.pack")"
+
+  # chunkcat, verified and not.
+  t0=$(now_ns)
+  "$B/chunkcat" "$W/store/\$dump" "$W/A.list" > /dev/null
+  t1=$(now_ns)
+  record cat "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+  t0=$(now_ns)
+  "$B/chunkcat" --no-verify "$W/store/\$dump" "$W/A.list" > /dev/null
+  t1=$(now_ns)
+  record catnv "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+done
+
+# ---- Table ------------------------------------------------------------------
+
+MD5=$(median md5)
+row() {  # row LABEL NAME TARGET
+  local v
+  v=$(median "$2")
+  awk -v label="$1" -v v="$v" -v md5="$MD5" -v target="$3" 'BEGIN {
+    r = v / md5
+    if (target == "-") { t = "-"; met = "-" } else { t = sprintf("%.2f", target); met = (r >= target) ? "met" : "NOT met" }
+    printf "| %-52s | %9.1f | %6.2f | %6s | %-7s |\n", label, v, r, t, met }'
+}
+echo
+echo "Medians of $RUNS run(s); MD5 = openssl speed -evp md5 -bytes 8192 -seconds 3 -mr, same run"
+echo "| figure                                               |      MB/s |  x MD5 | target | met     |"
+echo "|------------------------------------------------------|-----------|--------|--------|---------|"
+row "MD5 (openssl, one core)" md5 -
+row "memcpy (64 MiB, warm)" memcpy -
+row "chunker_bench chunk + digest, in-process" inproc 1.6
+row "chunksend 512 MiB unique into a fresh server" fresh 0.5
+row "chunksend the same 512 MiB again (all known)" known 0.8
+row "chunksend another 512 MiB unique, warm server" warm 0.6
+row "rebuild at start-up ($(median rebuild_s) s, store in page cache)" rebuild 1.0
+row "chunkpack, every record literal (pack output)" pack 3.0
+row "chunkcat verified" cat 1.0
+row "chunkcat --no-verify" catnv -
+row "chunkpack v1.tar -> v2.tar ($(median packv_bytes) pack bytes)" packv -
+awk -v rss="$(median rss)" -v table="$(median table)" 'BEGIN {
+  over = rss - table
+  printf "\nserver resident memory after 1 GiB unique: %.1f MiB, of it index table %.1f MiB;\n", rss, table
+  printf "the rest %.1f MiB (target: at most 64 MiB): %s\n", over, (over <= 64) ? "met" : "NOT met" }'
+echo "index table, $("$B/first_touch_bench" | tr '\n' ';' | sed 's/;$//')"
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
