@@ -176,7 +176,7 @@ class Restart(ScratchTestCase):
                 f.write(block[i:] + block[:i])
         srv = self.start_server(env=dict(os.environ, CHUNKSTORE_PROGRESS_MS="0"))
         self.assertEqual(srv.stdout().splitlines()[0], "port=8888")
-        progress = re.findall(r"chunkstore: rebuilding the index: (\d+) of 8 MB read\n", srv.stderr())
+        progress = re.findall(r"chunkstore: rebuilding the index: (\d+) of 8 MB read\r?\n", srv.stderr())
         self.assertGreater(len(progress), 1)
         self.assertEqual([int(n) for n in progress], sorted(int(n) for n in progress))
         self.assertIn("chunkstore: index rebuilt from %d bytes" % (64 + (8 << 20)), srv.stderr())
