@@ -9,18 +9,39 @@
 
 namespace {
 
+// Digests the chunks in the batch and keeps their keys.
+void digest_batch(StoreScan* s) {
+  const size_t n = s->batch_count;
+  if (n > 0) {
+    chunk_digest_batch(s->batch_span, n, s->batch_keys);
+    for (size_t i = 0; i < n; i++) {
+      StoredKey k;
+      memcpy(k.key, s->batch_keys + i * kChunkKeySize, kChunkKeySize);
+      k.offset = s->batch_offset[i];
+      s->keys.push_back(k);
+    }
+  }
+  s->batch_count = 0;
+  s->batch_fill = 0;
+}
+
 void chunk_ended(StoreScan* s) {
   uint32_t full = s->chunker.chunk_length;
-  StoredKey k;
-  chunk_digest_one(s->chunk_buf, full, k.key);
+  const uint8_t* bytes = s->arena + s->batch_fill;
   chunker_next_chunk(&s->chunker);
-  k.offset = s->chunk_start >> kChunkAlignShift;
-  s->keys.push_back(k);
+  s->batch_span[s->batch_count] = ChunkSpan{bytes, full};
+  s->batch_offset[s->batch_count] = s->chunk_start >> kChunkAlignShift;
+  s->batch_count++;
+  s->batch_fill += padded_chunk_size(full);
   s->chunks++;
   s->chunk_bytes += full;
   s->pad_left = uint32_t(padded_chunk_size(full) - full);
-  s->pad_byte = s->chunk_buf[full - 1];
+  s->pad_byte = bytes[full - 1];
   s->pad_bad = false;
+  // The next chunk is cut after this one; there must be room for the longest.
+  if (s->batch_count == kScanBatchChunks || s->batch_fill + kChunkBufferSize > kScanArenaSize) {
+    digest_batch(s);
+  }
 }
 
 void padding_done(StoreScan* s) {
@@ -47,6 +68,8 @@ void scan_begin(StoreScan* s, uint64_t at) {
   s->duplicates = s->duplicate_bytes = 0;
   s->duplicate_examples = 0;
   s->keys.clear();
+  s->batch_count = 0;
+  s->batch_fill = 0;
 }
 
 void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
@@ -64,7 +87,7 @@ void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
       continue;
     }
     bool ended = false;
-    size_t k = chunker_cut(&s->chunker, p, n, s->chunk_buf, &ended);
+    size_t k = chunker_cut(&s->chunker, p, n, s->arena + s->batch_fill, &ended);
     s->pos += k;
     p += k;
     n -= k;
@@ -76,6 +99,7 @@ void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
 }
 
 void scan_end(StoreScan* s) {
+  digest_batch(s);
   std::vector<StoredKey>& keys = s->keys;
   // By key, then by offset: the first of equal keys is the copy the
   // rebuilt index keeps.

@@ -11,9 +11,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "server/chunk_digest.h"
 #include "server/chunker.h"
 
 constexpr unsigned kScanExamples = 10;  // offsets kept per kind of fault
+
+// Chunks cut but not yet digested wait in a batch, digested together when
+// it is full and at the end of the scan.
+constexpr size_t kScanBatchChunks = 128;
+constexpr size_t kScanArenaSize = 256 * 1024 + kChunkBufferSize;
 
 struct StoredKey {
   uint8_t key[kChunkKeySize];
@@ -45,7 +51,15 @@ struct StoreScan {
   DuplicatePair duplicate_at[kScanExamples];
 
   std::vector<StoredKey> keys;
-  alignas(64) uint8_t chunk_buf[kChunkBufferSize];
+
+  // The batch: chunks cut into arena[0, batch_fill), each rounded up to 64
+  // bytes; the chunk being cut grows at arena + batch_fill.
+  size_t batch_count;
+  size_t batch_fill;
+  ChunkSpan batch_span[kScanBatchChunks];
+  uint64_t batch_offset[kScanBatchChunks];  // ChunkOffset of each
+  uint8_t batch_keys[kScanBatchChunks * kChunkKeySize];
+  alignas(64) uint8_t arena[kScanArenaSize];
 };
 
 // Starts a scan at file position `at` (64, just after the header).
@@ -59,6 +73,6 @@ inline bool scan_at_boundary(const StoreScan* s) {
   return s->chunker.chunk_length == 0 && s->pad_left == 0;
 }
 
-// After the last byte: finds the chunks stored more than once. The bytes
+// After the last byte: digests what waits in the batch, finds the chunks stored more than once. The bytes
 // after whole_end (pos - whole_end of them) are the torn tail.
 void scan_end(StoreScan* s);

@@ -88,18 +88,28 @@ TEST_F(StoreScanTest, FindsEveryStoredChunkInSpansOfAnySize) {
 }
 
 TEST_F(StoreScanTest, CountsChunksStoredTwiceAndNamesBothCopies) {
-  BuiltStore st = build({random_bytes(30000, 2)});
-  // After an index eviction the server stores a chunk again at the end.
-  Bytes again(st.bytes.begin() + st.offsets[2] * 64,
-              st.bytes.begin() + st.offsets[2] * 64 + st.fulls[2]);
-  append_chunk(&st, again);
-  StoreScan* s = scan(st.bytes, 5000);
-  EXPECT_EQ(s->chunks, st.offsets.size());
-  EXPECT_EQ(s->duplicates, 1u);
-  EXPECT_EQ(s->duplicate_bytes, padded_chunk_size(st.fulls[2]));
-  ASSERT_EQ(s->duplicate_examples, 1u);
-  EXPECT_EQ(s->duplicate_at[0].first, st.offsets[2]);
-  EXPECT_EQ(s->duplicate_at[0].again, st.offsets.back());
+  // Chunks are digested many at a time: the second case puts the first copy
+  // hundreds of chunks before the second, and a span boundary inside them.
+  struct Case {
+    size_t bytes;
+    size_t chunk;
+    size_t span;
+  };
+  for (Case c : {Case{30000, 2, 5000}, Case{150000, 300, 777}}) {
+    BuiltStore st = build({random_bytes(c.bytes, 2)});
+    ASSERT_GT(st.offsets.size(), c.chunk + 1);
+    // After an index eviction the server stores a chunk again at the end.
+    Bytes again(st.bytes.begin() + st.offsets[c.chunk] * 64,
+                st.bytes.begin() + st.offsets[c.chunk] * 64 + st.fulls[c.chunk]);
+    append_chunk(&st, again);
+    StoreScan* s = scan(st.bytes, c.span);
+    EXPECT_EQ(s->chunks, st.offsets.size());
+    EXPECT_EQ(s->duplicates, 1u) << c.chunk;
+    EXPECT_EQ(s->duplicate_bytes, padded_chunk_size(st.fulls[c.chunk]));
+    ASSERT_EQ(s->duplicate_examples, 1u);
+    EXPECT_EQ(s->duplicate_at[0].first, st.offsets[c.chunk]);
+    EXPECT_EQ(s->duplicate_at[0].again, st.offsets.back());
+  }
 }
 
 TEST_F(StoreScanTest, PaddingThatIsNotACopyIsCountedWithItsChunk) {

@@ -37,6 +37,7 @@
 #include "client/output_file.h"
 #include "client/progress.h"
 #include "client/store_window.h"
+#include "client/verify_batch.h"
 #include "common/bytes.h"
 #include "common/record.h"
 #include "common/usage.h"
@@ -105,7 +106,11 @@ struct Restore {
   uint64_t bad_records = 0;
   uint64_t outside = 0;  // bad records that lie outside the store
   uint64_t first_bad = 0;
-  uint8_t* chunk_buf = nullptr;
+  uint64_t good_bytes = 0;    // real bytes of the records restored
+  bool stop_at_bad = false;   // the restore ends at the first bad record
+  bool halted = false;        // it ended there, or the output failed
+  uint64_t halt_index = 0;    // at this record
+  VerifyBatch* batch = nullptr;  // verified chunks waiting for their digests
 };
 
 #if defined(__GNUC__)
@@ -124,45 +129,95 @@ void report_record(Restore* r, uint64_t index, const ChunkRecord& rec, const cha
           r->opt.list, index, rec.offset, unsigned(rec.real_length), what);
 }
 
-// Restores one record. Returns false (after reporting it) when it cannot.
+void halt_at(Restore* r, uint64_t index) {
+  r->halted = true;
+  r->halt_index = index;
+}
+
+// A record restored: its bytes are written unless a bad record came before
+// (after the first one nothing more is written; the rest is checked).
+void record_done(Restore* r, uint64_t index, const uint8_t* p, const ChunkRecord& rec) {
+  r->good_bytes += rec.real_length;
+  if (r->bad_records == 0 && !r->opt.check) output_write(&r->out, p, rec.real_length);
+  if (r->out.failed) halt_at(r, index);
+}
+
+// A record reported bad.
+void record_bad(Restore* r, uint64_t index) {
+  if (r->stop_at_bad) halt_at(r, index);
+}
+
+// Digests the chunks waiting in the batch and finishes their records in
+// list order, as if each had been checked on its own. Returns false when the
+// restore has ended (the records after that one are left unlooked at).
+bool settle_batch(Restore* r) {
+  VerifyBatch* b = r->batch;
+  if (r->halted) return false;
+  if (b == nullptr || b->count == 0) return true;
+  batch_digest(b);
+  for (size_t i = 0; i < b->count && !r->halted; i++) {
+    if (batch_match(b, i) == kChunkMatches) {
+      record_done(r, b->index[i], batch_bytes(b, i), b->rec[i]);
+    } else {
+      report_record(r, b->index[i], b->rec[i], "the stored chunk does not match the record's digest");
+      record_bad(r, b->index[i]);
+    }
+  }
+  batch_clear(b);
+  return !r->halted;
+}
+
+// Reports a record that cannot be restored, after the records before it.
+#if defined(__GNUC__)
+__attribute__((format(printf, 5, 6)))
+#endif
+void report_in_order(Restore* r, uint64_t index, const ChunkRecord& rec, bool outside,
+                     const char* fmt, ...) {
+  if (!settle_batch(r)) return;
+  if (outside) r->outside++;
+  char what[256];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(what, sizeof what, fmt, ap);
+  va_end(ap);
+  report_record(r, index, rec, "%s", what);
+  record_bad(r, index);
+}
+
+// Takes one record. A verified chunk waits in the batch until it is full;
+// settle_batch finishes the rest. Returns false when the restore has ended.
 bool restore_record(Restore* r, uint64_t index, const ChunkRecord& rec) {
   StoreWindow* w = &r->store;
   if (rec.offset == 0) {
-    r->outside++;
-    report_record(r, index, rec, "ChunkOffset 0 is the store header, not a chunk");
-    return false;
+    report_in_order(r, index, rec, true, "ChunkOffset 0 is the store header, not a chunk");
+    return !r->halted;
   }
   const uint64_t pos = rec.offset << kChunkAlignShift;
   if (pos >= w->size || rec.real_length > w->size - pos) {
-    r->outside++;
-    report_record(r, index, rec, "reaches byte %" PRIu64 ", past the end of the store (%" PRIu64
-                  " bytes)", pos + rec.real_length, w->size);
-    return false;
+    report_in_order(r, index, rec, true, "reaches byte %" PRIu64 ", past the end of the store (%" PRIu64
+                    " bytes)", pos + rec.real_length, w->size);
+    return !r->halted;
   }
   size_t want = r->opt.verify ? kMaxChunkLength : rec.real_length;
   size_t got = 0;
   const uint8_t* p = window_view(w, pos, want, &got);
   if (p == nullptr) {
-    report_record(r, index, rec, "reading the store failed: %s", plat_error_text(w->error));
-    return false;
+    report_in_order(r, index, rec, false, "reading the store failed: %s", plat_error_text(w->error));
+    return !r->halted;
   }
   if (got < rec.real_length) {
-    report_record(r, index, rec, "the store ended while it was read");
-    return false;
+    report_in_order(r, index, rec, false, "the store ended while it was read");
+    return !r->halted;
   }
-  if (r->opt.verify) {
-    ChunkMatch m = stored_chunk_matches(&r->chunker, p, got, r->chunk_buf, rec);
-    if (m == kChunkCutShort) {
-      report_record(r, index, rec, "the store ends before the chunk does");
-      return false;
-    }
-    if (m != kChunkMatches) {
-      report_record(r, index, rec, "the stored chunk does not match the record's digest");
-      return false;
-    }
+  if (!r->opt.verify) {
+    record_done(r, index, p, rec);
+    return !r->halted;
   }
-  // After the first bad record nothing more is written; the rest is checked.
-  if (r->bad_records == 0 && !r->opt.check) output_write(&r->out, p, rec.real_length);
+  if (batch_add(r->batch, &r->chunker, p, got, rec, index) == kChunkCutShort) {
+    report_in_order(r, index, rec, false, "the store ends before the chunk does");
+    return !r->halted;
+  }
+  if (!batch_has_room(r->batch)) return settle_batch(r);
   return true;
 }
 
@@ -274,12 +329,13 @@ int check_lists(Restore* r) {
     }
     ListReader l;
     list_open(&l, f, list_buf);
-    uint64_t bad_before = r->bad_records, outside_before = r->outside, bytes = 0;
+    uint64_t bad_before = r->bad_records, outside_before = r->outside;
+    uint64_t bytes_before = r->good_bytes;
     ChunkRecord rec;
     ListStep step;
-    while ((step = list_next(&l, &rec)) == kListRecord) {
-      if (restore_record(r, l.index - 1, rec)) bytes += rec.real_length;
-    }
+    while ((step = list_next(&l, &rec)) == kListRecord) (void)restore_record(r, l.index - 1, rec);
+    (void)settle_batch(r);
+    const uint64_t bytes = r->good_bytes - bytes_before;
     (void)plat_file_close(f);
     uint64_t bad = r->bad_records - bad_before;
     if (step == kListReadFailed) {
@@ -308,7 +364,7 @@ Restore g_restore;  // holds the chunker: static, set up once
 uint8_t g_window[kStoreWindowSize];
 uint8_t g_list_buf[kListReadBlock];
 uint8_t g_out_buf[kOutputBlock];
-alignas(64) uint8_t g_chunk_buf[kChunkBufferSize];
+VerifyBatch g_batch;
 
 }  // namespace
 
@@ -335,7 +391,8 @@ int main(int argc, char** argv) {
             "header\n", opt.store, unsigned(kStoreHeaderSize));
     return kExitUsage;
   }
-  r->chunk_buf = g_chunk_buf;
+  batch_clear(&g_batch);
+  r->batch = &g_batch;
   chunker_reset(&r->chunker);
   if (opt.check) return check_lists(r);
   PlatFile list = plat_file_open_read(opt.list);
@@ -359,6 +416,7 @@ int main(int argc, char** argv) {
   // there the restore stops at the first bad record, so that what was
   // written is a correct prefix.
   const bool can_take_back = opt.out && !r->out.direct;
+  r->stop_at_bad = !can_take_back;
   const char* shown = opt.out ? opt.out : opt.list;
   progress_start(&r->progress, "chunkcat", opt.progress && (opt.force_progress ||
                  plat_stderr_is_terminal()), opt.force_progress, total);
@@ -367,15 +425,15 @@ int main(int argc, char** argv) {
   list_open(&l, list, g_list_buf);
   ChunkRecord rec;
   ListStep step;
-  bool stopped = false;
   while ((step = list_next(&l, &rec)) == kListRecord) {
-    if (!restore_record(r, l.index - 1, rec) && !can_take_back) {
-      stopped = true;
-      break;
-    }
-    if (r->out.failed) break;
+    if (!restore_record(r, l.index - 1, rec)) break;
     progress_show(&r->progress, r->out.written, shown);
   }
+  (void)settle_batch(r);
+  // Ended at a bad record or a failed write: what follows in the list is
+  // not looked at.
+  const bool stopped = r->halted;
+  const uint64_t records_seen = stopped ? r->halt_index + 1 : l.index;
   bool list_failed = false;
   if (!stopped && step == kListReadFailed) {
     progress_break(&r->progress);
@@ -394,7 +452,7 @@ int main(int argc, char** argv) {
   if (r->bad_records > kMaxReports) {
     fprintf(stderr, "chunkcat: %" PRIu64 " bad records in all\n", r->bad_records);
   }
-  report_foreign_list(opt.list, r->outside, l.index);
+  report_foreign_list(opt.list, r->outside, records_seen);
 
   if (r->out.failed || !records_ok) {
     output_abandon(&r->out);

@@ -4,6 +4,7 @@ corrupted store bytes are reported and leave no output under its name."""
 import json
 import os
 import random
+import re
 import signal
 import socket
 import stat
@@ -294,6 +295,50 @@ class Restore(ToolsTestCase):
         out = self.read("out")
         self.assertEqual(len(out), len(data))
         self.assertNotEqual(out, data)
+
+    def test_damaged_chunks_among_many_are_reported_in_list_order(self):
+        # Chunks are verified many at a time, and the store is read in
+        # blocks of megabytes: damaged chunks side by side, far apart and
+        # last, with a record of another kind among them, are each reported
+        # under their own index and in list order, and nothing from or after
+        # the first of them is written.
+        data = random_bytes(6 << 20, 8)
+        good = self.stored(data)
+        recs = parse_records(good)
+        n = len(recs)
+        damaged = [130, 131, n // 2, n - 2]
+        with open(self.store(), "r+b") as f:
+            for i in damaged:
+                _, length, offset = recs[i]
+                f.seek(offset * 64 + length // 2)
+                b = f.read(1)
+                f.seek(offset * 64 + length // 2)
+                f.write(bytes([b[0] ^ 0x10]))
+        inserted = 200  # a record naming the store header goes in here
+        self.write("bad.list", good[:21 * inserted] + rec(0, 5) + good[21 * inserted:])
+        expected = [130, 131, inserted, n // 2 + 1, n - 1]
+        p = self.cat(self.store(), "bad.list", "-o", "out")
+        self.assertEqual(p.returncode, 3)
+        err = p.stderr.decode()
+        reported = [int(m) for m in re.findall(r"record (\d+) \(ChunkOffset", err)]
+        self.assertEqual(reported, expected, err)
+        self.assertIn("record 131 (ChunkOffset %d, length %d): the stored chunk does not match"
+                      % (recs[131][2], recs[131][1]), err)
+        self.assertFalse(os.path.exists(self.path("out")))
+        # --check counts the bytes of exactly the good records.
+        p = self.cat("--check", self.store(), "bad.list")
+        self.assertEqual(p.returncode, 3)
+        good_bytes = sum(r[1] for i, r in enumerate(recs) if i not in damaged)
+        self.assertEqual(p.stdout.decode(), "bad.list: %d records, %d bytes: 5 bad\n"
+                         % (n + 1, good_bytes))
+        # On standard output the restore stops at the first damaged chunk.
+        p = self.cat(self.store(), "bad.list")
+        self.assertEqual(p.returncode, 3)
+        before = sum(r[1] for r in recs[:130])
+        self.assertEqual(p.stdout, data[:before])
+        self.assertEqual(re.findall(r"record (\d+) \(ChunkOffset", p.stderr.decode()), ["130"])
+        self.assertIn(b"holds only the first %d bytes: those of the records before record 130"
+                      % before, p.stderr)
 
     def test_corrupted_filler_of_the_last_chunk_is_caught(self):
         # The filler bytes that complete the last chunk are not in the file,
