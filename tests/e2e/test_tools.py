@@ -329,7 +329,7 @@ class Restore(ToolsTestCase):
         p = self.cat("--check", self.store(), "bad.list")
         self.assertEqual(p.returncode, 3)
         good_bytes = sum(r[1] for i, r in enumerate(recs) if i not in damaged)
-        self.assertEqual(p.stdout.decode(), "bad.list: %d records, %d bytes: 5 bad\n"
+        self.assertEqual(text_lines(p.stdout).decode(), "bad.list: %d records, %d bytes: 5 bad\n"
                          % (n + 1, good_bytes))
         # On standard output the restore stops at the first damaged chunk.
         p = self.cat(self.store(), "bad.list")
