@@ -193,7 +193,8 @@ for run in $(seq 1 "$RUNS"); do
 
   # In-process chunk + digest.
   (cd "$W" && "$B/chunker_bench") > "$W/chunker_bench.out"
-  record inproc "$(sed -n 's/^chunker+digest:.*= \([0-9.]*\) MB\/s.*/\1/p' "$W/chunker_bench.out" | head -1)"
+  # The widest vector width the machine has comes last.
+  record inproc "$(sed -n 's/^[a-z0-9]*: chunk+digest+index unique  *\([0-9.]*\) .*/\1/p' "$W/chunker_bench.out" | tail -1)"
 
   # End to end over loopback.
   rm -rf "$W/store"
