@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
       g_sink ^= h[0];
     }
     fig.add("chunk-at-a-time scan+digest", round, per_chunk_path(data.data(), data.size()));
-    for (SimdWidth w : {kSimdScalar, kSimdAvx2, kSimdAvx512}) {
+    for (SimdWidth w : kAllSimdWidths) {
       const char* only = std::getenv("CHUNK_BENCH_WIDTH");  // one width only
       if (only && strcmp(only, simd_width_name(w)) != 0) continue;
       if (!simd_set_width(w)) continue;

@@ -74,6 +74,28 @@ size_t find_avx512(const BoundaryTables& t, const uint8_t* p, size_t from, size_
   return find_each(t, p, i, to, threshold);
 }
 
+__attribute__((target("avx512f,avx512bw,gfni")))
+size_t find_avx512_gfni(const BoundaryTables& t, const uint8_t* p, size_t from, size_t to,
+                        uint32_t threshold) {
+  __m512i mat[12];
+  for (int d = 0; d < 12; d++) mat[d] = _mm512_set1_epi64(int64_t(t.top_matrix[d]));
+  const __m512i top0 = _mm512_set1_epi8(char(kZeroWindowCrc >> 24));
+  const __m512i limit = _mm512_set1_epi8(char(threshold >> 24));
+  size_t i = from;
+  for (; i + 64 <= to; i += 64) {
+    __m512i acc = top0;
+    for (int d = 0; d < 12; d += 2) {
+      __m512i a = _mm512_gf2p8affine_epi64_epi8(_mm512_loadu_si512(p + i - d), mat[d], 0);
+      __m512i b = _mm512_gf2p8affine_epi64_epi8(_mm512_loadu_si512(p + i - d - 1), mat[d + 1], 0);
+      acc = _mm512_ternarylogic_epi32(acc, a, b, 0x96);
+    }
+    uint64_t m = _mm512_cmple_epu8_mask(acc, limit);
+    size_t at;
+    if (m != 0 && first_in_mask(t, p, i, m, threshold, &at)) return at;
+  }
+  return find_each(t, p, i, to, threshold);
+}
+
 __attribute__((target("avx2")))
 size_t find_avx2(const BoundaryTables& t, const uint8_t* p, size_t from, size_t to,
                  uint32_t threshold) {
@@ -127,6 +149,16 @@ const BoundaryTables& boundary_tables() {
         g_tables.top_lo[d][n] = uint8_t(g_tables.lin[d][n] >> 24);
         g_tables.top_hi[d][n] = uint8_t(g_tables.lin[d][n << 4] >> 24);
       }
+      // lin[d] is linear in b, so its top byte is fixed by the eight
+      // single-bit inputs: output bit i takes input bit k when
+      // lin[d][1 << k] has bit 24 + i set.
+      uint64_t m = 0;
+      for (int i = 0; i < 8; i++) {
+        uint64_t row = 0;
+        for (int k = 0; k < 8; k++) row |= uint64_t((g_tables.lin[d][1u << k] >> (24 + i)) & 1) << k;
+        m |= row << (8 * (7 - i));
+      }
+      g_tables.top_matrix[d] = m;
     }
     g_tables_ready = true;
   }
@@ -136,6 +168,7 @@ const BoundaryTables& boundary_tables() {
 size_t boundary_find(SimdWidth w, const uint8_t* p, size_t from, size_t to, uint32_t threshold) {
   const BoundaryTables& t = boundary_tables();
 #if CHUNK_SIMD_LANES
+  if (w == kSimdAvx512Gfni) return find_avx512_gfni(t, p, from, to, threshold);
   if (w == kSimdAvx512) return find_avx512(t, p, from, to, threshold);
   if (w == kSimdAvx2) return find_avx2(t, p, from, to, threshold);
 #endif

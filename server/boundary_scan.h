@@ -8,7 +8,10 @@
 // 4-bit halves of each window byte looked up in 16-entry tables (a byte
 // shuffle per half and distance), for 32 or 64 positions at once; a value
 // below the threshold needs a top byte of 0 or 1, and only those positions
-// (about 1 in 128 on random data) get their full value computed.
+// (about 1 in 128 on random data) get their full value computed. With GFNI
+// the top byte's part from one window byte is a linear map of that byte (an
+// 8x8 bit matrix per distance), which one affine byte transform applies to
+// 64 positions at once.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +22,9 @@ struct BoundaryTables {
   uint32_t lin[12][256];
   uint8_t top_lo[12][16];  // top byte of lin[d][n]
   uint8_t top_hi[12][16];  // top byte of lin[d][n << 4]
+  // The map byte b -> top byte of lin[d][b] as the 8x8 bit matrix that
+  // GF2P8AFFINEQB takes: byte 7 - i holds the input bits of output bit i.
+  uint64_t top_matrix[12];
 };
 
 // Built on first use.

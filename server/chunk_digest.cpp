@@ -80,24 +80,24 @@ template <int kLanes>
 struct Lanes {
   const ChunkSpan* chunks;
   size_t n;
-  size_t next;  // the next chunk to give a lane
+  size_t* next;  // the next chunk to give a lane (shared by lane groups)
   const uint8_t* ptr[kLanes];
   uint32_t left[kLanes];
   int64_t chunk[kLanes];  // -1: idle
   alignas(64) uint32_t count[kLanes];  // bytes folded in this step
 
-  void start(const ChunkSpan* c, size_t count_of_chunks) {
+  void start(const ChunkSpan* c, size_t count_of_chunks, size_t* next_chunk) {
     chunks = c;
     n = count_of_chunks;
-    next = 0;
+    next = next_chunk;
     for (int l = 0; l < kLanes; l++) assign(l);
   }
   void assign(int l) {
-    if (next < n) {
-      chunk[l] = int64_t(next);
-      ptr[l] = chunks[next].bytes;
-      left[l] = chunks[next].length;
-      next++;
+    if (*next < n) {
+      chunk[l] = int64_t(*next);
+      ptr[l] = chunks[*next].bytes;
+      left[l] = chunks[*next].length;
+      (*next)++;
     } else {
       chunk[l] = -1;
     }
@@ -136,11 +136,18 @@ struct Lanes {
 #define V5_G(b, c, d) _mm512_ternarylogic_epi32(b, c, d, 0xE4)
 #define V5_H(b, c, d) _mm512_ternarylogic_epi32(b, c, d, 0x96)
 #define V5_I(b, c, d) _mm512_ternarylogic_epi32(b, c, d, 0x39)
-#define V5_STEP(fn, a, b, c, d, k, t, s)                                                  \
+#define V5_STEP_ON(W, fn, a, b, c, d, k, t, s)                                            \
   a = _mm512_add_epi32(                                                                 \
       b, _mm512_rol_epi32(_mm512_add_epi32(_mm512_add_epi32(a, V5_##fn(b, c, d)),          \
-                                           _mm512_add_epi32(w[k], _mm512_set1_epi32(int(t)))), \
+                                           _mm512_add_epi32(W[k], _mm512_set1_epi32(int(t)))), \
                           s));
+#define V5_STEP(fn, a, b, c, d, k, t, s) V5_STEP_ON(w, fn, a, b, c, d, k, t, s)
+// The same step for two lane groups at once (words w and x, working words a
+// and a2 and so on): one step's chain is a few operations long and waits on
+// the one before, so a second independent chain fills the idle issue slots.
+#define V5_STEP2(fn, a, b, c, d, k, t, s)  \
+  V5_STEP_ON(w, fn, a, b, c, d, k, t, s) \
+  V5_STEP_ON(x, fn, a##2, b##2, c##2, d##2, k, t, s)
 
 T512 inline void transpose16(__m512i r[16]) {
   __m512i t[16], u[16];
@@ -183,45 +190,88 @@ T512 inline __m512i row512(Lanes<16>* L, int l) {
   return _mm512_maskz_loadu_epi8(__mmask64((uint64_t(1) << run) - 1), src);
 }
 
-T512 void digest_avx512(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
-  Lanes<16> L;
-  L.start(chunks, n);
-  __m512i w[16];
-  for (int k = 0; k < 16; k++) w[k] = _mm512_setzero_si512();
+// Folds each lane's next run into the group's block words w.
+T512 inline void fold_rows512(Lanes<16>* L, __m512i w[16]) {
   const __m512i low24 = _mm512_set1_epi32(0x00FFFFFF);
-  alignas(64) uint32_t h0[16], h1[16], h2[16], h3[16];
-  while (L.busy()) {
-    __m512i r[16];
-    for (int l = 0; l < 16; l++) r[l] = row512(&L, l);
-    transpose16(r);
-    for (int k = 0; k < 15; k++) w[k] = _mm512_xor_si512(w[k], r[k]);
-    __m512i cnt = _mm512_slli_epi32(_mm512_load_si512(L.count), 24);
-    w[15] = _mm512_or_si512(_mm512_and_si512(_mm512_xor_si512(w[15], r[15]), low24), cnt);
+  __m512i r[16];
+  for (int l = 0; l < 16; l++) r[l] = row512(L, l);
+  transpose16(r);
+  for (int k = 0; k < 15; k++) w[k] = _mm512_xor_si512(w[k], r[k]);
+  __m512i cnt = _mm512_slli_epi32(_mm512_load_si512(L->count), 24);
+  w[15] = _mm512_or_si512(_mm512_and_si512(_mm512_xor_si512(w[15], r[15]), low24), cnt);
+}
 
+// After a compression with result a..d: the feed-forward into the block,
+// then the keys of the lanes whose chunk is done, and those lanes refilled.
+T512 inline void end_step512(Lanes<16>* L, __m512i w[16], __m512i a, __m512i b, __m512i c,
+                             __m512i d, uint8_t* keys) {
+  const __m512i low24 = _mm512_set1_epi32(0x00FFFFFF);
+  w[0] = _mm512_xor_si512(w[0], _mm512_add_epi32(a, _mm512_set1_epi32(int(kInit0))));
+  w[1] = _mm512_xor_si512(w[1], _mm512_add_epi32(b, _mm512_set1_epi32(int(kInit1))));
+  w[2] = _mm512_xor_si512(w[2], _mm512_add_epi32(c, _mm512_set1_epi32(int(kInit2))));
+  w[3] = _mm512_xor_si512(w[3], _mm512_add_epi32(d, _mm512_set1_epi32(int(kInit3))));
+  w[15] = _mm512_and_si512(w[15], low24);
+
+  uint32_t done = L->finished();
+  if (done == 0) return;
+  // Lane l's 16 block bytes (words 0..3 of its block, LE) are 128-bit part
+  // l / 4 of k[l % 4]; each is stored straight from its register with a
+  // masked store, and its last two bytes then replaced by the length.
+  // Reading the words back one by one from a vector stored just before
+  // would stall on every read.
+  __m512i t0 = _mm512_unpacklo_epi32(w[0], w[1]), t1 = _mm512_unpackhi_epi32(w[0], w[1]);
+  __m512i t2 = _mm512_unpacklo_epi32(w[2], w[3]), t3 = _mm512_unpackhi_epi32(w[2], w[3]);
+  const __m512i kv[4] = {_mm512_unpacklo_epi64(t0, t2), _mm512_unpackhi_epi64(t0, t2),
+                         _mm512_unpacklo_epi64(t1, t3), _mm512_unpackhi_epi64(t1, t3)};
+  for (uint32_t m = done; m != 0; m &= m - 1) {
+    const int l = __builtin_ctz(m);
+    const int part = l >> 2;
+    const size_t at = size_t(L->chunk[l]);
+    uint8_t* key = keys + at * kChunkKeySize;
+    // The base lies part * 16 bytes before the key; only the key's 16
+    // bytes are written.
+    _mm512_mask_storeu_epi32(reinterpret_cast<void*>(uintptr_t(key) - uintptr_t(16 * part)),
+                             __mmask16(0xFu << (4 * part)), kv[l & 3]);
+    store_le16(key + kChunkDigestSize, uint16_t(L->chunks[at].length));
+    L->assign(l);
+  }
+  __mmask16 keep = __mmask16(~done);
+  for (int k = 0; k < 16; k++) w[k] = _mm512_maskz_mov_epi32(keep, w[k]);
+}
+
+// One group of 16 lanes until all of its lanes are idle.
+T512 void run_group512(Lanes<16>* L, __m512i w[16], uint8_t* keys) {
+  while (L->busy()) {
+    fold_rows512(L, w);
     __m512i a = _mm512_set1_epi32(int(kInit0)), b = _mm512_set1_epi32(int(kInit1)),
             c = _mm512_set1_epi32(int(kInit2)), d = _mm512_set1_epi32(int(kInit3));
     MD5_ALL_STEPS(V5_STEP)
-    w[0] = _mm512_xor_si512(w[0], _mm512_add_epi32(a, _mm512_set1_epi32(int(kInit0))));
-    w[1] = _mm512_xor_si512(w[1], _mm512_add_epi32(b, _mm512_set1_epi32(int(kInit1))));
-    w[2] = _mm512_xor_si512(w[2], _mm512_add_epi32(c, _mm512_set1_epi32(int(kInit2))));
-    w[3] = _mm512_xor_si512(w[3], _mm512_add_epi32(d, _mm512_set1_epi32(int(kInit3))));
-    w[15] = _mm512_and_si512(w[15], low24);
-
-    uint32_t done = L.finished();
-    if (done == 0) continue;
-    _mm512_store_si512(h0, w[0]);
-    _mm512_store_si512(h1, w[1]);
-    _mm512_store_si512(h2, w[2]);
-    _mm512_store_si512(h3, w[3]);
-    for (int l = 0; l < 16; l++) {
-      if (done & (1u << l)) {
-        L.emit(l, h0, h1, h2, h3, keys);
-        L.assign(l);
-      }
-    }
-    __mmask16 keep = __mmask16(~done);
-    for (int k = 0; k < 16; k++) w[k] = _mm512_maskz_mov_epi32(keep, w[k]);
+    end_step512(L, w, a, b, c, d, keys);
   }
+}
+
+// Two groups of 16 lanes, their compressions interleaved, fed from one
+// list of chunks. Once one group has gone idle (no chunk is left to give
+// it), the other finishes alone.
+T512 void digest_avx512(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
+  size_t next = 0;
+  Lanes<16> A, B;
+  A.start(chunks, n, &next);
+  B.start(chunks, n, &next);
+  __m512i w[16], x[16];
+  for (int k = 0; k < 16; k++) w[k] = x[k] = _mm512_setzero_si512();
+  while (A.busy() && B.busy()) {
+    fold_rows512(&A, w);
+    fold_rows512(&B, x);
+    __m512i a = _mm512_set1_epi32(int(kInit0)), b = _mm512_set1_epi32(int(kInit1)),
+            c = _mm512_set1_epi32(int(kInit2)), d = _mm512_set1_epi32(int(kInit3));
+    __m512i a2 = a, b2 = b, c2 = c, d2 = d;
+    MD5_ALL_STEPS(V5_STEP2)
+    end_step512(&A, w, a, b, c, d, keys);
+    end_step512(&B, x, a2, b2, c2, d2, keys);
+  }
+  if (A.busy()) run_group512(&A, w, keys);
+  if (B.busy()) run_group512(&B, x, keys);
 }
 
 // ---- AVX2: 8 lanes --------------------------------------------------------
@@ -304,8 +354,9 @@ T256 inline void row256(Lanes<8>* L, int l, __m256i* lo, __m256i* hi) {
 }
 
 T256 void digest_avx2(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
+  size_t next = 0;
   Lanes<8> L;
-  L.start(chunks, n);
+  L.start(chunks, n, &next);
   __m256i w[16];
   for (int k = 0; k < 16; k++) w[k] = _mm256_setzero_si256();
   const __m256i low24 = _mm256_set1_epi32(0x00FFFFFF);
@@ -358,7 +409,7 @@ void chunk_digest_batch(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
   // A lane pays for its bookkeeping on every step; with only a few chunks
   // the scalar path is as quick.
   SimdWidth w = n >= 4 ? simd_width() : kSimdScalar;
-  if (w == kSimdAvx512) return digest_avx512(chunks, n, keys);
+  if (w == kSimdAvx512 || w == kSimdAvx512Gfni) return digest_avx512(chunks, n, keys);
   if (w == kSimdAvx2) return digest_avx2(chunks, n, keys);
 #endif
   for (size_t i = 0; i < n; i++) {

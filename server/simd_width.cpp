@@ -9,10 +9,10 @@ bool cpu_has(SimdWidth w) {
 #if CHUNK_SIMD_LANES
   __builtin_cpu_init();
   if (w == kSimdAvx2) return __builtin_cpu_supports("avx2");
-  if (w == kSimdAvx512) {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl");
-  }
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vl");
+  if (w == kSimdAvx512) return avx512;
+  if (w == kSimdAvx512Gfni) return avx512 && __builtin_cpu_supports("gfni");
 #endif
   return w == kSimdScalar;
 }
@@ -30,7 +30,7 @@ bool simd_width_available(SimdWidth w) { return cpu_has(w); }
 
 SimdWidth simd_width() {
   if (g_width < 0) {
-    g_width = widest_up_to(kSimdAvx512);
+    g_width = widest_up_to(kSimdAvx512Gfni);
   }
   return SimdWidth(g_width);
 }
@@ -45,6 +45,7 @@ const char* simd_width_name(SimdWidth w) {
   switch (w) {
     case kSimdAvx2: return "avx2";
     case kSimdAvx512: return "avx512";
+    case kSimdAvx512Gfni: return "avx512gfni";
     default: return "scalar";
   }
 }

@@ -7,7 +7,13 @@
 #pragma once
 #include <cstdint>
 
-enum SimdWidth : int32_t { kSimdScalar = 0, kSimdAvx2 = 1, kSimdAvx512 = 2 };
+// kSimdAvx512Gfni is the AVX-512 digest with a boundary scan that computes
+// each window's top byte with GF(2) affine byte transforms instead of table
+// shuffles.
+enum SimdWidth : int32_t { kSimdScalar = 0, kSimdAvx2 = 1, kSimdAvx512 = 2, kSimdAvx512Gfni = 3 };
+
+// Every width, narrowest first, for tests and benchmarks that try each.
+constexpr SimdWidth kAllSimdWidths[] = {kSimdScalar, kSimdAvx2, kSimdAvx512, kSimdAvx512Gfni};
 
 // The width in use.
 SimdWidth simd_width();
@@ -19,5 +25,5 @@ bool simd_width_available(SimdWidth w);
 // changing nothing, when w is not available.
 bool simd_set_width(SimdWidth w);
 
-// "scalar", "avx2" or "avx512".
+// "scalar", "avx2", "avx512" or "avx512gfni".
 const char* simd_width_name(SimdWidth w);

@@ -388,7 +388,7 @@ TEST(Chunker, RestartRecutsEachChunkOfAPass) {
 template <class Body>
 void for_each_width(Body body) {
   const SimdWidth was = simd_width();
-  for (SimdWidth w : {kSimdScalar, kSimdAvx2, kSimdAvx512}) {
+  for (SimdWidth w : kAllSimdWidths) {
     if (!simd_set_width(w)) continue;
     SCOPED_TRACE(simd_width_name(w));
     body(w);

@@ -270,7 +270,7 @@ TEST_F(StorePassTest, EveryWidthGivesTheModelsRecordsAndStoreBytes) {
   for (int i = 0; i < 200000; i++) data.push_back(uint8_t(rng() % 2));
   std::vector<uint8_t> fresh = random_data(100000, 4);
   const SimdWidth was = simd_width();
-  for (SimdWidth w : {kSimdScalar, kSimdAvx2, kSimdAvx512}) {
+  for (SimdWidth w : kAllSimdWidths) {
     if (!simd_set_width(w)) continue;
     SCOPED_TRACE(simd_width_name(w));
     table_ = TestIndexTable::fresh();
