@@ -514,18 +514,23 @@ TEST(ChunkDigest, LanesGiveTheKeyOfEachChunkWhateverItsLength) {
   for (uint32_t len = 0; len <= 200; len++) add(len);
   for (uint32_t len : {252u, 253u, 254u, 255u, 256u, 4095u, 65534u, 65535u}) add(len);
   for (int i = 0; i < 300; i++) add(100 + rng() % 2000);
-  for_each_width([&](SimdWidth) {
-    // Batches of every size up to 40, so lanes start idle, refill and drain.
-    for (size_t at = 0, n = 1; at < spans.size(); at += n, n = n % 40 + 1) {
-      size_t m = std::min(n, spans.size() - at);
-      std::vector<uint8_t> keys(m * kChunkKeySize);
-      chunk_digest_batch(&spans[at], m, keys.data());
-      for (size_t i = 0; i < m; i++) {
-        Key got;
-        memcpy(got.data(), &keys[i * kChunkKeySize], kChunkKeySize);
-        ASSERT_EQ(got, want[at + i]) << "length " << spans[at + i].length;
-      }
+  auto check = [&](size_t at, size_t m) {
+    std::vector<uint8_t> keys(m * kChunkKeySize);
+    chunk_digest_batch(&spans[at], m, keys.data());
+    for (size_t i = 0; i < m; i++) {
+      Key got;
+      memcpy(got.data(), &keys[i * kChunkKeySize], kChunkKeySize);
+      ASSERT_EQ(got, want[at + i]) << "length " << spans[at + i].length << ", batch of " << m;
     }
+  };
+  for_each_width([&](SimdWidth) {
+    // Batches of every size up to 40, so lanes start idle, refill and drain
+    // (one lane group or two), then all of them at once: two groups refill
+    // from one list for hundreds of chunks before either drains.
+    for (size_t at = 0, n = 1; at < spans.size(); at += n, n = n % 40 + 1) {
+      check(at, std::min(n, spans.size() - at));
+    }
+    check(0, spans.size());
   });
 }
 
