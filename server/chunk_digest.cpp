@@ -116,17 +116,6 @@ struct Lanes {
     }
     return false;
   }
-  void emit(int l, const uint32_t* w0, const uint32_t* w1, const uint32_t* w2, const uint32_t* w3,
-            uint8_t* keys) {
-    uint8_t* key = keys + size_t(chunk[l]) * kChunkKeySize;
-    uint8_t b[16];
-    store_le32(b, w0[l]);
-    store_le32(b + 4, w1[l]);
-    store_le32(b + 8, w2[l]);
-    store_le32(b + 12, w3[l]);
-    memcpy(key, b, kChunkDigestSize);
-    store_le16(key + kChunkDigestSize, uint16_t(chunks[chunk[l]].length));
-  }
 };
 
 // ---- AVX-512: 16 lanes ----------------------------------------------------
@@ -361,7 +350,6 @@ T256 void digest_avx2(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
   for (int k = 0; k < 16; k++) w[k] = _mm256_setzero_si256();
   const __m256i low24 = _mm256_set1_epi32(0x00FFFFFF);
   const __m256i ones = _mm256_set1_epi32(-1);
-  alignas(32) uint32_t h0[8], h1[8], h2[8], h3[8];
   while (L.busy()) {
     __m256i lo[8], hi[8];
     for (int l = 0; l < 8; l++) row256(&L, l, &lo[l], &hi[l]);
@@ -383,19 +371,28 @@ T256 void digest_avx2(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
 
     uint32_t done = L.finished();
     if (done == 0) continue;
-    _mm256_store_si256(reinterpret_cast<__m256i*>(h0), w[0]);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(h1), w[1]);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(h2), w[2]);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(h3), w[3]);
-    alignas(32) int32_t keep[8];
-    for (int l = 0; l < 8; l++) {
-      keep[l] = (done & (1u << l)) ? 0 : -1;
-      if (done & (1u << l)) {
-        L.emit(l, h0, h1, h2, h3, keys);
-        L.assign(l);
-      }
+    // As with AVX-512: lane l's block bytes are half l / 4 of kv[l % 4],
+    // stored from the register under a mask.
+    __m256i t0 = _mm256_unpacklo_epi32(w[0], w[1]), t1 = _mm256_unpackhi_epi32(w[0], w[1]);
+    __m256i t2 = _mm256_unpacklo_epi32(w[2], w[3]), t3 = _mm256_unpackhi_epi32(w[2], w[3]);
+    const __m256i kv[4] = {_mm256_unpacklo_epi64(t0, t2), _mm256_unpackhi_epi64(t0, t2),
+                           _mm256_unpacklo_epi64(t1, t3), _mm256_unpackhi_epi64(t1, t3)};
+    const __m256i half[2] = {_mm256_setr_epi32(-1, -1, -1, -1, 0, 0, 0, 0),
+                             _mm256_setr_epi32(0, 0, 0, 0, -1, -1, -1, -1)};
+    for (uint32_t m = done; m != 0; m &= m - 1) {
+      const int l = __builtin_ctz(m);
+      const int part = l >> 2;
+      const size_t at = size_t(L.chunk[l]);
+      uint8_t* key = keys + at * kChunkKeySize;
+      _mm256_maskstore_epi32(reinterpret_cast<int*>(uintptr_t(key) - uintptr_t(16 * part)),
+                             half[part], kv[l & 3]);
+      store_le16(key + kChunkDigestSize, uint16_t(chunks[at].length));
+      L.assign(l);
     }
-    __m256i km = _mm256_load_si256(reinterpret_cast<const __m256i*>(keep));
+    // Lanes that were not done keep their block words.
+    const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    __m256i km = _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(done)), bit),
+                                    _mm256_setzero_si256());
     for (int k = 0; k < 16; k++) w[k] = _mm256_and_si256(w[k], km);
   }
 }

@@ -9,9 +9,11 @@
 // key that chunker_scan and chunker_finish give for the same bytes.
 //
 // The compressions of one chunk depend on each other; different chunks do
-// not, so the vector paths run one chunk per lane (8 with AVX2, 16 with
-// AVX-512) and refill a lane with the next chunk as soon as its chunk is
-// done. The width comes from simd_width().
+// not, so the vector paths run one chunk per lane (8 with AVX2; with
+// AVX-512 two groups of 16, their compressions interleaved so that one
+// group's steps run while the other's wait on their chains) and refill a
+// lane with the next chunk as soon as its chunk is done. The width comes
+// from simd_width().
 #pragma once
 #include <cstddef>
 #include <cstdint>
