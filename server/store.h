@@ -28,10 +28,13 @@ struct PassIo {
 
 constexpr size_t kAppendBufferSize = 256 * 1024;
 // Chunks cut but not yet digested wait in a batch: up to kBatchChunks of
-// them (enough that the lanes seldom wait for the batch's longest chunk),
-// their bytes one after another (each padded to 64) in the batch
+// them, their bytes one after another (each padded to 64) in the batch
 // arena, which always has room for one more chunk of the longest length.
-constexpr size_t kBatchChunks = 128;
+// The batch ends sooner when the pass waits for input, so a 64 KiB block of
+// the store makes one batch in a rebuild. Larger batches keep the 32 lanes
+// of the digest filled for longer (they drain at a batch's end) and ask for
+// more index slots at once; 256 ran about 9 % faster than 128 in-process.
+constexpr size_t kBatchChunks = 256;
 constexpr size_t kBatchArenaSize = 256 * 1024 + kChunkBufferSize;
 
 enum PassMode : int32_t { kStoreMode = 0, kRebuildMode = 1 };
