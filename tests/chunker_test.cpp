@@ -532,6 +532,17 @@ TEST(ChunkDigest, LanesGiveTheKeyOfEachChunkWhateverItsLength) {
     }
     check(0, spans.size());
   });
+  // More chunks than the lanes take in one go (they are handed over in
+  // parts of 1024).
+  const size_t one_set = spans.size();
+  for (int copy = 0; copy < 2; copy++) {
+    for (size_t i = 0; i < one_set; i++) {
+      spans.push_back(spans[i]);
+      want.push_back(want[i]);
+    }
+  }
+  ASSERT_GT(spans.size(), size_t(1024));
+  for_each_width([&](SimdWidth) { check(0, spans.size()); });
 }
 
 }  // namespace
