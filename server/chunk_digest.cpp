@@ -77,14 +77,15 @@ constexpr uint32_t kInit0 = 0x67452301, kInit1 = 0xEFCDAB89, kInit2 = 0x98BADCFE
 // The vector paths take at most this many chunks per call of their own.
 constexpr size_t kMaxLaneBatch = 1024;
 
-// order[0..n) receives the chunk indices longest first (by the number of
-// compressions, ties in input order). The lanes take chunks in this order:
-// the longest ones start early, and the lanes run dry together at the end
-// instead of all but one idling while the last long chunk is folded (a
-// third fewer steps spent draining a batch of 128). A counting sort: two
-// passes over the lengths. n <= kMaxLaneBatch.
+// order[0..n) receives the chunk indices longest first (by length / 63, the
+// number of compressions less one; ties in input order). The lanes take
+// chunks in this order: the longest ones start early, and the lanes run dry
+// together at the end instead of most of them idling while the last long
+// chunks are folded (for batches of 128 chunks of random data, about a fifth
+// fewer steps in all). A counting sort: two passes over the lengths.
+// n <= kMaxLaneBatch.
 inline void longest_first(const ChunkSpan* chunks, size_t n, uint16_t* order) {
-  constexpr uint32_t kBuckets = 64;  // by length / 63; 63 and more share the last
+  constexpr uint32_t kBuckets = 64;  // 63 compressions and more share the last
   uint16_t start[kBuckets + 1] = {0};
   auto bucket = [&](size_t i) {
     uint32_t c = chunks[i].length / 63;
