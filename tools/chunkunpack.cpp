@@ -33,6 +33,7 @@
 #include "client/interrupt.h"
 #include "client/output_file.h"
 #include "client/store_window.h"
+#include "client/verify_batch.h"
 #include "common/bytes.h"
 #include "common/record.h"
 #include "common/usage.h"
@@ -120,12 +121,23 @@ struct Unpack {
   Chunker chunker;
   uint8_t last_byte;  // of the last chunk restored: the filler of a 0-length literal follows it
   uint8_t* chunk_buf;
+  // Chunks of reference runs, cut from the store copy and waiting to be
+  // digested together; their bytes are written once they are judged. Every
+  // literal chunk, every fault and the end settle them first, so the output
+  // and the fault reported are those of checking record by record.
+  VerifyBatch* batch;
 };
 
+int settle_batch(Unpack* u);
+
 #if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
+__attribute__((format(printf, 2, 3)))
 #endif
-int fail(const char* fmt, ...) {
+int fail(Unpack* u, const char* fmt, ...) {
+  // A chunk still waiting in the batch comes before this fault: its own
+  // fault, if it has one, is the first.
+  int st = settle_batch(u);
+  if (st != kExitOk) return st;
   char what[512];
   va_list ap;
   va_start(ap, fmt);
@@ -135,20 +147,61 @@ int fail(const char* fmt, ...) {
   return kExitMismatch;
 }
 
+int vfail_record_at(Unpack* u, uint64_t index, const ChunkRecord& rec, const char* fmt,
+                    va_list ap) {
+  char what[384];
+  vsnprintf(what, sizeof what, fmt, ap);
+  return fail(u, "%s: record %" PRIu64 " (ChunkOffset %" PRIu64 ", length %u): %s",
+              u->opt.newer, index, rec.offset, unsigned(rec.real_length), what);
+}
+
+// A fault of record `index` (from 0) of NEWER.
+#if defined(__GNUC__)
+__attribute__((format(printf, 4, 5)))
+#endif
+int fail_record_at(Unpack* u, uint64_t index, const ChunkRecord& rec, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int st = vfail_record_at(u, index, rec, fmt, ap);
+  va_end(ap);
+  return st;
+}
+
+// A fault of the record taken last.
 #if defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))
 #endif
 int fail_record(Unpack* u, const ChunkRecord& rec, const char* fmt, ...) {
-  char what[384];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(what, sizeof what, fmt, ap);
+  int st = vfail_record_at(u, u->list.index - 1, rec, fmt, ap);
   va_end(ap);
-  return fail("%s: record %" PRIu64 " (ChunkOffset %" PRIu64 ", length %u): %s",
-              u->opt.newer, u->list.index - 1, rec.offset, unsigned(rec.real_length), what);
+  return st;
 }
 
-// A record of a reference run: its bytes from the store copy.
+// Digests the chunks waiting in the batch and writes the bytes of each in
+// turn, up to the first that does not match its record.
+int settle_batch(Unpack* u) {
+  VerifyBatch* b = u->batch;
+  if (b->count == 0) return kExitOk;
+  batch_digest(b);
+  const size_t n = b->count;
+  // Emptied first: the fault below settles again, and finds nothing.
+  batch_clear(b);
+  for (size_t i = 0; i < n; i++) {
+    if (batch_match(b, i) != kChunkMatches) {
+      return fail_record_at(u, b->index[i], b->rec[i],
+                            "the chunk in the store copy does not match the record's digest");
+    }
+    const uint32_t len = b->rec[i].real_length;
+    output_write(&u->out, batch_bytes(b, i), len);
+    if (len > 0) u->last_byte = batch_bytes(b, i)[len - 1];
+  }
+  return kExitOk;
+}
+
+// A record of a reference run: its bytes from the store copy, once the
+// batch it waits in is settled.
 int restore_reference(Unpack* u, const ChunkRecord& rec) {
   StoreWindow* w = &u->store;
   const uint64_t pos = rec.offset << kChunkAlignShift;
@@ -161,22 +214,22 @@ int restore_reference(Unpack* u, const ChunkRecord& rec) {
   if (p == nullptr) {
     return fail_record(u, rec, "reading %s failed: %s", u->opt.store, plat_error_text(w->error));
   }
-  ChunkMatch m = stored_chunk_matches(&u->chunker, p, got, u->chunk_buf, rec);
-  if (m == kChunkCutShort) return fail_record(u, rec, "the store copy ends before the chunk does");
-  if (m != kChunkMatches) {
-    return fail_record(u, rec, "the chunk in the store copy does not match the record's digest");
+  if (batch_add(u->batch, &u->chunker, p, got, rec, u->list.index - 1) == kChunkCutShort) {
+    return fail_record(u, rec, "the store copy ends before the chunk does");
   }
-  output_write(&u->out, p, rec.real_length);
-  if (rec.real_length > 0) u->last_byte = p[rec.real_length - 1];
-  return kExitOk;
+  return batch_has_room(u->batch) ? kExitOk : settle_batch(u);
 }
 
 // A record of a literal run: its bytes from the pack.
 int restore_literal(Unpack* u, const ChunkRecord& rec) {
+  // The chunks before it are written first, and its filler follows their
+  // last byte.
+  int st = settle_batch(u);
+  if (st != kExitOk) return st;
   PackReader* r = &u->pack;
   size_t n = rec.real_length;
   if (pack_fill(r, n) < n) {
-    if (r->failed) return fail("reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
+    if (r->failed) return fail(u, "reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
     return fail_record(u, rec, "%s ends inside the literal bytes of this record (%u of %u "
                        "bytes there)", u->opt.pack, unsigned(r->have - r->at), unsigned(n));
   }
@@ -204,19 +257,19 @@ int unpack(Unpack* u) {
   for (;;) {
     uint64_t run_at = r->pos;
     size_t h = pack_fill(r, kRunHeaderSize);
-    if (r->failed) return fail("reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
+    if (r->failed) return fail(u, "reading %s failed: %s", u->opt.pack, plat_error_text(r->error));
     ChunkRecord rec;
     if (h == 0) {
       // The pack has ended: so must the list.
       ListStep step = list_next(l, &rec);
       if (step == kListRecord) {
-        return fail("%s ends after %" PRIu64 " runs, but %s has more records: record %" PRIu64
+        return fail(u, "%s ends after %" PRIu64 " runs, but %s has more records: record %" PRIu64
                     " and on are in no run", u->opt.pack, runs, u->opt.newer, l->index - 1);
       }
       break;
     }
     if (h < kRunHeaderSize) {
-      return fail("%s ends inside a run header (%u stray bytes at byte %" PRIu64 ")",
+      return fail(u, "%s ends inside a run header (%u stray bytes at byte %" PRIu64 ")",
                   u->opt.pack, unsigned(h), run_at);
     }
     const uint64_t run_offset = load_be40(r->buf + r->at);
@@ -224,16 +277,16 @@ int unpack(Unpack* u) {
     pack_take(r, kRunHeaderSize);
     runs++;
     const bool reference = run_offset != 0;
-    if (count == 0) return fail("the run at byte %" PRIu64 " of %s has 0 records", run_at,
+    if (count == 0) return fail(u, "the run at byte %" PRIu64 " of %s has 0 records", run_at,
                                 u->opt.pack);
     uint64_t next = run_offset;
     for (unsigned i = 0; i < count; i++) {
       ListStep step = list_next(l, &rec);
       if (step != kListRecord) {
         if (step == kListReadFailed) {
-          return fail("reading %s failed: %s", u->opt.newer, plat_error_text(l->error));
+          return fail(u, "reading %s failed: %s", u->opt.newer, plat_error_text(l->error));
         }
-        return fail("the %s run at byte %" PRIu64 " of %s holds %u records, but %s ends "
+        return fail(u, "the %s run at byte %" PRIu64 " of %s holds %u records, but %s ends "
                     "after record %" PRIu64 " (%u of them)", reference ? "reference" : "literal",
                     run_at, u->opt.pack, count, u->opt.newer, l->index, i);
       }
@@ -249,8 +302,10 @@ int unpack(Unpack* u) {
       next = rec.offset + (uint64_t(rec.real_length) + kChunkAlign - 1) / kChunkAlign;
     }
   }
+  int st = settle_batch(u);
+  if (st != kExitOk) return st;
   if (l->stray != 0) {
-    return fail("%s ends inside a record: %u stray bytes after record %" PRIu64, u->opt.newer,
+    return fail(u, "%s ends inside a record: %u stray bytes after record %" PRIu64, u->opt.newer,
                 unsigned(l->stray), l->index);
   }
   return kExitOk;
@@ -300,6 +355,7 @@ PlatFile open_input(const char* what, const char* path) {
 }
 
 Unpack g_unpack;
+VerifyBatch g_batch;
 uint8_t g_window[kStoreWindowSize];
 uint8_t g_pack_buf[kPackBlock];
 uint8_t g_list_buf[kListReadBlock];
@@ -328,6 +384,8 @@ int main(int argc, char** argv) {
   u->pack = PackReader{pack, g_pack_buf, 0, 0, 0, false, 0};
   list_open(&u->list, list, g_list_buf);
   u->chunk_buf = g_chunk_buf;
+  u->batch = &g_batch;
+  batch_clear(u->batch);
   u->last_byte = 0;
   chunker_reset(&u->chunker);
   if (!output_open(&u->out, opt.out, g_out_buf)) {

@@ -110,6 +110,32 @@ class Unpack(ToolsTestCase):
         self.write("short", head)
         self.assert_refused(pack, b"beyond the end of the store copy short", store="short")
 
+    def test_a_damaged_stored_chunk_stops_the_output_exactly_before_its_record(self):
+        # Stored chunks are checked many at a time; the output on standard
+        # output and the fault reported must still be those of checking
+        # record by record, whatever follows the damaged chunk.
+        v2 = self.make_versions()
+        pack = self.read("v2.pack")
+        recs = parse_records(self.read("v2.list"))
+        runs = self.runs(pack)
+        longest = max((r for r in runs if r[1] != 0), key=lambda r: r[2])
+        self.assertGreater(longest[2], 300)
+        first = sum(r[2] for r in runs if r[0] < longest[0])  # its first record
+        for k in (first, first + 1, first + longest[2] // 2, first + longest[2] - 1):
+            with self.subTest(record=k):
+                copy = bytearray(self.read("copy"))
+                copy[recs[k][2] * 64 + recs[k][1] // 2] ^= 0x40
+                self.write("damaged", bytes(copy))
+                before = sum(length for _, length, _ in recs[:k])
+                for tail in (pack, pack + b"\0\0\0"):  # a later fault comes second
+                    self.write("p", tail)
+                    p = self.unpack("damaged", "v2.list", "p")
+                    self.assertEqual(p.returncode, 3, p.stderr)
+                    self.assertIn(b"record %d (ChunkOffset %d," % (k, recs[k][2]), p.stderr)
+                    self.assertIn(b"does not match the record's digest", p.stderr)
+                    self.assertNotIn(b"run header", p.stderr)
+                    self.assertEqual(p.stdout, v2[:before])
+
     def test_usage_and_missing_inputs(self):
         self.write("l", b"")
         self.write("p", b"")
