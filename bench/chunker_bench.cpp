@@ -35,6 +35,7 @@
 #include "server/chunker.h"
 #include "server/simd_width.h"
 #include "server/store.h"
+#include "tests/pass_stand_in.h"
 
 namespace {
 
@@ -165,35 +166,16 @@ double digest_only(const std::vector<ChunkSpan>& spans) {
   return double(bytes) / 1e6 / seconds;
 }
 
-// A stand-in for a client Connection: the store pass on a coroutine of its
-// own, fed from memory.
-struct PassRun {
-  Coroutine co;  // first: the body reaches the record from it
-  uint8_t* in_cur;
-  uint8_t* in_end;
-  int32_t closed;
-  uint8_t* out_cur;
-  uint8_t* out_end;
-  uint64_t length;
-  PassContext pass;
-  uint8_t out[kOutSize + 32];
-};
-
-void pass_body(Coroutine* co) {
-  PassRun* r = reinterpret_cast<PassRun*>(co);
-  run_pass(&r->pass, r->length);
-}
+using PassRun = PassStandIn<kOutSize + 32>;
 
 double store_pass(PassRun* r, PlatFile f, uint8_t* table, uint8_t* data, size_t n) {
-  pass_prepare_store_mode(&r->pass, f, table);
-  pass_attach_socket_io(&r->pass, r);
+  r->prepare(f, table);
   r->length = n;
   r->closed = 0;
   size_t fed = 0;
   r->in_cur = r->in_end = data;
   r->out_cur = r->out;
   r->out_end = r->out + kOutSize;
-  coro_init(&r->co, pass_body, kCoReturned);
   auto t0 = std::chrono::steady_clock::now();
   for (;;) {
     coro_resume(&r->co);

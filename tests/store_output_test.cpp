@@ -12,6 +12,7 @@
 #include "common/record.h"
 #include "server/store.h"
 #include "tests/index_table.h"
+#include "tests/pass_stand_in.h"
 
 namespace {
 
@@ -22,22 +23,7 @@ constexpr size_t kMaxOverhang = kChunkRecordSize - 1;
 constexpr size_t kGuardSize = 4096;
 constexpr uint8_t kGuardByte = 0xA5;
 
-struct SlowPeerRun {
-  Coroutine co;  // first: the body reaches the record from it
-  uint8_t* in_cur;
-  uint8_t* in_end;
-  int32_t closed;
-  uint8_t* out_cur;
-  uint8_t* out_end;
-  uint64_t length;
-  uint8_t out[kOutSize + kMaxOverhang + kGuardSize];
-  PassContext pass;
-};
-
-void slow_peer_body(Coroutine* co) {
-  SlowPeerRun* r = reinterpret_cast<SlowPeerRun*>(co);
-  run_pass(&r->pass, r->length);
-}
+using SlowPeerRun = PassStandIn<kOutSize + kMaxOverhang + kGuardSize>;
 
 class StoreOutputTest : public ::testing::Test {
  protected:
@@ -67,8 +53,7 @@ class StoreOutputTest : public ::testing::Test {
     PlatFile f = plat_file_open_always_rw(path_.c_str());
     EXPECT_NE(f, kPlatNoFile);
     auto r = std::make_unique<SlowPeerRun>();
-    pass_prepare_store_mode(&r->pass, f, table_);
-    pass_attach_socket_io(&r->pass, r.get());
+    r->prepare(f, table_);
     r->in_cur = const_cast<uint8_t*>(data.data());
     r->in_end = r->in_cur + data.size();
     r->closed = 1;
@@ -77,7 +62,6 @@ class StoreOutputTest : public ::testing::Test {
     r->out_end = r->out + kOutSize;
     uint8_t* const guard = r->out_end + kMaxOverhang;
     memset(guard, kGuardByte, kGuardSize);
-    coro_init(&r->co, slow_peer_body, kCoReturned);
     *fills = 0;
     for (;;) {
       coro_resume(&r->co);

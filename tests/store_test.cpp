@@ -13,6 +13,7 @@
 #include "server/simd_width.h"
 #include "tests/store_model.h"
 #include "tests/index_table.h"
+#include "tests/pass_stand_in.h"
 #include "tests/scratch_dir.h"
 
 namespace {
@@ -22,22 +23,7 @@ constexpr size_t kOutSize = 32768;
 // Runs one store-mode pass over an in-memory file, the way a client
 // Connection does: the whole file is in the input buffer and the peer has
 // closed, so the pass ends with the file.
-struct PassRun {
-  Coroutine co;  // first: the body reaches the record from it
-  uint8_t* in_cur;
-  uint8_t* in_end;
-  int32_t closed;
-  uint8_t* out_cur;
-  uint8_t* out_end;
-  uint64_t length;
-  PassContext pass;
-  uint8_t out[kOutSize + 32];
-};
-
-void pass_body(Coroutine* co) {
-  PassRun* r = reinterpret_cast<PassRun*>(co);
-  run_pass(&r->pass, r->length);
-}
+using PassRun = PassStandIn<kOutSize + 32>;
 
 class StorePassTest : public ::testing::Test {
  protected:
@@ -54,14 +40,12 @@ class StorePassTest : public ::testing::Test {
   std::vector<std::vector<uint8_t>> store(const std::vector<uint8_t>& data, PlatFile f,
                                           uint64_t resync_at = 0) {
     auto r = std::make_unique<PassRun>();
-    pass_prepare_store_mode(&r->pass, f, table_);
+    r->prepare(f, table_);
     r->pass.resync_at = resync_at;
-    pass_attach_socket_io(&r->pass, r.get());
     r->in_cur = const_cast<uint8_t*>(data.data());
     r->in_end = r->in_cur + data.size();
     r->closed = 1;
     r->length = data.size();
-    coro_init(&r->co, pass_body, kCoReturned);
     std::vector<std::vector<uint8_t>> batches;
     for (;;) {
       r->out_cur = r->out;
@@ -78,13 +62,11 @@ class StorePassTest : public ::testing::Test {
   template <class SpanFn>
   std::vector<uint8_t> store_in_spans(const std::vector<uint8_t>& data, PlatFile f, SpanFn next_span) {
     auto r = std::make_unique<PassRun>();
-    pass_prepare_store_mode(&r->pass, f, table_);
-    pass_attach_socket_io(&r->pass, r.get());
+    r->prepare(f, table_);
     size_t fed = 0;
     r->in_cur = r->in_end = const_cast<uint8_t*>(data.data());
     r->closed = data.empty();
     r->length = data.size();
-    coro_init(&r->co, pass_body, kCoReturned);
     std::vector<uint8_t> records;
     r->out_cur = r->out;
     r->out_end = r->out + kOutSize;
