@@ -2,49 +2,126 @@
 # Installs the Debian packages the build and the tests need, when missing.
 # Usage: scripts/deps.sh [build|test]   the Linux build and its tests
 #        scripts/deps.sh windows        the Windows cross build (mingw-w64)
-#                                       and Wine to run its programs, both the
-#                                       64-bit and the 32-bit (i386) Wine
+#                                       and the 64-bit Wine to run its programs
+#        scripts/deps.sh wine32         the 32-bit Wine (an i386 package) for
+#                                       the i686 Windows programs
 #        scripts/deps.sh fuzz           clang and libFuzzer for the fuzz targets
-# Exits 1 without installing anything when packages are missing and it does
-# not run as root.
-set -euo pipefail
-case "${1:-test}" in
+#        scripts/deps.sh i686           g++-multilib and qemu-user-static for
+#                                       the Linux i686 build and its tests
+#
+# Exit status: 0 when every package is installed afterwards; 1 when some are
+# still missing: not root, or apt could not install them (each is named on
+# stderr with apt's reason). Whether a missing package fails a run is for the
+# caller to decide.
+#
+# The archive can fail for a while (a mirror in the middle of a sync, an
+# index "of unexpected size"): every apt step is tried a few times, an index
+# that still fails to update does not stop the others from being used, and
+# what can be installed is installed.
+set -uo pipefail
+mode=${1:-test}
+case "$mode" in
   windows)
     # Both thread models' compilers come in; the build takes the posix one.
     # googletest: its sources, built for Windows, give the unit tests there.
     want=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-x86-64-dev
-          mingw-w64-i686-dev wine wine64 wine32:i386 googletest cmake make python3)
-    # With Wine's recommends, as on the machines the Windows leg was tried on.
-    apt_opts=()
+          mingw-w64-i686-dev wine wine64 googletest cmake make python3)
+    ;;
+  wine32)
+    want=(wine32:i386)
     ;;
   fuzz)
     want=(clang libclang-rt-14-dev cmake make)
-    apt_opts=()
+    ;;
+  i686)
+    want=(g++-multilib qemu-user-static cmake make python3)
+    ;;
+  build)
+    want=(g++ cmake make)
+    ;;
+  test)
+    # iproute2, util-linux and mount: the end-to-end tests run each server in
+    # network and mount namespaces of their own (ip, unshare, nsenter, mount).
+    want=(g++ cmake make libgtest-dev python3 iproute2 util-linux mount)
     ;;
   *)
-    want=(g++ cmake make libgtest-dev python3)
-    apt_opts=()
+    echo "usage: scripts/deps.sh [build|test|windows|wine32|fuzz|i686]" >&2
+    exit 2
     ;;
 esac
-missing=()
-for p in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]}; run as root or install them" >&2
-    exit 1
-  fi
-  echo "installing: ${missing[*]}"
-  # Another job may be running apt: wait for its lock rather than fail.
-  lock=(-o DPkg::Lock::Timeout=900)
-  # The 32-bit Wine is a package of the i386 architecture.
+
+is_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+missing_packages() {
+  local p
+  for p in "${want[@]}"; do is_installed "$p" || echo "$p"; done
+}
+
+mapfile -t missing < <(missing_packages)
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deps ($mode): missing packages: ${missing[*]}; this script installs them when" \
+       "run as root (or install them yourself)" >&2
+  exit 1
+fi
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+# Another job may be running apt: wait for its lock rather than fail.
+apt_get() {
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 "$@"
+}
+
+# Tries "$@" up to four times, 10, 20 and 30 s apart; its output goes to $log.
+with_retries() {
+  local attempt
+  for attempt in 1 2 3 4; do
+    if "$@" >"$log" 2>&1; then return 0; fi
+    [ $attempt -lt 4 ] && sleep $((attempt * 10))
+  done
+  return 1
+}
+
+# The 32-bit Wine is a package of the i386 architecture. The architecture is
+# added only for it, and taken away again if nothing of it could be
+# installed, so that a failing i386 index cannot trouble later apt runs.
+added_i386=0
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  added_i386=1
+fi
+
+echo "deps ($mode): installing ${missing[*]}"
+if ! with_retries apt_get update -q; then
+  # Some indexes may have failed while the others were fetched; apt works
+  # with what it has. The failures are shown, and the install decides.
+  echo "deps ($mode): apt-get update failed for some indexes; going on with the rest:" >&2
+  grep -E '^(E|W):' "$log" | head -n 5 >&2
+fi
+
+if ! with_retries apt_get install -y -q "${missing[@]}"; then
+  # One at a time, so that whatever can be installed is, and each failure
+  # is named with its reason.
   for p in "${missing[@]}"; do
-    if [[ $p == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-      dpkg --add-architecture i386
-      break
+    is_installed "$p" && continue
+    if ! with_retries apt_get install -y -q "$p"; then
+      reason=$(grep -E '^E:|Depends:|Unable to locate' "$log" | head -n 3 | tr '\n' ' ')
+      echo "deps ($mode): apt could not install $p (${reason:-see apt-get install $p})" >&2
     fi
   done
-  apt-get "${lock[@]}" update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get "${lock[@]}" install -y -qq "${apt_opts[@]}" "${missing[@]}" >/dev/null
 fi
+
+if [ $added_i386 = 1 ] && ! dpkg-query -W -f='${Architecture}\n' 2>/dev/null | grep -qx i386; then
+  dpkg --remove-architecture i386 && apt_get update -q >/dev/null 2>&1
+  echo "deps ($mode): nothing of the i386 architecture could be installed; it is removed again" >&2
+fi
+
+mapfile -t still < <(missing_packages)
+if [ ${#still[@]} -gt 0 ]; then
+  echo "deps ($mode): still missing after apt: ${still[*]}" >&2
+  exit 1
+fi
+exit 0

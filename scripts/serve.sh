@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds the programs and starts chunkstore in ./data (its store "$dump"
-# lives there). Stop it with build/chunkstop from another terminal.
+# Builds the programs (in build-serve/, apart from the test builds) and starts
+# chunkstore in ./data, where its store "$dump" lives. On a fresh machine run
+# it as root: it installs the compiler and CMake first (scripts/deps.sh).
+# Stop the server from another terminal with build-serve/chunkstop.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-cmake --preset default -DCHUNK_BUILD_TESTS=OFF -DCHUNK_BUILD_BENCH=OFF >/dev/null
-cmake --build --preset default --target chunkstore chunkstop chunkpack chunksend chunkcat
+scripts/deps.sh build
+cmake --preset serve >/dev/null
+cmake --build --preset serve --target chunkstore chunkstop chunkpack chunksend chunkcat \
+  chunkinfo chunkcheck chunkunpack
 mkdir -p data
 cd data
-exec ../build/chunkstore
+exec ../build-serve/chunkstore

@@ -2,9 +2,12 @@
 
 #if CHUNK_SIMD_LANES
 // gcc 12's AVX-512 intrinsics start some results from a deliberately
-// undefined vector, which its uninitialised-value warnings report.
+// undefined vector, which its uninitialised-value warnings report. (clang
+// knows no -Wmaybe-uninitialized and would warn about the pragma itself.)
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #endif
 

@@ -59,9 +59,9 @@ inline Key model_key(const uint8_t* p, size_t n) {
 }
 
 struct Cut {
-  Key key;
-  uint32_t full;
-  uint32_t real;
+  Key key{};  // set once the chunk is digested
+  uint32_t full = 0;
+  uint32_t real = 0;
   Bytes bytes;  // the chunk's bytes, filler included
 };
 

@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -214,6 +215,64 @@ class Server:
         if self.proc is not None:
             with open(self.err_path, "rb") as f:
                 assert_no_sanitizer_report(f.read(), "chunkstore")
+
+
+class Running:
+    """A program started in the background whose standard error is read as
+    it comes, so that a test can wait for a line instead of a fixed time."""
+
+    def __init__(self, name, args, cwd):
+        self.name = name
+        self.proc = subprocess.Popen(program(name) + list(args), cwd=cwd,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self._err = []
+        self._cond = threading.Condition()
+        self._out = None
+        self._readers = [threading.Thread(target=self._read_err, daemon=True),
+                         threading.Thread(target=self._read_out, daemon=True)]
+        for t in self._readers:
+            t.start()
+
+    def _read_err(self):
+        while True:
+            b = self.proc.stderr.read1(65536)
+            with self._cond:
+                if not b:
+                    self._err.append(None)
+                    self._cond.notify_all()
+                    return
+                self._err.append(b)
+                self._cond.notify_all()
+
+    def _read_out(self):
+        self._out = self.proc.stdout.read()
+
+    def err_so_far(self):
+        return text_lines(b"".join(b for b in self._err if b is not None))
+
+    def wait_err(self, text, timeout=60.0):
+        """Waits until `text` is on standard error; fails the test if the
+        program ends first or the deadline passes."""
+        end = time.time() + timeout
+        with self._cond:
+            while text not in self.err_so_far():
+                if self._err and self._err[-1] is None:
+                    raise AssertionError("%s ended without printing %r: %r" %
+                                         (self.name, text, self.err_so_far()))
+                if not self._cond.wait(timeout=max(0.0, end - time.time())) and time.time() >= end:
+                    raise AssertionError("timed out waiting for %r from %s: %r" %
+                                         (text, self.name, self.err_so_far()))
+
+    def finish(self, timeout=60.0):
+        """Waits for the end; returns (status, stdout, stderr)."""
+        status = self.proc.wait(timeout=timeout)
+        for t in self._readers:
+            t.join(timeout)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        err = without_sanitizer_note(self.err_so_far())
+        assert_no_sanitizer_report(err, self.name)
+        return status, self._out, err
 
 
 def connect():

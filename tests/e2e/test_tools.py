@@ -14,8 +14,8 @@ import threading
 import time
 import unittest
 
-from harness import (PORT, STORE_NAME, WINDOWS_PROGRAMS, ScratchTestCase, connect, parse_records, text_lines,
-                     program, run_program, wait_port_free)
+from harness import (PORT, STORE_NAME, WINDOWS_PROGRAMS, Running, ScratchTestCase, connect,
+                     parse_records, text_lines, program, run_program, wait_port_free)
 
 
 def random_bytes(n, seed):
@@ -384,24 +384,20 @@ class Messages(ToolsTestCase):
         self.assertFalse(os.path.exists(self.path("a.list")))
         self.assertFalse(os.path.exists(self.path("a.list.part")))
         # Freed while chunksend waits, the server takes the files.
-        sender = subprocess.Popen(program("chunksend") + ["--timeout", "30", "-o", "a.list", "a"],
-                                  cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        time.sleep(1.0)
+        sender = Running("chunksend", ["--timeout", "60", "-o", "a.list", "a"], self.folder)
+        sender.wait_err(b"busy with another client; waiting")
         busy.close()
-        out, err = sender.communicate(timeout=60)
-        self.assertEqual(sender.returncode, 0, err)
-        self.assertIn(b"busy with another client; waiting", err)
+        status, out, err = sender.finish()
+        self.assertEqual(status, 0, err)
         self.assertEqual(self.cat(self.store(), "a.list").stdout, data)
 
     def test_server_that_is_not_listening_yet_is_waited_for(self):
         self.write("a", b"still starting" * 1000)
-        sender = subprocess.Popen(program("chunksend") + ["--timeout", "30", "-o", "a.list", "a"],
-                                  cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        time.sleep(0.7)
+        sender = Running("chunksend", ["--timeout", "60", "-o", "a.list", "a"], self.folder)
+        sender.wait_err(b"127.0.0.1:8888 is not listening (still starting?)")
         self.start_store_server()
-        out, err = sender.communicate(timeout=60)
-        self.assertEqual(sender.returncode, 0, err)
-        self.assertIn(b"127.0.0.1:8888 is not listening (still starting?)", err)
+        status, out, err = sender.finish()
+        self.assertEqual(status, 0, err)
         self.assertEqual(self.cat(self.store(), "a.list").stdout, b"still starting" * 1000)
 
     @unittest.skipIf(WINDOWS_PROGRAMS, "symbolic links")
