@@ -75,12 +75,12 @@ apt_get() {
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 "$@"
 }
 
-# Tries "$@" up to four times, 10, 20 and 30 s apart; its output goes to $log.
+# Tries "$@" up to four times, 5, 20 and 45 s apart; its output goes to $log.
 with_retries() {
   local attempt
   for attempt in 1 2 3 4; do
     if "$@" >"$log" 2>&1; then return 0; fi
-    [ $attempt -lt 4 ] && sleep $((attempt * 10))
+    [ $attempt -lt 4 ] && sleep $((attempt * attempt * 5))
   done
   return 1
 }
@@ -104,10 +104,10 @@ fi
 
 if ! with_retries apt_get install -y -q "${missing[@]}"; then
   # One at a time, so that whatever can be installed is, and each failure
-  # is named with its reason.
+  # is named with its reason (the retries were spent above).
   for p in "${missing[@]}"; do
     is_installed "$p" && continue
-    if ! with_retries apt_get install -y -q "$p"; then
+    if ! apt_get install -y -q "$p" >"$log" 2>&1; then
       reason=$(grep -E '^E:|Depends:|Unable to locate' "$log" | head -n 3 | tr '\n' ' ')
       echo "deps ($mode): apt could not install $p (${reason:-see apt-get install $p})" >&2
     fi
