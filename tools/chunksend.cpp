@@ -334,6 +334,9 @@ bool fill_send_buffer(Transfer* t) {
       queue_header(t, kTagFile, true, t->current_length);
     }
     size_t room = kSendBufferSize - t->send_end;
+    // A command header can fill the buffer to its end: the file's bytes
+    // then go in the next fill. (A read of 0 bytes means a shorter file.)
+    if (room == 0) break;
     if (t->current_left > 0) {
       size_t want = t->current_left < room ? size_t(t->current_left) : room;
       long got = plat_file_read(t->current, t->send_buf + t->send_end, want);

@@ -96,6 +96,22 @@ class RoundTrip(ToolsTestCase):
         self.assertEqual(sorted(os.listdir(self.path("lists"))),
                          sorted(n + ".list" for n in names))
 
+    def test_files_whose_ends_meet_the_end_of_the_send_buffer(self):
+        # chunksend's send buffer holds 1 MiB: a file that ends 12, 11, 0 or
+        # 13 bytes before its end leaves room for exactly the next 12-byte
+        # command header, not quite for it, none, or the header and one byte.
+        self.start_store_server()
+        mib = 1 << 20
+        after = random_bytes(5000, 30)
+        self.write("after", after)
+        for left in (12, 11, 0, 13):
+            data = random_bytes(mib - 12 - left, 31 + left)
+            self.write("first", data)
+            p = self.send("-q", "-o", "both.list", "first", "after")
+            self.assert_ok(p)
+            whole = self.cat(self.store(), "both.list")
+            self.assertEqual((whole.returncode, whole.stdout == data + after), (0, True), left)
+
     def test_unreadable_file_is_named_and_the_others_are_stored(self):
         self.start_store_server()
         data = random_bytes(300000, 3)
