@@ -19,7 +19,8 @@ struct PlatAddr4 {
 };
 
 // Starts the socket library (Windows Sockets 1.1). On POSIX it also makes a
-// send to a vanished peer return an error instead of killing the process.
+// send to a vanished peer, and a write beyond a file-size limit, return an
+// error instead of killing the process.
 bool plat_net_start();
 
 // socket(AF_INET, SOCK_STREAM, 0); kPlatNoSocket on failure.

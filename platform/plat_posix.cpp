@@ -42,6 +42,10 @@ long sock_result(long r) {
 bool plat_net_start() {
   // A send to a peer that has gone must come back as EPIPE, not kill us.
   signal(SIGPIPE, SIG_IGN);
+  // A write beyond a file-size limit (ulimit -f) must fail with EFBIG, so
+  // that the caller reports it and exits with its own status, instead of
+  // the process being killed without a word.
+  signal(SIGXFSZ, SIG_IGN);
   // Started with standard streams closed, the store or a socket would get
   // descriptor 0 to 2, and a socket value of 0 means "no socket" to the
   // server. Keep them taken.
