@@ -273,6 +273,10 @@ long plat_file_write(PlatFile f, const void* buf, size_t n) {
 
 void plat_file_note_disk_full() { g_file_error = ENOSPC; }
 
+void plat_file_note_name_too_long() { g_file_error = ENAMETOOLONG; }
+
+bool plat_file_error_is_exists(int err) { return err == EEXIST; }
+
 bool plat_path_is_special(const char* path) {
   struct stat st;
   if (lstat(path, &st) != 0) return false;

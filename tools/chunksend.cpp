@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "client/interrupt.h"
+#include "client/output_file.h"
 #include "client/progress.h"
 #include "common/bytes.h"
 #include "common/command.h"
@@ -58,7 +59,6 @@ constexpr size_t kRecvBufferSize = 1 << 16;
 constexpr unsigned kWaitSliceMs = 250;
 constexpr unsigned kRetryMs = 250;
 constexpr const char* kListSuffix = ".list";
-constexpr const char* kPartSuffix = ".part";
 
 const char kUsage[] =
     "usage: chunksend [options] -o LIST FILE...\n"
@@ -147,8 +147,13 @@ struct Transfer {
   bool reply_ended = false;
   int recv_error = 0;
   uint64_t reply_bytes = 0;
+  // The reply goes to a temporary file of our own, created once the server
+  // has taken the transfer (its first reply bytes): a run turned away as
+  // busy creates, and so removes, nothing.
+  const char* list_beside = nullptr;  // the temporary name is made from it
   PlatFile list = kPlatNoFile;
   std::string list_part;
+  int list_watch = -1;
   bool list_failed = false;
   int list_error = 0;
 
@@ -390,6 +395,25 @@ bool send_step(Transfer* t) {
 
 // ---- Receiving --------------------------------------------------------------
 
+void open_list(Transfer* t) {
+  t->list = output_create_temp(t->list_beside, &t->list_part);
+  if (t->list == kPlatNoFile) {
+    t->list_failed = true;
+    t->list_error = plat_file_last_error();
+    return;
+  }
+  t->list_watch = interrupt_watch(t->list_part.c_str());  // ours: removed on an interrupt
+}
+
+// Closes the reply's temporary file (if one was made) and removes it.
+void drop_list(Transfer* t) {
+  if (t->list == kPlatNoFile) return;
+  (void)plat_file_close(t->list);
+  t->list = kPlatNoFile;
+  (void)plat_file_remove(t->list_part.c_str());
+  interrupt_unwatch(t->list_watch);
+}
+
 void receive_step(Transfer* t) {
   long n = plat_sock_recv(t->sock, t->recv_buf + t->recv_have, kRecvBufferSize);
   if (n == 0) {
@@ -405,6 +429,7 @@ void receive_step(Transfer* t) {
   }
   t->last_move_ms = plat_monotonic_ms();
   t->reply_bytes += uint64_t(n);
+  if (t->list == kPlatNoFile && !t->list_failed) open_list(t);
   size_t have = t->recv_have + size_t(n);
   size_t whole = have - have % kChunkRecordSize;
   for (size_t i = 0; i < whole; i += kChunkRecordSize) {
@@ -425,18 +450,6 @@ void receive_step(Transfer* t) {
 
 // ---- Lists ------------------------------------------------------------------
 
-std::string part_name_of(const std::string& name) { return name + kPartSuffix; }
-
-// Creates a temporary file, replacing one a broken earlier run left.
-PlatFile create_part(const std::string& part) {
-  PlatFile f = plat_file_create_new(part.c_str());
-  if (f == kPlatNoFile) {
-    (void)plat_file_remove(part.c_str());  // a stale one, if any
-    f = plat_file_create_new(part.c_str());
-  }
-  return f;
-}
-
 int list_error(const std::string& name, int err) {
   fprintf(stderr, "chunksend: cannot write the list %s: %s\n", name.c_str(),
           err ? plat_error_text(err) : "short write");
@@ -452,13 +465,13 @@ int write_per_file_lists(Transfer* t) {
   int status = kExitOk;
   for (size_t k = 0; k < t->announced.size() && status == kExitOk; k++) {
     const std::string& name = (*t->inputs)[t->announced[k]].list_name;
-    std::string part = part_name_of(name);
-    int watch = interrupt_watch(part.c_str());
-    PlatFile f = create_part(part);
+    std::string part;
+    PlatFile f = output_create_temp(name.c_str(), &part);
     if (f == kPlatNoFile) {
-      status = list_error(part, plat_file_last_error());
+      status = list_error(part.empty() ? name : part, plat_file_last_error());
       break;
     }
+    int watch = interrupt_watch(part.c_str());
     uint64_t left = t->split.counts[k] * kChunkRecordSize;
     while (left > 0) {
       size_t n = left < kSendBufferSize ? size_t(left) : kSendBufferSize;
@@ -484,6 +497,7 @@ int write_per_file_lists(Transfer* t) {
   }
   (void)plat_file_close(whole);
   (void)plat_file_remove(t->list_part.c_str());
+  interrupt_unwatch(t->list_watch);
   return status;
 }
 
@@ -701,10 +715,8 @@ int main(int argc, char** argv) {
 
   // The whole reply goes to a temporary file first; it becomes the list (or
   // is split into the per-file lists) only once it has been checked.
-  const std::string list_part = opt.per_file
-                                    ? std::string(opt.out) + "/.chunksend" + kPartSuffix
-                                    : part_name_of(opt.out);
-  const int watch = interrupt_watch(list_part.c_str());
+  const std::string list_beside =
+      opt.per_file ? std::string(opt.out) + "/.chunksend" : std::string(opt.out);
   const uint64_t started_ms = plat_monotonic_ms();
   const uint64_t deadline_ms = started_ms + uint64_t(opt.timeout_s) * 1000;
   const bool progress = !opt.quiet && (opt.force_progress || plat_stderr_is_terminal());
@@ -724,17 +736,11 @@ int main(int argc, char** argv) {
     t.send_buf = g_send_buf;
     t.recv_buf = g_recv_buf;
     t.retrying = attempt > 0;
-    t.list_part = list_part;
+    t.list_beside = list_beside.c_str();
     if (store_known) t.store_before_units = (store_before + kChunkAlign - 1) >> kChunkAlignShift;
-    t.list = create_part(t.list_part);
-    if (t.list == kPlatNoFile) return list_error(t.list_part, plat_file_last_error());
 
     status = connect_to(opt, deadline_ms, &t.sock);
-    if (status != kExitOk) {
-      (void)plat_file_close(t.list);
-      (void)plat_file_remove(t.list_part.c_str());
-      return status;
-    }
+    if (status != kExitOk) return status;
     t.started_ms = t.last_move_ms = plat_monotonic_ms();
     progress_start(&t.progress, "chunksend", progress, opt.force_progress, total);
     finished = run_loop(&t);
@@ -748,8 +754,6 @@ int main(int argc, char** argv) {
                 "to %u s\n", opt.timeout_s);
         said_busy = true;
       }
-      (void)plat_file_close(t.list);
-      (void)plat_file_remove(t.list_part.c_str());
       plat_sleep_ms(kRetryMs);
       continue;
     }
@@ -758,8 +762,6 @@ int main(int argc, char** argv) {
       fprintf(stderr, "chunksend: the server closed the connection without a record%s; it is "
               "busy with another client. Nothing was stored; no list written\n",
               said_busy ? " every time" : "");
-      (void)plat_file_close(t.list);
-      (void)plat_file_remove(t.list_part.c_str());
       return kExitConnect;
     }
     break;
@@ -767,33 +769,40 @@ int main(int argc, char** argv) {
 
   if (finished && reply_split_finish(&t.split)) progress_finish(&t.progress, t.bytes_sent, "done");
   bool ok = finished && check_reply(&t);
-  if (plat_file_close(t.list) != 0 && !t.list_failed) {
-    t.list_failed = true;
-    t.list_error = plat_file_last_error();
-  }
   if (t.list_failed) {
-    (void)plat_file_remove(t.list_part.c_str());
-    return list_error(t.list_part, t.list_error);
+    drop_list(&t);
+    return list_error(t.list_part.empty() ? list_beside : t.list_part, t.list_error);
   }
   if (!ok) {
-    (void)plat_file_remove(t.list_part.c_str());
+    drop_list(&t);
     fprintf(stderr, "chunksend: no list written\n");
     return kExitTransfer;
   }
   if (t.announced.empty()) {
-    (void)plat_file_remove(t.list_part.c_str());
+    drop_list(&t);
     fprintf(stderr, "chunksend: no file could be sent; no list written\n");
     return kExitSkipped;
   }
+  // Every file sent has its records, so the reply's file exists.
+  if (plat_file_close(t.list) != 0) {
+    int err = plat_file_last_error();
+    t.list = kPlatNoFile;
+    (void)plat_file_remove(t.list_part.c_str());
+    interrupt_unwatch(t.list_watch);
+    return list_error(t.list_part, err);
+  }
+  t.list = kPlatNoFile;
   if (opt.per_file) {
     status = write_per_file_lists(&t);
     if (status != kExitOk) return status;
   } else if (plat_file_rename(t.list_part.c_str(), opt.out) != 0) {
     status = list_error(opt.out, plat_file_last_error());
     (void)plat_file_remove(t.list_part.c_str());
+    interrupt_unwatch(t.list_watch);
     return status;
+  } else {
+    interrupt_unwatch(t.list_watch);
   }
-  interrupt_unwatch(watch);
 
   Summary m{};
   m.files = t.announced.size();
