@@ -19,13 +19,15 @@
 //   2  the server cannot be reached (refused, busy with another client, or
 //      unknown host) within --timeout
 //   3  the transfer failed: the reply is incomplete or malformed, the
-//      connection broke or stalled, or a file could not be read to its end
-//      after its command went out; no list is written
+//      connection broke or stalled (also when the server stopped while it
+//      took the files: stderr says which files are stored and which may be
+//      in part), or a file could not be read to its end after its command
+//      went out; no list is written
 //   4  a list cannot be written (checked before anything is sent, as far as
 //      it can be); no list is left under its final name
 //   5  one or more files cannot be opened: each is named on stderr and
 //      nothing was sent for it; the others are stored and listed
-//   130, 143  interrupted (SIGINT, SIGTERM); no list or .part file is left
+//   130, 143  interrupted (SIGINT, SIGTERM); no list or temporary file is left
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -522,15 +524,18 @@ ConnectResult connect_once(const PlatAddr4& addr, PlatSocket* out, int* err) {
   return kConnected;
 }
 
-// Connects; a refused connection (a server still rebuilding its index does
-// not listen yet) is retried until the deadline.
-int connect_to(const Options& o, uint64_t deadline_ms, PlatSocket* out) {
-  PlatAddr4 addr;
-  if (!plat_resolve4(o.host, &addr)) {
+int resolve_server(const Options& o, PlatAddr4* addr) {
+  if (!plat_resolve4(o.host, addr)) {
     fprintf(stderr, "chunksend: cannot resolve %s\n", o.host);
     return kExitConnect;
   }
-  addr.port = o.port;
+  addr->port = o.port;
+  return kExitOk;
+}
+
+// Connects; a refused connection (a server still rebuilding its index does
+// not listen yet) is retried until the deadline.
+int connect_to(const Options& o, const PlatAddr4& addr, uint64_t deadline_ms, PlatSocket* out) {
   char text[16];
   plat_addr_text(addr.ip, text);
   bool said = false;
@@ -583,6 +588,47 @@ bool turned_away(const Transfer* t) {
   return !t->announced.empty() && t->reply_bytes == 0 && !t->read_broke && !t->list_failed;
 }
 
+// After a transfer that broke off: which files are stored for sure (every
+// record of theirs came, and the server sends a record only once its chunk
+// is written), which may be stored in part, and where the sending stopped.
+void say_what_is_known(const Transfer* t) {
+  const std::vector<Input>& inputs = *t->inputs;
+  const size_t files = t->announced.size();
+  // The file whose command held the last byte that went out.
+  size_t k = 0;
+  uint64_t left = t->bytes_sent, of_file = 0;
+  for (; k < files; k++) {
+    uint64_t command = kCommandHeaderSize + t->split.lengths[k];
+    if (left < command) {
+      of_file = left > kCommandHeaderSize ? left - kCommandHeaderSize : 0;
+      break;
+    }
+    left -= command;
+  }
+  size_t complete = t->split.file + (t->split.covered_whole ? 1 : 0);
+  if (complete > files) complete = files;
+  if (k < files) {
+    fprintf(stderr, "chunksend: the connection was lost after %" PRIu64 " of the %" PRIu64
+            " bytes of %s (file %zu of %zu) had gone out\n", of_file, t->split.lengths[k],
+            inputs[t->announced[k]].path, k + 1, files);
+  } else {
+    k = files - 1;  // every command went out; the reply broke off
+  }
+  if (complete > 0) {
+    fprintf(stderr, "chunksend: every record of the first %zu file%s came: %s chunks are "
+            "stored\n", complete, complete == 1 ? "" : "s", complete == 1 ? "its" : "their");
+  }
+  if (complete <= k) {
+    if (complete == k) {
+      fprintf(stderr, "chunksend: part of %s may be stored; send it again for its list\n",
+              inputs[t->announced[k]].path);
+    } else {
+      fprintf(stderr, "chunksend: %s to %s may be stored, in part; send them again for "
+              "their list\n", inputs[t->announced[complete]].path, inputs[t->announced[k]].path);
+    }
+  }
+}
+
 // Says what the reply lacks; returns true when it is whole.
 bool check_reply(Transfer* t) {
   bool ok = true;
@@ -610,6 +656,7 @@ bool check_reply(Transfer* t) {
             t->split.error, t->split.total_records, t->reply_bytes);
     ok = false;
   }
+  if (!ok) say_what_is_known(t);
   if (!ok && t->opt->stop) {
     fprintf(stderr,
             "chunksend: with --stop the server exits after one attempt to send what it "
@@ -727,8 +774,11 @@ int main(int argc, char** argv) {
             opt.store, plat_error_text(plat_file_last_error()));
   }
 
+  PlatAddr4 addr;
+  if ((status = resolve_server(opt, &addr)) != kExitOk) return status;
   static Transfer t;
   bool said_busy = false, finished = false;
+  PlatSocket next_sock = kPlatNoSocket;  // connected already, for the next attempt
   for (int attempt = 0;; attempt++) {
     t = Transfer();  // a retry starts from the first file
     t.opt = &opt;
@@ -739,30 +789,48 @@ int main(int argc, char** argv) {
     t.list_beside = list_beside.c_str();
     if (store_known) t.store_before_units = (store_before + kChunkAlign - 1) >> kChunkAlignShift;
 
-    status = connect_to(opt, deadline_ms, &t.sock);
-    if (status != kExitOk) return status;
+    if (next_sock != kPlatNoSocket) {
+      t.sock = next_sock;
+      next_sock = kPlatNoSocket;
+    } else if ((status = connect_to(opt, addr, deadline_ms, &t.sock)) != kExitOk) {
+      return status;
+    }
     t.started_ms = t.last_move_ms = plat_monotonic_ms();
     progress_start(&t.progress, "chunksend", progress, opt.force_progress, total);
     finished = run_loop(&t);
     (void)plat_sock_close(t.sock);
     if (t.current != kPlatNoFile) (void)plat_file_close(t.current);
-    if (finished && turned_away(&t) && plat_monotonic_ms() + kRetryMs < deadline_ms) {
-      // Nothing was stored: start again from the first file.
+    if (finished && turned_away(&t)) {
+      // The connection ended without a record. A server busy with another
+      // client closes a new one at once and stores nothing from it; one
+      // that stopped while it took our files no longer listens. A new
+      // connection tells the two apart.
       line_break(&t);
+      const bool last_try = plat_monotonic_ms() + kRetryMs >= deadline_ms;
+      if (!last_try) plat_sleep_ms(kRetryMs);
+      int err = 0;
+      if (connect_once(addr, &next_sock, &err) != kConnected) {
+        fprintf(stderr, "chunksend: the server closed the connection without a record and "
+                "no longer takes connections (%s): it stopped while it took the files\n",
+                plat_error_text(err));
+        say_what_is_known(&t);
+        fprintf(stderr, "chunksend: no list written\n");
+        return kExitTransfer;
+      }
+      if (last_try) {
+        (void)plat_sock_close(next_sock);
+        fprintf(stderr, "chunksend: the server closed the connection without a record%s; it is "
+                "busy with another client. Nothing was stored; no list written\n",
+                said_busy ? " every time" : "");
+        return kExitConnect;
+      }
+      // It still takes connections: busy. Start again from the first file.
       if (!said_busy) {
         fprintf(stderr, "chunksend: the server is busy with another client; waiting for up "
                 "to %u s\n", opt.timeout_s);
         said_busy = true;
       }
-      plat_sleep_ms(kRetryMs);
       continue;
-    }
-    if (finished && turned_away(&t)) {
-      line_break(&t);
-      fprintf(stderr, "chunksend: the server closed the connection without a record%s; it is "
-              "busy with another client. Nothing was stored; no list written\n",
-              said_busy ? " every time" : "");
-      return kExitConnect;
     }
     break;
   }

@@ -240,6 +240,46 @@ class BrokenReplies(ToolsTestCase):
             expected = b"".join(b"file" + struct.pack(">Q", len(d)) + d for d in files)
             self.assertEqual(received, expected)
 
+    def test_server_that_stops_in_the_middle_of_a_file_is_not_called_busy(self):
+        # A server that takes part of the files and stops (it is killed, or
+        # crashes): without a record, then with the records of the first
+        # file. Its port closes before the connection does.
+        for records, stored in [(b"", None), (rec(1, 3000), b"first")]:
+            self.assertTrue(wait_port_free())
+            listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            listener.bind(("127.0.0.1", PORT))
+            listener.listen(1)
+
+            def stop_midway():
+                conn, _ = listener.accept()
+                got = 0
+                while got < 3012 + 12 + 100000:  # into the second file
+                    got += len(conn.recv(1 << 16))
+                conn.sendall(records)
+                listener.close()
+                conn.close()
+            server = threading.Thread(target=stop_midway, daemon=True)
+            server.start()
+            self.write("first", b"f" * 3000)
+            self.write("second", random_bytes(8 << 20, 41))
+            p = self.send("--timeout", "5", "-o", "x.list", "first", "second")
+            server.join(30)
+            err = p.stderr.decode()
+            self.assertEqual(p.returncode, 3, err)
+            self.assertNotIn("busy", err)
+            self.assertNotIn("Nothing was stored", err)
+            self.assertRegex(err, r"the connection was lost after \d+ of the 8388608 bytes of "
+                                  r"second \(file 2 of 2\) had gone out\n")
+            if stored:
+                self.assertIn("every record of the first 1 file came: its chunks are stored\n",
+                              err)
+                self.assertIn("part of second may be stored", err)
+            else:
+                self.assertIn("first to second may be stored, in part", err)
+            self.assertIn("no list written", err)
+            self.assertFalse(glob.glob(self.path("x.list*")))
+
     def test_per_file_lists_are_not_written_from_a_broken_reply(self):
         os.mkdir(self.path("lists"))
         self.assertTrue(wait_port_free())
