@@ -286,9 +286,9 @@ int main(int argc, char** argv) {
       uint64_t size = 0;
       (void)plat_file_seek(f, 0, kSeekEnd, &size);
       memset(table, 0, kIndexTableBytes);
-      uint64_t resync = 0;
+      StoreTail tail;
       auto t0 = std::chrono::steady_clock::now();
-      (void)store_rebuild_index(f, table, &resync);
+      (void)store_rebuild_index(f, table, &tail);
       fig.add(name + ": rebuild", round, double(size) / 1e6 / seconds_since(t0));
       plat_file_close(f);
       (void)plat_file_remove(path.c_str());

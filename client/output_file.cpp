@@ -17,6 +17,13 @@ void flush(OutputFile* o) {
 
 }  // namespace
 
+PlatFile output_create_temp(const char* path, std::string* name) {
+  std::string buf(strlen(path) + 32, '\0');
+  PlatFile f = plat_file_create_temp(path, &buf[0], buf.size());
+  name->assign(buf.c_str());
+  return f;
+}
+
 bool output_open(OutputFile* o, const char* path, uint8_t* buf) {
   o->path = path;
   o->buf = buf;
@@ -40,18 +47,14 @@ bool output_open(OutputFile* o, const char* path, uint8_t* buf) {
     }
     return true;
   }
-  o->part = std::string(path) + ".part";
-  o->watch = interrupt_watch(o->part.c_str());
-  o->file = plat_file_create_new(o->part.c_str());
-  if (o->file == kPlatNoFile) {
-    (void)plat_file_remove(o->part.c_str());  // one a broken run left
-    o->file = plat_file_create_new(o->part.c_str());
-  }
+  o->file = output_create_temp(path, &o->part);
   if (o->file == kPlatNoFile) {
     o->error = plat_file_last_error();
-    interrupt_unwatch(o->watch);
     return false;
   }
+  // Watched only once it is ours: an interrupt must never remove a file of
+  // another run that happened to have the name.
+  o->watch = interrupt_watch(o->part.c_str());
   return true;
 }
 

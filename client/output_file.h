@@ -1,9 +1,11 @@
 // The output of a restoring tool: standard output, or a file that is
-// written under OUT.part and renamed to OUT only when all went well, so that
-// a failed run never leaves a partial file under the final name. An OUT that
-// is not a plain file (a device, a FIFO, a symbolic link) is written to
-// directly instead: a rename would replace it with a plain file. OUT.part is
-// removed also when the user interrupts the program (client/interrupt.h).
+// written under a temporary name of its own (OUT.PID-N.part) and renamed to
+// OUT only when all went well, so that a failed run never leaves a partial
+// file under the final name, and two runs writing the same OUT never touch
+// each other's temporary file. An OUT that is not a plain file (a device, a
+// FIFO, a symbolic link) is written to directly instead: a rename would
+// replace it with a plain file. The temporary file is removed also when the
+// user interrupts the program (client/interrupt.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +17,9 @@ constexpr size_t kOutputBlock = 1 << 20;
 
 struct OutputFile {
   const char* path;      // null: standard output
-  std::string part;      // path + ".part"
-  bool direct;           // path is written itself, without OUT.part
-  int watch;             // interrupt slot of OUT.part
+  std::string part;      // the temporary file: path + ".PID-N.part"
+  bool direct;           // path is written itself, without a temporary file
+  int watch;             // interrupt slot of the temporary file
   PlatFile file;
   uint8_t* buf;          // kOutputBlock bytes
   size_t have;
@@ -26,22 +28,26 @@ struct OutputFile {
   int error;
 };
 
-// Creates path.part, or opens path itself when it is not a plain file (or
+// Creates a temporary file of our own beside path (plat_file_create_temp);
+// its name goes to *name. kPlatNoFile, with the file error set, on failure.
+PlatFile output_create_temp(const char* path, std::string* name);
+
+// Creates the temporary file, or opens path itself when it is not a plain file (or
 // takes standard output, in binary mode, when path is null). Returns false,
 // with error set, when it cannot be created.
 bool output_open(OutputFile* o, const char* path, uint8_t* buf);
 
 void output_write(OutputFile* o, const uint8_t* p, size_t n);
 
-// What the output is written to, for messages: path.part, path itself when
-// written directly, or "standard output".
+// What the output is written to, for messages: the temporary file, path
+// itself when written directly, or "standard output".
 const char* output_target(const OutputFile* o);
 
 // Writes what is buffered; for a file also closes it and renames it into
 // place. Returns false, with error set, when writing, closing or renaming
-// failed (then path.part is removed).
+// failed (then the temporary file is removed).
 bool output_commit(OutputFile* o);
 
-// After a failure: closes and removes path.part. Standard output and a path
+// After a failure: closes and removes the temporary file. Standard output and a path
 // written directly keep what was written.
 void output_abandon(OutputFile* o);

@@ -94,12 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::write_file(store_path, initial);
   PlatFile store = plat_file_open_always_rw(store_path.c_str());
   FUZZ_CHECK(store != kPlatNoFile, "cannot open %s", store_path.c_str());
-  uint64_t resync_at = 0;
-  FUZZ_CHECK(store_rebuild_index(store, table, &resync_at), "the rebuild could not read the store");
+  StoreTail tail;
+  FUZZ_CHECK(store_rebuild_index(store, table, &tail), "the rebuild could not read the store");
 
   Connection* c = &g_conn;
   connection_prepare_pass(c, store, table);
-  c->pass.resync_at = resync_at;
+  pass_set_tail(&c->pass, tail);
   c->kind = kConnClient;
   c->socket = 7;
   c->handler = client_handler;

@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::write_file(path, bytes);
   PlatFile f = plat_file_open_always_rw(path.c_str());
   FUZZ_CHECK(f != kPlatNoFile, "cannot open %s", path.c_str());
-  uint64_t resync_at = 0;
-  FUZZ_CHECK(store_rebuild_index(f, table, &resync_at), "the rebuild could not read the store");
+  StoreTail tail;
+  FUZZ_CHECK(store_rebuild_index(f, table, &tail), "the rebuild could not read the store");
   uint64_t position = 0;
   (void)plat_file_seek(f, 0, kSeekCurrent, &position);
   (void)plat_file_close(f);

@@ -19,7 +19,8 @@ struct PlatAddr4 {
 };
 
 // Starts the socket library (Windows Sockets 1.1). On POSIX it also makes a
-// send to a vanished peer return an error instead of killing the process.
+// send to a vanished peer, and a write beyond a file-size limit, return an
+// error instead of killing the process.
 bool plat_net_start();
 
 // socket(AF_INET, SOCK_STREAM, 0); kPlatNoSocket on failure.
@@ -90,6 +91,13 @@ PlatFile plat_file_create_write(const char* path);
 // Write-only, created only if it does not exist yet (for temporary files
 // that are renamed into place).
 PlatFile plat_file_create_new(const char* path);
+// Creates a temporary file of our own beside `path`, to be renamed to it
+// when complete: write-only, created exclusively under the name
+// "path.PID-N.part", N counting up past names that exist already, so two
+// programs writing the same path never share (or remove) one temporary
+// file. The name goes to name[0..cap). kPlatNoFile, with the error set,
+// when it cannot be created (or the name does not fit).
+PlatFile plat_file_create_temp(const char* path, char* name, size_t cap);
 int plat_file_close(PlatFile f);
 // Moves the position (64-bit); stores the new position. Returns 0 on success.
 int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from,

@@ -42,6 +42,10 @@ long sock_result(long r) {
 bool plat_net_start() {
   // A send to a peer that has gone must come back as EPIPE, not kill us.
   signal(SIGPIPE, SIG_IGN);
+  // A write beyond a file-size limit (ulimit -f) must fail with EFBIG, so
+  // that the caller reports it and exits with its own status, instead of
+  // the process being killed without a word.
+  signal(SIGXFSZ, SIG_IGN);
   // Started with standard streams closed, the store or a socket would get
   // descriptor 0 to 2, and a socket value of 0 means "no socket" to the
   // server. Keep them taken.
@@ -268,6 +272,10 @@ long plat_file_write(PlatFile f, const void* buf, size_t n) {
 }
 
 void plat_file_note_disk_full() { g_file_error = ENOSPC; }
+
+void plat_file_note_name_too_long() { g_file_error = ENAMETOOLONG; }
+
+bool plat_file_error_is_exists(int err) { return err == EEXIST; }
 
 bool plat_path_is_special(const char* path) {
   struct stat st;

@@ -275,6 +275,12 @@ long plat_file_write(PlatFile f, const void* buf, size_t n) {
 
 void plat_file_note_disk_full() { g_file_error = ERROR_DISK_FULL; }
 
+void plat_file_note_name_too_long() { g_file_error = ERROR_FILENAME_EXCED_RANGE; }
+
+bool plat_file_error_is_exists(int err) {
+  return err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
+}
+
 bool plat_path_is_special(const char* path) {
   DWORD attrs = GetFileAttributesA(path);
   if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) return true;

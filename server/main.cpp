@@ -141,8 +141,8 @@ int main(int argc, char** argv) {
   (void)plat_big_populate(table, kIndexTableBytes);
 
   // Refill the index from what the store file holds; new chunks go at its end.
-  uint64_t resync_at = 0;
-  if (!store_rebuild_index(store, table, &resync_at)) return 3;
+  StoreTail tail;
+  if (!store_rebuild_index(store, table, &tail)) return 3;
 
   log_line("port=%i\n", int(kServerPort));
   PlatSocket s;
@@ -153,6 +153,6 @@ int main(int argc, char** argv) {
   g_table.count = 1;
   connection_make_listener(&g_listener, s, client_handler);
   connection_prepare_pass(&g_client, store, table);
-  g_client.pass.resync_at = resync_at;
+  pass_set_tail(&g_client.pass, tail);
   return poll_loop();
 }

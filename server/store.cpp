@@ -45,6 +45,18 @@ void append_store(PassContext* p, const uint8_t* bytes, size_t n) {
   p->append_fill += n;
 }
 
+// Appends n copies of one byte.
+void append_fill(PassContext* p, uint8_t byte, uint64_t n) {
+  while (n > 0) {
+    if (p->append_fill == kAppendBufferSize) flush_appends(p);
+    size_t k = kAppendBufferSize - p->append_fill;
+    if (k > n) k = size_t(n);
+    memset(p->append_buf + p->append_fill, byte, k);
+    p->append_fill += k;
+    n -= k;
+  }
+}
+
 // A rebuild reports once it has run this long, and again each time this
 // much more has passed.
 uint64_t g_progress_interval_ms = 1000;
@@ -133,8 +145,9 @@ void store_chunk(PassContext* p, uint32_t i) {
   uint8_t* bytes = p->arena + p->batch_at[i];
   uint64_t padded = padded_chunk_size(full);
   // A store whose size is not a multiple of 64 (an append cut short) is
-  // padded before the next append, so that offsets and positions agree; one
-  // that ends in a torn chunk, up to where later rebuilds cut in step again.
+  // filled before the next append, so that offsets and positions agree: a
+  // torn padding with its chunk's last byte; a torn chunk with zeros up to
+  // where later rebuilds cut in step again (store_rebuild_index).
   uint64_t at = padded_chunk_size(p->end_of_store);
   if (p->resync_at > at) at = p->resync_at;
   uint64_t offset;
@@ -149,12 +162,8 @@ void store_chunk(PassContext* p, uint32_t i) {
     offset = p->index.found_offset;
   } else {
     offset = at >> kChunkAlignShift;
-    static const uint8_t zeros[kChunkAlign] = {0};
-    while (p->end_of_store < at) {
-      size_t n = at - p->end_of_store < kChunkAlign ? size_t(at - p->end_of_store) : kChunkAlign;
-      append_store(p, zeros, n);
-      p->end_of_store += n;
-    }
+    append_fill(p, p->resync_at != 0 ? p->resync_fill : 0, at - p->end_of_store);
+    p->end_of_store = at;
     p->resync_at = 0;
     // Padding repeats the chunk's last byte.
     memset(bytes + full, bytes[full - 1], size_t(padded - full));
@@ -167,7 +176,9 @@ void store_chunk(PassContext* p, uint32_t i) {
 }
 
 // Rebuild mode, as soon as a chunk is cut: skips its padding in the input.
-void skip_padding(PassContext* p, uint32_t full) {
+// A store that ends inside the padding gets it completed with the chunk's
+// last byte at the next append (store_rebuild_index).
+void skip_padding(PassContext* p, uint32_t full, uint8_t last_byte) {
   uint64_t padded = padded_chunk_size(full);
   uint64_t skip = padded - full;
   while (skip > 0) {
@@ -177,6 +188,12 @@ void skip_padding(PassContext* p, uint32_t full) {
       *p->io.in_cur += n;
       skip -= n;
     } else if (!wait_input(p)) {
+      // The last chunk, completed with filler the store lacks, has no
+      // stored padding to finish.
+      if (!p->filler) {
+        p->resync_at = p->end_of_store + padded;
+        p->resync_fill = last_byte;
+      }
       break;
     }
   }
@@ -236,15 +253,18 @@ void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_tabl
   p->mode = kStoreMode;
   p->index.table = index_table;
   p->resync_at = 0;
+  p->resync_fill = 0;
 }
 
 void run_pass(PassContext* p, uint64_t length) {
   uint64_t size = store_size(p->store);
-  if (size == 0) {
-    // A new store begins with its header, so no chunk has offset 0.
+  if (size < kStoreHeaderSize && p->mode == kStoreMode) {
+    // A new store begins with its header, so no chunk has offset 0. A header
+    // whose first write was cut short (a full disk, a file-size limit) is
+    // finished with the same byte: readers take the store by its header.
     memset(p->arena, kStoreHeaderByte, kStoreHeaderSize);
-    p->end_of_store = 0;
-    write_store(p, p->arena, kStoreHeaderSize, "cannot write the store header");
+    p->end_of_store = size;
+    write_store(p, p->arena, size_t(kStoreHeaderSize - size), "cannot write the store header");
     size = kStoreHeaderSize;
   }
   p->store_size = size;
@@ -267,7 +287,7 @@ void run_pass(PassContext* p, uint64_t length) {
     p->batch_stored[i] = p->end_of_store;
     p->batch_fill += uint32_t(padded_chunk_size(full));
     chunker_next_chunk(&p->chunker);
-    if (p->mode == kRebuildMode) skip_padding(p, full);
+    if (p->mode == kRebuildMode) skip_padding(p, full, p->arena[p->batch_at[i] + full - 1]);
     if (p->filler || p->batch_count == kBatchChunks ||
         p->batch_fill + kChunkBufferSize > kBatchArenaSize) {
       handle_batch(p);
@@ -300,8 +320,8 @@ void rebuild_body(Coroutine* co) {
 
 void store_set_progress_interval_ms(uint64_t ms) { g_progress_interval_ms = ms; }
 
-bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at) {
-  *resync_at = 0;
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail) {
+  *tail = StoreTail{0, 0};
   if (store_size(store) == 0) return true;  // the first append writes the header
   (void)plat_file_seek(store, int64_t(kStoreHeaderSize), kSeekBegin, nullptr);
   RebuildRecord* r = &g_rebuild;
@@ -309,6 +329,8 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_
   p->store = store;
   p->mode = kRebuildMode;
   p->index.table = index_table;
+  p->resync_at = 0;
+  p->resync_fill = 0;
   p->started_ms = p->reported_ms = plat_monotonic_ms();
   p->progress_ms = g_progress_interval_ms;
   pass_attach_io(p, &r->fc.co, &r->fc, &r->fc.end_of_input, kFcNeedInput, kFcOutputFull);
@@ -322,8 +344,13 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_
   }
   // The last chunk was completed with zeros; when it held stored bytes, the
   // store ends in a torn chunk, and the position after that chunk and its
-  // padding is where new chunks must begin.
-  if (p->last_full > p->filler_count) *resync_at = p->end_of_store;
+  // padding (zeros too) is where new chunks must begin. Otherwise the store
+  // may end inside a whole chunk's padding (skip_padding noted it).
+  if (p->last_full > p->filler_count) {
+    *tail = StoreTail{p->end_of_store, 0};
+  } else if (p->resync_at != 0) {
+    *tail = StoreTail{p->resync_at, p->resync_fill};
+  }
   report_rebuild_progress(p, true);
   (void)plat_file_seek(store, 0, kSeekEnd, nullptr);
   return true;

@@ -46,8 +46,10 @@ struct PassContext {
   uint64_t end_of_store;  // file position where the next new chunk goes
   uint64_t store_size;    // size of the store when the pass started
   // Store mode: where the first new chunk must go when the store ends in a
-  // torn chunk (0: no such tail). See store_rebuild_index.
+  // torn chunk or padding (0: no such tail), and the byte that fills the
+  // store up to there. See store_rebuild_index.
   uint64_t resync_at;
+  uint8_t resync_fill;
   uint32_t filler_count;  // filler bytes fed in this pass
   uint32_t last_full;     // full length of the chunk cut last
   int32_t filler;         // the input has ended; bytes fed now are filler
@@ -105,6 +107,19 @@ void pass_attach_socket_io(PassContext* p, SocketRecord* r) {
 // with no torn tail to step over.
 void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table);
 
+// How a store ends, as the rebuild found it: where the first new chunk must
+// go (0 when the store ends cleanly), and the byte that fills it up to there.
+struct StoreTail {
+  uint64_t resync_at;
+  uint8_t fill;
+};
+
+// Lets the next store passes step over the tail a rebuild found.
+inline void pass_set_tail(PassContext* p, const StoreTail& tail) {
+  p->resync_at = tail.resync_at;
+  p->resync_fill = tail.fill;
+}
+
 // Runs the pass over the next `length` input bytes (store mode) or over the
 // whole input (rebuild mode, length 2^64 - 1). In store mode every record is
 // sent only after its chunk has been written; a store that cannot be written
@@ -122,12 +137,16 @@ void run_pass(PassContext* p, uint64_t length);
 // bytes). The next rebuild cuts from that chunk's start, through whatever
 // follows it, and would cut every chunk appended after it out of step: those
 // would never be found again and would be stored anew at every restart. So
-// *resync_at receives where the first new chunk must go instead (0 when the
-// store ends cleanly): the end, padded to 64, of the chunk that the torn
-// bytes followed by zeros make. A store pass fills up to it with zeros, so
-// that later rebuilds cut that chunk and then meet the new chunks exactly
-// where they start.
-bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at);
+// tail->resync_at receives where the first new chunk must go instead (0 when
+// the store ends cleanly): the end, padded to 64, of the chunk that the torn
+// bytes followed by zeros make. A store pass fills up to it with zeros
+// (tail->fill), so that later rebuilds cut that chunk and then meet the new
+// chunks exactly where they start.
+//
+// A store can also end inside the padding of a whole chunk. Then the first
+// new chunk goes where that padding ends, and the padding is completed with
+// copies of the chunk's last byte (tail->fill), as a whole padding is.
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail);
 
 // How long a rebuild runs before it reports its progress, and how often it
 // reports then (1000 ms unless set): tests set it to see the reports, or to

@@ -71,8 +71,11 @@ struct Store {
   std::map<Key, uint64_t> index;    // key -> ChunkOffset, nothing dropped
   std::vector<Key> final_keys;      // keys of filler-completed rebuild chunks
   // A store ending in a torn chunk: where the first new chunk goes, past that
-  // chunk completed with zeros and padded (0: the store ends cleanly).
+  // chunk completed with zeros and padded (0: the store ends cleanly); or
+  // ending inside a whole chunk's padding: where that padding ends. The gap
+  // is filled with resync_fill: 0, or the chunk's last byte.
   uint64_t resync = 0;
+  uint8_t resync_fill = 0;
 };
 
 // Cuts the stored bytes again from position 64: every chunk without filler
@@ -89,12 +92,19 @@ inline void rebuild(Store* s) {
     OneCut c = cut_one(at, avail, last);
     if (c.has_filler) {
       s->final_keys.push_back(c.key);
-      if (avail > 0) s->resync = pos + round_up(cut_one(at, avail, last, true).full);
+      if (avail > 0) {
+        s->resync = pos + round_up(cut_one(at, avail, last, true).full);
+        s->resync_fill = 0;
+      }
       return;
     }
     if (!s->index.count(c.key)) s->index[c.key] = pos / kUnit;
     last = c.bytes.back();
     pos += round_up(c.full);
+    if (pos > s->file.size()) {
+      s->resync = pos;
+      s->resync_fill = last;
+    }
   }
 }
 
@@ -106,10 +116,10 @@ inline void put_record(Bytes* out, const Key& key, uint32_t real, uint64_t offse
 }
 
 // Stores one file's bytes: appends every new chunk (padded with its last
-// byte, behind zeros that first bring a store of odd size to a multiple of
-// 64) and returns the file's records.
+// byte, behind the fill that first brings a store of odd size to a multiple
+// of 64) and returns the file's records. A header cut short is finished.
 inline Bytes store_file(Store* s, const Bytes& data) {
-  if (s->file.empty()) s->file.assign(kHeader, 0xCC);
+  if (s->file.size() < kHeader) s->file.resize(kHeader, 0xCC);
   Bytes records;
   for (const chunk_model::Cut& c : chunk_model::model_cut(data)) {
     uint64_t offset;
@@ -119,8 +129,9 @@ inline Bytes store_file(Store* s, const Bytes& data) {
     } else {
       uint64_t at = round_up(s->file.size());
       if (s->resync > at) at = s->resync;
+      uint8_t fill = s->resync != 0 ? s->resync_fill : 0;
       s->resync = 0;
-      s->file.resize(size_t(at), 0);
+      s->file.resize(size_t(at), fill);
       offset = s->file.size() / kUnit;
       s->index[c.key] = offset;
       s->file.insert(s->file.end(), c.bytes.begin(), c.bytes.end());

@@ -72,8 +72,8 @@ TEST_F(StoreRebuildTest, ReadableStoreIsRebuiltAndLeftAtItsEnd) {
   // No progress report, however slowly this machine reads the store.
   ProgressThreshold hour(3600000);
   ::testing::internal::CaptureStderr();
-  uint64_t resync_at = 1;
-  EXPECT_TRUE(store_rebuild_index(f, table_, &resync_at));
+  StoreTail tail{1, 1};
+  EXPECT_TRUE(store_rebuild_index(f, table_, &tail));
   EXPECT_EQ(without_sanitizer_notes(::testing::internal::GetCapturedStderr()), "");
   uint64_t pos = 0;
   ASSERT_EQ(plat_file_seek(f, 0, kSeekCurrent, &pos), 0);
@@ -94,8 +94,8 @@ TEST_F(StoreRebuildTest, ProgressIsReportedOnStderrAsTheStoreIsRead) {
   ASSERT_EQ(plat_file_write_all(f, bytes_.data(), bytes_.size()), 0);
   ProgressThreshold at_once(0);
   ::testing::internal::CaptureStderr();
-  uint64_t resync_at = 1;
-  EXPECT_TRUE(store_rebuild_index(f, table_, &resync_at));
+  StoreTail tail{1, 1};
+  EXPECT_TRUE(store_rebuild_index(f, table_, &tail));
   std::string err = without_sanitizer_notes(::testing::internal::GetCapturedStderr());
   size_t reports = 0;
   for (size_t at = err.find("chunkstore: rebuilding the index: 0 of 0 MB read\n");
@@ -116,8 +116,8 @@ TEST_F(StoreRebuildTest, UnreadableStoreIsReportedAndRefused) {
   ASSERT_NE(f, kPlatNoFile);
   ASSERT_EQ(plat_file_write_all(f, bytes_.data(), bytes_.size()), 0);
   ::testing::internal::CaptureStderr();
-  uint64_t resync_at = 0;
-  EXPECT_FALSE(store_rebuild_index(f, table_, &resync_at));
+  StoreTail tail;
+  EXPECT_FALSE(store_rebuild_index(f, table_, &tail));
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("chunkstore: reading \"$dump\" failed after "), std::string::npos) << err;
   EXPECT_NE(err.find("the server does not start"), std::string::npos) << err;

@@ -38,10 +38,10 @@ class StorePassTest : public ::testing::Test {
   // them (each batch is what filled the output buffer, the last one what was
   // left when it returned).
   std::vector<std::vector<uint8_t>> store(const std::vector<uint8_t>& data, PlatFile f,
-                                          uint64_t resync_at = 0) {
+                                          StoreTail tail = StoreTail{0, 0}) {
     auto r = std::make_unique<PassRun>();
     r->prepare(f, table_);
-    r->pass.resync_at = resync_at;
+    pass_set_tail(&r->pass, tail);
     r->in_cur = const_cast<uint8_t*>(data.data());
     r->in_end = r->in_cur + data.size();
     r->closed = 1;
@@ -183,12 +183,12 @@ TEST_F(StorePassTest, TornTailIsSteppedOverSoLaterRebuildsFindLaterChunks) {
   // Small files: each chunk touches a page of a fresh index table.
   auto a = random_data(40000, 4);
   auto b = random_data(40000, 5);
-  for (size_t tail : {size_t(37), size_t(1024)}) {
-    SCOPED_TRACE(tail);
+  for (size_t torn_size : {size_t(37), size_t(1024)}) {
+    SCOPED_TRACE(torn_size);
     (void)plat_file_remove(path_.c_str());
     PlatFile f = plat_file_open_always_rw(path_.c_str());
     store(a, f);
-    auto torn = random_data(tail, 6);
+    auto torn = random_data(torn_size, 6);
     ASSERT_EQ(plat_file_write_all(f, torn.data(), torn.size()), 0);
     uint64_t size = 0;
     ASSERT_EQ(plat_file_seek(f, 0, kSeekEnd, &size), 0);
@@ -199,12 +199,14 @@ TEST_F(StorePassTest, TornTailIsSteppedOverSoLaterRebuildsFindLaterChunks) {
     table_ = TestIndexTable::fresh();
     ASSERT_NE(table_, nullptr);
     f = plat_file_open_always_rw(path_.c_str());
-    uint64_t resync = 0;
-    ASSERT_TRUE(store_rebuild_index(f, table_, &resync));
+    StoreTail tail;
+    ASSERT_TRUE(store_rebuild_index(f, table_, &tail));
+    const uint64_t resync = tail.resync_at;
     EXPECT_GT(resync, size);
     EXPECT_EQ(resync % kChunkAlign, 0u);
     EXPECT_LE(resync - size, uint64_t(65536 + kChunkAlign));
-    auto first = joined(store(b, f, resync));
+    EXPECT_EQ(tail.fill, 0);
+    auto first = joined(store(b, f, tail));
     ASSERT_EQ(decode_chunk_record(first.data()).offset * kChunkAlign, resync);
     plat_file_close(f);
     std::vector<uint8_t> stored = read_file();
@@ -214,9 +216,9 @@ TEST_F(StorePassTest, TornTailIsSteppedOverSoLaterRebuildsFindLaterChunks) {
     table_ = TestIndexTable::fresh();
     ASSERT_NE(table_, nullptr);
     f = plat_file_open_always_rw(path_.c_str());
-    ASSERT_TRUE(store_rebuild_index(f, table_, &resync));
-    EXPECT_EQ(resync, 0u);  // the store ends cleanly now
-    EXPECT_EQ(joined(store(b, f, resync)), first);
+    ASSERT_TRUE(store_rebuild_index(f, table_, &tail));
+    EXPECT_EQ(tail.resync_at, 0u);  // the store ends cleanly now
+    EXPECT_EQ(joined(store(b, f, tail)), first);
     plat_file_close(f);
     EXPECT_EQ(read_file().size(), stored.size());
   }
@@ -270,11 +272,11 @@ TEST_F(StorePassTest, EveryWidthGivesTheModelsRecordsAndStoreBytes) {
 
     table_ = TestIndexTable::fresh();
     ASSERT_NE(table_, nullptr);
-    uint64_t resync = 1;
+    StoreTail tail{1, 1};
     ::testing::internal::CaptureStderr();
-    EXPECT_TRUE(store_rebuild_index(f, table_, &resync));
+    EXPECT_TRUE(store_rebuild_index(f, table_, &tail));
     (void)::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(resync, 0u);
+    EXPECT_EQ(tail.resync_at, 0u);
     std::vector<uint8_t> both = data;
     both.insert(both.end(), fresh.begin(), fresh.end());
     EXPECT_EQ(store_in_spans(both, f, spans), store_model::store_file(&model, both));

@@ -21,7 +21,7 @@
 //      stderr with the record's index (from 0) and ChunkOffset. Also a list
 //      most of whose records lie outside STORE: it is not a record list of
 //      this store, and nothing is written.
-//   130, 143  interrupted (SIGINT, SIGTERM); OUT.part is removed
+//   130, 143  interrupted (SIGINT, SIGTERM); the temporary file is removed
 // With --check: 3 when a list has a bad record or is damaged, else 1 when a
 // list cannot be opened (the others are still checked), else 0.
 #include <cinttypes>

@@ -19,13 +19,15 @@
 //   2  the server cannot be reached (refused, busy with another client, or
 //      unknown host) within --timeout
 //   3  the transfer failed: the reply is incomplete or malformed, the
-//      connection broke or stalled, or a file could not be read to its end
-//      after its command went out; no list is written
+//      connection broke or stalled (also when the server stopped while it
+//      took the files: stderr says which files are stored and which may be
+//      in part), or a file could not be read to its end after its command
+//      went out; no list is written
 //   4  a list cannot be written (checked before anything is sent, as far as
 //      it can be); no list is left under its final name
 //   5  one or more files cannot be opened: each is named on stderr and
 //      nothing was sent for it; the others are stored and listed
-//   130, 143  interrupted (SIGINT, SIGTERM); no list or .part file is left
+//   130, 143  interrupted (SIGINT, SIGTERM); no list or temporary file is left
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +36,7 @@
 #include <vector>
 
 #include "client/interrupt.h"
+#include "client/output_file.h"
 #include "client/progress.h"
 #include "common/bytes.h"
 #include "common/command.h"
@@ -58,7 +61,6 @@ constexpr size_t kRecvBufferSize = 1 << 16;
 constexpr unsigned kWaitSliceMs = 250;
 constexpr unsigned kRetryMs = 250;
 constexpr const char* kListSuffix = ".list";
-constexpr const char* kPartSuffix = ".part";
 
 const char kUsage[] =
     "usage: chunksend [options] -o LIST FILE...\n"
@@ -147,8 +149,13 @@ struct Transfer {
   bool reply_ended = false;
   int recv_error = 0;
   uint64_t reply_bytes = 0;
+  // The reply goes to a temporary file of our own, created once the server
+  // has taken the transfer (its first reply bytes): a run turned away as
+  // busy creates, and so removes, nothing.
+  const char* list_beside = nullptr;  // the temporary name is made from it
   PlatFile list = kPlatNoFile;
   std::string list_part;
+  int list_watch = -1;
   bool list_failed = false;
   int list_error = 0;
 
@@ -334,6 +341,9 @@ bool fill_send_buffer(Transfer* t) {
       queue_header(t, kTagFile, true, t->current_length);
     }
     size_t room = kSendBufferSize - t->send_end;
+    // A command header can fill the buffer to its end: the file's bytes
+    // then go in the next fill. (A read of 0 bytes means a shorter file.)
+    if (room == 0) break;
     if (t->current_left > 0) {
       size_t want = t->current_left < room ? size_t(t->current_left) : room;
       long got = plat_file_read(t->current, t->send_buf + t->send_end, want);
@@ -387,6 +397,25 @@ bool send_step(Transfer* t) {
 
 // ---- Receiving --------------------------------------------------------------
 
+void open_list(Transfer* t) {
+  t->list = output_create_temp(t->list_beside, &t->list_part);
+  if (t->list == kPlatNoFile) {
+    t->list_failed = true;
+    t->list_error = plat_file_last_error();
+    return;
+  }
+  t->list_watch = interrupt_watch(t->list_part.c_str());  // ours: removed on an interrupt
+}
+
+// Closes the reply's temporary file (if one was made) and removes it.
+void drop_list(Transfer* t) {
+  if (t->list == kPlatNoFile) return;
+  (void)plat_file_close(t->list);
+  t->list = kPlatNoFile;
+  (void)plat_file_remove(t->list_part.c_str());
+  interrupt_unwatch(t->list_watch);
+}
+
 void receive_step(Transfer* t) {
   long n = plat_sock_recv(t->sock, t->recv_buf + t->recv_have, kRecvBufferSize);
   if (n == 0) {
@@ -402,6 +431,7 @@ void receive_step(Transfer* t) {
   }
   t->last_move_ms = plat_monotonic_ms();
   t->reply_bytes += uint64_t(n);
+  if (t->list == kPlatNoFile && !t->list_failed) open_list(t);
   size_t have = t->recv_have + size_t(n);
   size_t whole = have - have % kChunkRecordSize;
   for (size_t i = 0; i < whole; i += kChunkRecordSize) {
@@ -422,18 +452,6 @@ void receive_step(Transfer* t) {
 
 // ---- Lists ------------------------------------------------------------------
 
-std::string part_name_of(const std::string& name) { return name + kPartSuffix; }
-
-// Creates a temporary file, replacing one a broken earlier run left.
-PlatFile create_part(const std::string& part) {
-  PlatFile f = plat_file_create_new(part.c_str());
-  if (f == kPlatNoFile) {
-    (void)plat_file_remove(part.c_str());  // a stale one, if any
-    f = plat_file_create_new(part.c_str());
-  }
-  return f;
-}
-
 int list_error(const std::string& name, int err) {
   fprintf(stderr, "chunksend: cannot write the list %s: %s\n", name.c_str(),
           err ? plat_error_text(err) : "short write");
@@ -449,13 +467,13 @@ int write_per_file_lists(Transfer* t) {
   int status = kExitOk;
   for (size_t k = 0; k < t->announced.size() && status == kExitOk; k++) {
     const std::string& name = (*t->inputs)[t->announced[k]].list_name;
-    std::string part = part_name_of(name);
-    int watch = interrupt_watch(part.c_str());
-    PlatFile f = create_part(part);
+    std::string part;
+    PlatFile f = output_create_temp(name.c_str(), &part);
     if (f == kPlatNoFile) {
-      status = list_error(part, plat_file_last_error());
+      status = list_error(part.empty() ? name : part, plat_file_last_error());
       break;
     }
+    int watch = interrupt_watch(part.c_str());
     uint64_t left = t->split.counts[k] * kChunkRecordSize;
     while (left > 0) {
       size_t n = left < kSendBufferSize ? size_t(left) : kSendBufferSize;
@@ -481,6 +499,7 @@ int write_per_file_lists(Transfer* t) {
   }
   (void)plat_file_close(whole);
   (void)plat_file_remove(t->list_part.c_str());
+  interrupt_unwatch(t->list_watch);
   return status;
 }
 
@@ -505,15 +524,18 @@ ConnectResult connect_once(const PlatAddr4& addr, PlatSocket* out, int* err) {
   return kConnected;
 }
 
-// Connects; a refused connection (a server still rebuilding its index does
-// not listen yet) is retried until the deadline.
-int connect_to(const Options& o, uint64_t deadline_ms, PlatSocket* out) {
-  PlatAddr4 addr;
-  if (!plat_resolve4(o.host, &addr)) {
+int resolve_server(const Options& o, PlatAddr4* addr) {
+  if (!plat_resolve4(o.host, addr)) {
     fprintf(stderr, "chunksend: cannot resolve %s\n", o.host);
     return kExitConnect;
   }
-  addr.port = o.port;
+  addr->port = o.port;
+  return kExitOk;
+}
+
+// Connects; a refused connection (a server still rebuilding its index does
+// not listen yet) is retried until the deadline.
+int connect_to(const Options& o, const PlatAddr4& addr, uint64_t deadline_ms, PlatSocket* out) {
   char text[16];
   plat_addr_text(addr.ip, text);
   bool said = false;
@@ -566,6 +588,47 @@ bool turned_away(const Transfer* t) {
   return !t->announced.empty() && t->reply_bytes == 0 && !t->read_broke && !t->list_failed;
 }
 
+// After a transfer that broke off: which files are stored for sure (every
+// record of theirs came, and the server sends a record only once its chunk
+// is written), which may be stored in part, and where the sending stopped.
+void say_what_is_known(const Transfer* t) {
+  const std::vector<Input>& inputs = *t->inputs;
+  const size_t files = t->announced.size();
+  // The file whose command held the last byte that went out.
+  size_t k = 0;
+  uint64_t left = t->bytes_sent, of_file = 0;
+  for (; k < files; k++) {
+    uint64_t command = kCommandHeaderSize + t->split.lengths[k];
+    if (left < command) {
+      of_file = left > kCommandHeaderSize ? left - kCommandHeaderSize : 0;
+      break;
+    }
+    left -= command;
+  }
+  size_t complete = t->split.file + (t->split.covered_whole ? 1 : 0);
+  if (complete > files) complete = files;
+  if (k < files) {
+    fprintf(stderr, "chunksend: the connection was lost after %" PRIu64 " of the %" PRIu64
+            " bytes of %s (file %zu of %zu) had gone out\n", of_file, t->split.lengths[k],
+            inputs[t->announced[k]].path, k + 1, files);
+  } else {
+    k = files - 1;  // every command went out; the reply broke off
+  }
+  if (complete > 0) {
+    fprintf(stderr, "chunksend: every record of the first %zu file%s came: %s chunks are "
+            "stored\n", complete, complete == 1 ? "" : "s", complete == 1 ? "its" : "their");
+  }
+  if (complete <= k) {
+    if (complete == k) {
+      fprintf(stderr, "chunksend: part of %s may be stored; send it again for its list\n",
+              inputs[t->announced[k]].path);
+    } else {
+      fprintf(stderr, "chunksend: %s to %s may be stored, in part; send them again for "
+              "their list\n", inputs[t->announced[complete]].path, inputs[t->announced[k]].path);
+    }
+  }
+}
+
 // Says what the reply lacks; returns true when it is whole.
 bool check_reply(Transfer* t) {
   bool ok = true;
@@ -593,6 +656,7 @@ bool check_reply(Transfer* t) {
             t->split.error, t->split.total_records, t->reply_bytes);
     ok = false;
   }
+  if (!ok) say_what_is_known(t);
   if (!ok && t->opt->stop) {
     fprintf(stderr,
             "chunksend: with --stop the server exits after one attempt to send what it "
@@ -698,10 +762,8 @@ int main(int argc, char** argv) {
 
   // The whole reply goes to a temporary file first; it becomes the list (or
   // is split into the per-file lists) only once it has been checked.
-  const std::string list_part = opt.per_file
-                                    ? std::string(opt.out) + "/.chunksend" + kPartSuffix
-                                    : part_name_of(opt.out);
-  const int watch = interrupt_watch(list_part.c_str());
+  const std::string list_beside =
+      opt.per_file ? std::string(opt.out) + "/.chunksend" : std::string(opt.out);
   const uint64_t started_ms = plat_monotonic_ms();
   const uint64_t deadline_ms = started_ms + uint64_t(opt.timeout_s) * 1000;
   const bool progress = !opt.quiet && (opt.force_progress || plat_stderr_is_terminal());
@@ -712,8 +774,11 @@ int main(int argc, char** argv) {
             opt.store, plat_error_text(plat_file_last_error()));
   }
 
+  PlatAddr4 addr;
+  if ((status = resolve_server(opt, &addr)) != kExitOk) return status;
   static Transfer t;
   bool said_busy = false, finished = false;
+  PlatSocket next_sock = kPlatNoSocket;  // connected already, for the next attempt
   for (int attempt = 0;; attempt++) {
     t = Transfer();  // a retry starts from the first file
     t.opt = &opt;
@@ -721,15 +786,13 @@ int main(int argc, char** argv) {
     t.send_buf = g_send_buf;
     t.recv_buf = g_recv_buf;
     t.retrying = attempt > 0;
-    t.list_part = list_part;
+    t.list_beside = list_beside.c_str();
     if (store_known) t.store_before_units = (store_before + kChunkAlign - 1) >> kChunkAlignShift;
-    t.list = create_part(t.list_part);
-    if (t.list == kPlatNoFile) return list_error(t.list_part, plat_file_last_error());
 
-    status = connect_to(opt, deadline_ms, &t.sock);
-    if (status != kExitOk) {
-      (void)plat_file_close(t.list);
-      (void)plat_file_remove(t.list_part.c_str());
+    if (next_sock != kPlatNoSocket) {
+      t.sock = next_sock;
+      next_sock = kPlatNoSocket;
+    } else if ((status = connect_to(opt, addr, deadline_ms, &t.sock)) != kExitOk) {
       return status;
     }
     t.started_ms = t.last_move_ms = plat_monotonic_ms();
@@ -737,60 +800,77 @@ int main(int argc, char** argv) {
     finished = run_loop(&t);
     (void)plat_sock_close(t.sock);
     if (t.current != kPlatNoFile) (void)plat_file_close(t.current);
-    if (finished && turned_away(&t) && plat_monotonic_ms() + kRetryMs < deadline_ms) {
-      // Nothing was stored: start again from the first file.
+    if (finished && turned_away(&t)) {
+      // The connection ended without a record. A server busy with another
+      // client closes a new one at once and stores nothing from it; one
+      // that stopped while it took our files no longer listens. A new
+      // connection tells the two apart.
       line_break(&t);
+      const bool last_try = plat_monotonic_ms() + kRetryMs >= deadline_ms;
+      if (!last_try) plat_sleep_ms(kRetryMs);
+      int err = 0;
+      if (connect_once(addr, &next_sock, &err) != kConnected) {
+        fprintf(stderr, "chunksend: the server closed the connection without a record and "
+                "no longer takes connections (%s): it stopped while it took the files\n",
+                plat_error_text(err));
+        say_what_is_known(&t);
+        fprintf(stderr, "chunksend: no list written\n");
+        return kExitTransfer;
+      }
+      if (last_try) {
+        (void)plat_sock_close(next_sock);
+        fprintf(stderr, "chunksend: the server closed the connection without a record%s; it is "
+                "busy with another client. Nothing was stored; no list written\n",
+                said_busy ? " every time" : "");
+        return kExitConnect;
+      }
+      // It still takes connections: busy. Start again from the first file.
       if (!said_busy) {
         fprintf(stderr, "chunksend: the server is busy with another client; waiting for up "
                 "to %u s\n", opt.timeout_s);
         said_busy = true;
       }
-      (void)plat_file_close(t.list);
-      (void)plat_file_remove(t.list_part.c_str());
-      plat_sleep_ms(kRetryMs);
       continue;
-    }
-    if (finished && turned_away(&t)) {
-      line_break(&t);
-      fprintf(stderr, "chunksend: the server closed the connection without a record%s; it is "
-              "busy with another client. Nothing was stored; no list written\n",
-              said_busy ? " every time" : "");
-      (void)plat_file_close(t.list);
-      (void)plat_file_remove(t.list_part.c_str());
-      return kExitConnect;
     }
     break;
   }
 
   if (finished && reply_split_finish(&t.split)) progress_finish(&t.progress, t.bytes_sent, "done");
   bool ok = finished && check_reply(&t);
-  if (plat_file_close(t.list) != 0 && !t.list_failed) {
-    t.list_failed = true;
-    t.list_error = plat_file_last_error();
-  }
   if (t.list_failed) {
-    (void)plat_file_remove(t.list_part.c_str());
-    return list_error(t.list_part, t.list_error);
+    drop_list(&t);
+    return list_error(t.list_part.empty() ? list_beside : t.list_part, t.list_error);
   }
   if (!ok) {
-    (void)plat_file_remove(t.list_part.c_str());
+    drop_list(&t);
     fprintf(stderr, "chunksend: no list written\n");
     return kExitTransfer;
   }
   if (t.announced.empty()) {
-    (void)plat_file_remove(t.list_part.c_str());
+    drop_list(&t);
     fprintf(stderr, "chunksend: no file could be sent; no list written\n");
     return kExitSkipped;
   }
+  // Every file sent has its records, so the reply's file exists.
+  if (plat_file_close(t.list) != 0) {
+    int err = plat_file_last_error();
+    t.list = kPlatNoFile;
+    (void)plat_file_remove(t.list_part.c_str());
+    interrupt_unwatch(t.list_watch);
+    return list_error(t.list_part, err);
+  }
+  t.list = kPlatNoFile;
   if (opt.per_file) {
     status = write_per_file_lists(&t);
     if (status != kExitOk) return status;
   } else if (plat_file_rename(t.list_part.c_str(), opt.out) != 0) {
     status = list_error(opt.out, plat_file_last_error());
     (void)plat_file_remove(t.list_part.c_str());
+    interrupt_unwatch(t.list_watch);
     return status;
+  } else {
+    interrupt_unwatch(t.list_watch);
   }
-  interrupt_unwatch(watch);
 
   Summary m{};
   m.files = t.announced.size();

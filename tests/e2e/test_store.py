@@ -4,13 +4,15 @@ and a store left behind by an append that was cut short."""
 import os
 import random
 import re
+import resource
 import socket
 import struct
 import time
 import unittest
 
-from harness import (STORE_NAME, ScratchTestCase, connect, file_command, parse_records,
-                     read_store, recv_all, restore, split_records, store_files)
+from harness import (STORE_NAME, WINDOWS_PROGRAMS, ScratchTestCase, connect, file_command,
+                     parse_records, read_store, recv_all, restore, run_program, split_records,
+                     store_files)
 
 EMPTY_RECORD = bytes.fromhex("6e1bd4d81b2a298dd95ac5311eac000001000000 00".replace(" ", ""))
 ABC_RECORD = bytes.fromhex("dec8520fdd0254d6450c15b4bbb6030001000000 00".replace(" ", ""))
@@ -199,6 +201,83 @@ class Restart(ScratchTestCase):
         store = read_store(self.folder)
         self.assertEqual(len(store) % 64, 0)
         self.assertEqual(restore(store, recs), data)
+
+    def check_and_restore(self, lists):
+        """chunkcheck finds the store clean, and chunkcat restores every
+        (records, data) pair from it."""
+        store = os.path.join(self.folder, STORE_NAME)
+        p = run_program("chunkcheck", ["-q", store], cwd=self.folder)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertIn(b"padding not a copy of the last byte: 0 chunks\n", p.stdout)
+        for k, (recs, data) in enumerate(lists):
+            lst = os.path.join(self.folder, "%d.list" % k)
+            with open(lst, "wb") as f:
+                f.write(b"".join(d + struct.pack("<HIB", n, o & 0xFFFFFFFF, o >> 32)
+                                 for d, n, o in recs))
+            p = run_program("chunkcat", [store, lst], cwd=self.folder)
+            self.assertEqual((p.returncode, p.stderr), (0, b""))
+            self.assertEqual(p.stdout, data)
+
+    def test_store_whose_header_was_cut_short_is_finished_with_the_header_byte(self):
+        # The very first write (the header) cut short by a full disk or a
+        # file-size limit leaves fewer than 64 bytes of 0xCC.
+        for cut in (1, 40, 63):
+            with open(os.path.join(self.folder, STORE_NAME), "wb") as f:
+                f.write(b"\xcc" * cut)
+            srv = self.start_server()
+            data = random_bytes(30000, 20 + cut)
+            recs, = store_files([data])
+            self.quit(srv)
+            store = read_store(self.folder)
+            self.assertEqual(store[:64], b"\xcc" * 64, cut)
+            self.assertEqual(recs[0][2], 1)  # the first chunk right after the header
+            self.check_and_restore([(recs, data)])
+            os.remove(os.path.join(self.folder, STORE_NAME))
+
+    def test_store_cut_short_inside_a_padding_is_padded_with_the_chunks_last_byte(self):
+        srv = self.start_server()
+        data = random_bytes(300000, 13)
+        recs, = store_files([data])
+        self.quit(srv)
+        store = read_store(self.folder)
+        # A whole chunk (not a file's last) with at least 2 bytes of padding,
+        # appended again with only the first byte of its padding, as an
+        # append cut short there leaves it.
+        _, length, off = recs[0]
+        self.assertTrue(0 < length % 64 < 63, length)
+        torn = store[off * 64: off * 64 + length + 1]
+        with open(os.path.join(self.folder, STORE_NAME), "ab") as f:
+            f.write(torn)
+        size = len(store) + len(torn)
+        srv = self.start_server()
+        more = random_bytes(100000, 14)
+        recs2, = store_files([more])
+        self.quit(srv)
+        store = read_store(self.folder)
+        self.assertEqual(len(store) % 64, 0)
+        gap = -size % 64
+        self.assertEqual(store[size:size + gap], bytes([torn[-1]]) * gap)
+        self.check_and_restore([(recs, data), (recs2, more)])
+
+    @unittest.skipIf(WINDOWS_PROGRAMS, "file-size limits (RLIMIT_FSIZE) are POSIX")
+    def test_file_size_limit_ends_the_server_with_status_3_and_its_message(self):
+        limit = 100000
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE,
+                               (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        srv = self.start_server(preexec_fn=limited)
+        s = connect()
+        self.addCleanup(s.close)
+        try:
+            s.sendall(file_command(random_bytes(1 << 20, 15)))
+            s.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass  # the server is gone before it has taken everything
+        self.assertEqual(srv.wait_exit(), 3)
+        self.assertRegex(srv.stderr(), r'^chunkstore: cannot append chunks at byte \d+ of '
+                                       r'"\$dump": File too large; exiting\n$')
+        self.assertLessEqual(len(read_store(self.folder)), limit)
 
 
 if __name__ == "__main__":

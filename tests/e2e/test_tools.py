@@ -1,6 +1,7 @@
 """chunksend and chunkcat end to end: files stored through a real chunkstore
 come back byte for byte; incomplete replies, records beyond the store and
 corrupted store bytes are reported and leave no output under its name."""
+import glob
 import json
 import os
 import random
@@ -96,6 +97,22 @@ class RoundTrip(ToolsTestCase):
         self.assertEqual(sorted(os.listdir(self.path("lists"))),
                          sorted(n + ".list" for n in names))
 
+    def test_files_whose_ends_meet_the_end_of_the_send_buffer(self):
+        # chunksend's send buffer holds 1 MiB: a file that ends 12, 11, 0 or
+        # 13 bytes before its end leaves room for exactly the next 12-byte
+        # command header, not quite for it, none, or the header and one byte.
+        self.start_store_server()
+        mib = 1 << 20
+        after = random_bytes(5000, 30)
+        self.write("after", after)
+        for left in (12, 11, 0, 13):
+            data = random_bytes(mib - 12 - left, 31 + left)
+            self.write("first", data)
+            p = self.send("-q", "-o", "both.list", "first", "after")
+            self.assert_ok(p)
+            whole = self.cat(self.store(), "both.list")
+            self.assertEqual((whole.returncode, whole.stdout == data + after), (0, True), left)
+
     def test_unreadable_file_is_named_and_the_others_are_stored(self):
         self.start_store_server()
         data = random_bytes(300000, 3)
@@ -133,7 +150,7 @@ class RoundTrip(ToolsTestCase):
                       b"1 s\n", p.stderr)
         self.assertEqual(sorted(os.listdir(self.path("d"))), [])
         self.assertFalse(os.path.exists(self.path("x.list")))
-        self.assertFalse(os.path.exists(self.path("x.list.part")))
+        self.assertFalse(glob.glob(self.path("x.list*.part")))
 
 
 class HelpAndVersion(ToolsTestCase):
@@ -200,7 +217,7 @@ class BrokenReplies(ToolsTestCase):
         fake.close()
         # Nothing under the final name, no temporary left behind.
         self.assertFalse(os.path.exists(self.path("out.list")))
-        self.assertFalse(os.path.exists(self.path("out.list.part")))
+        self.assertFalse(glob.glob(self.path("out.list*.part")))
         return p, fake.received
 
     def test_incomplete_replies_are_reported(self):
@@ -222,6 +239,46 @@ class BrokenReplies(ToolsTestCase):
             # Every file went out as a "file" command before the reply.
             expected = b"".join(b"file" + struct.pack(">Q", len(d)) + d for d in files)
             self.assertEqual(received, expected)
+
+    def test_server_that_stops_in_the_middle_of_a_file_is_not_called_busy(self):
+        # A server that takes part of the files and stops (it is killed, or
+        # crashes): without a record, then with the records of the first
+        # file. Its port closes before the connection does.
+        for records, stored in [(b"", None), (rec(1, 3000), b"first")]:
+            self.assertTrue(wait_port_free())
+            listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            listener.bind(("127.0.0.1", PORT))
+            listener.listen(1)
+
+            def stop_midway():
+                conn, _ = listener.accept()
+                got = 0
+                while got < 3012 + 12 + 100000:  # into the second file
+                    got += len(conn.recv(1 << 16))
+                conn.sendall(records)
+                listener.close()
+                conn.close()
+            server = threading.Thread(target=stop_midway, daemon=True)
+            server.start()
+            self.write("first", b"f" * 3000)
+            self.write("second", random_bytes(8 << 20, 41))
+            p = self.send("--timeout", "5", "-o", "x.list", "first", "second")
+            server.join(30)
+            err = p.stderr.decode()
+            self.assertEqual(p.returncode, 3, err)
+            self.assertNotIn("busy", err)
+            self.assertNotIn("Nothing was stored", err)
+            self.assertRegex(err, r"the connection was lost after \d+ of the 8388608 bytes of "
+                                  r"second \(file 2 of 2\) had gone out\n")
+            if stored:
+                self.assertIn("every record of the first 1 file came: its chunks are stored\n",
+                              err)
+                self.assertIn("part of second may be stored", err)
+            else:
+                self.assertIn("first to second may be stored, in part", err)
+            self.assertIn("no list written", err)
+            self.assertFalse(glob.glob(self.path("x.list*")))
 
     def test_per_file_lists_are_not_written_from_a_broken_reply(self):
         os.mkdir(self.path("lists"))
@@ -260,7 +317,7 @@ class Restore(ToolsTestCase):
         self.assertIn("record %d (ChunkOffset %d, length 100)" % (n, size // 64 - 1), err)
         self.assertIn("record %d (ChunkOffset 0, length 5)" % (n + 1), err)
         self.assertFalse(os.path.exists(self.path("out")))
-        self.assertFalse(os.path.exists(self.path("out.part")))
+        self.assertFalse(glob.glob(self.path("out*.part")))
         # On standard output, the bytes before the first bad record.
         p = self.cat(self.store(), "bad.list")
         self.assertEqual(p.returncode, 3)
@@ -382,7 +439,7 @@ class Messages(ToolsTestCase):
         self.assertIn(b"the server is busy with another client; waiting for up to 1 s", p.stderr)
         self.assertIn(b"Nothing was stored; no list written", p.stderr)
         self.assertFalse(os.path.exists(self.path("a.list")))
-        self.assertFalse(os.path.exists(self.path("a.list.part")))
+        self.assertFalse(glob.glob(self.path("a.list*.part")))
         # Freed while chunksend waits, the server takes the files.
         sender = Running("chunksend", ["--timeout", "60", "-o", "a.list", "a"], self.folder)
         sender.wait_err(b"busy with another client; waiting")
@@ -454,7 +511,7 @@ class OutputAndInterrupts(ToolsTestCase):
         os.mknod(dev, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # like /dev/null
         self.assert_ok(self.cat(self.store(), "data.list", "-o", dev))
         self.assertTrue(stat.S_ISCHR(os.lstat(dev).st_mode))
-        self.assertFalse(os.path.exists(dev + ".part"))
+        self.assertFalse(glob.glob(dev + "*.part"))
         self.write("target", b"old")
         os.symlink("target", self.path("link"))
         self.assert_ok(self.cat(self.store(), "data.list", "-o", "link"))
@@ -462,30 +519,51 @@ class OutputAndInterrupts(ToolsTestCase):
         self.assertEqual(self.read("target"), data)
 
     def test_interrupted_chunksend_leaves_no_part(self):
-        # A listener that never accepts: the connection is made, the send
-        # buffers fill, and chunksend waits.
+        # A listener that answers each connection with one record and then
+        # neither reads nor closes: chunksend has begun the list (the server
+        # took the transfer), its send buffers fill, and it waits.
         self.assertTrue(wait_port_free())
         holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.addCleanup(holder.close)
         holder.bind(("127.0.0.1", PORT))
         holder.listen(1)
+        held = []
+
+        def answer():
+            try:
+                while True:
+                    conn, _ = holder.accept()
+                    held.append(conn)
+                    conn.sendall(rec(1, 100))
+            except OSError:
+                pass  # the listener was closed
+        threading.Thread(target=answer, daemon=True).start()
+        self.addCleanup(lambda: [c.close() for c in held])
+
+        def stop_answering():
+            try:
+                holder.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept
+            except OSError:
+                pass
+        self.addCleanup(stop_answering)
         self.write("big", random_bytes(16 << 20, 14))
         os.mkdir(self.path("lists"))
         for sig, status, args in [(signal.SIGINT, 130, ["-o", "big.list"]),
                                   (signal.SIGTERM, 143, ["--per-file", "-o", "lists"])]:
             p = subprocess.Popen(program("chunksend") + ["--progress"] + args + ["big"],
                                  cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            part = self.path("big.list.part") if sig == signal.SIGINT else \
-                self.path("lists", ".chunksend.part")
+            part = self.path("big.list.*.part") if sig == signal.SIGINT else \
+                self.path("lists", ".chunksend.*.part")
             end = time.time() + 20
-            while not os.path.exists(part) and time.time() < end:
+            while not glob.glob(part) and time.time() < end:
                 time.sleep(0.02)
+            self.assertEqual(len(glob.glob(part)), 1)
             time.sleep(0.5)
             p.send_signal(sig)
             out, err = p.communicate(timeout=30)
             self.assertEqual(p.returncode, status, err)
-            self.assertFalse(os.path.exists(part))
+            self.assertEqual(glob.glob(part), [])
             self.assertEqual(os.listdir(self.path("lists")), [])
             self.assertFalse(os.path.exists(self.path("big.list")))
             # The progress line is ended before the last words.
@@ -502,15 +580,79 @@ class OutputAndInterrupts(ToolsTestCase):
             w.write(self.read("data.list")[:42])
             w.flush()
             end = time.time() + 20
-            while not os.path.exists(self.path("out.part")) and time.time() < end:
+            while not glob.glob(self.path("out.*.part")) and time.time() < end:
                 time.sleep(0.02)
+            self.assertEqual(len(glob.glob(self.path("out.*.part"))), 1)
             time.sleep(0.3)
             p.send_signal(signal.SIGINT)
             out, err = p.communicate(timeout=30)
         self.assertEqual(p.returncode, 130, err)
-        self.assertFalse(os.path.exists(self.path("out.part")))
+        self.assertEqual(glob.glob(self.path("out*.part")), [])
         self.assertFalse(os.path.exists(self.path("out")))
         self.assertTrue(err.endswith(b"\nchunkcat: interrupted; unfinished output removed\n"), err)
+
+
+class TemporaryFiles(ToolsTestCase):
+    """Each run writes its output under a temporary name of its own, and
+    never removes, renames or writes a file it did not create: two runs with
+    the same output name do not spoil each other's work."""
+
+    def foreign(self, *names):
+        """Files standing for another run's half-written temporaries, under
+        the names this run could otherwise choose."""
+        for name in names:
+            self.write(name, b"another run's bytes")
+        return names
+
+    def assert_untouched(self, names, before, *made):
+        for name in names:
+            self.assertEqual(self.read(name), b"another run's bytes", name)
+        # Besides what the run made, no file is left (no temporary of its own).
+        self.assertEqual(sorted(os.listdir(self.folder)), sorted(before + list(made)))
+
+    def test_runs_never_touch_a_temporary_file_they_did_not_make(self):
+        srv = self.start_store_server()
+        data = random_bytes(300000, 40)
+        self.write("a", data)
+        os.mkdir(self.path("lists"))
+        theirs = self.foreign("a.list.part", "lists/.chunksend.part", "lists/a.list.part",
+                              "out.part", "un.part", "busy.list.part")
+        before = os.listdir(self.folder)
+
+        # Turned away as busy, chunksend neither makes nor removes a file.
+        busy = connect()
+        srv.wait_for("start handler", since_mark=True)
+        p = self.send("--timeout", "1", "-o", "busy.list", "a")
+        self.assertEqual(p.returncode, 2, p.stderr)
+        self.assert_untouched(theirs, before)
+        busy.close()
+
+        self.assert_ok(self.send("-o", "a.list", "a"))
+        self.assert_untouched(theirs, before, "a.list")
+        self.assert_ok(self.send("--per-file", "-o", "lists", "a"))
+        self.assertEqual(sorted(os.listdir(self.path("lists"))),
+                         [".chunksend.part", "a.list", "a.list.part"])
+        self.assertEqual(self.read("lists/a.list"), self.read("a.list"))
+
+        self.assert_ok(self.cat(self.store(), "a.list", "-o", "out"))
+        self.assertEqual(self.read("out"), data)
+        self.write("empty.list", b"")
+        p = run_program("chunkpack", [self.store(), "empty.list", "a.list", "a.pack"],
+                        cwd=self.folder)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        p = run_program("chunkunpack", [self.store(), "a.list", "a.pack", "-o", "un"],
+                        cwd=self.folder)
+        self.assertEqual((p.returncode, p.stderr), (0, b""))
+        self.assertEqual(self.read("un"), data)
+        self.assert_untouched(theirs, before, "a.list", "out", "empty.list", "a.pack", "un")
+
+        # A failed run removes its own temporary file, and only that.
+        self.write("bad.list", rec(1, 10))
+        p = self.cat(self.store(), "bad.list", "-o", "out")
+        self.assertEqual(p.returncode, 3)
+        self.assertEqual(self.read("out"), data)
+        self.assert_untouched(theirs, before, "a.list", "out", "empty.list", "a.pack", "un",
+                              "bad.list")
 
 
 class Figures(ToolsTestCase):
