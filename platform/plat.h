@@ -146,7 +146,8 @@ bool plat_limit_file_size(uint64_t bytes);
 // or shut-down) with 143, after calling cleanup(status). cleanup runs inside
 // a signal handler (POSIX) or on a thread of its own (Windows) while the
 // program may be anywhere, so it may only remove files and write to
-// plat_stderr_file().
+// plat_stderr_file(). A write beyond a file-size limit (ulimit -f) then
+// fails like any failed write instead of ending the process.
 void plat_on_interrupt(void (*cleanup)(int status));
 
 // ---- Memory, time ----------------------------------------------------------

@@ -341,6 +341,9 @@ void on_signal(int sig) {
 
 void plat_on_interrupt(void (*cleanup)(int status)) {
   g_interrupt_cleanup = cleanup;
+  // A write beyond a file-size limit fails with EFBIG, so that the tool
+  // reports it and removes its unfinished output, instead of being killed.
+  signal(SIGXFSZ, SIG_IGN);
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;

@@ -6,6 +6,7 @@ import json
 import os
 import random
 import re
+import resource
 import signal
 import socket
 import stat
@@ -504,6 +505,24 @@ class OutputAndInterrupts(ToolsTestCase):
         self.write("data", data)
         self.assert_ok(self.send("-q", "-o", "data.list", "data"))
 
+    def test_file_size_limit_fails_the_restore_with_its_message(self):
+        # Beyond a file-size limit (ulimit -f) a write fails; chunkcat says
+        # so, exits 2 and leaves nothing behind, instead of being killed.
+        data = random_bytes(300000, 16)
+        self.stored(data)
+        limit = 100000
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE,
+                               (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        p = subprocess.run(program("chunkcat") + [self.store(), "data.list", "-o", "out"],
+                           cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           preexec_fn=limited, timeout=120)
+        self.assertEqual(p.returncode, 2, p.stderr)
+        self.assertRegex(p.stderr, rb"^chunkcat: writing out\S* failed: File too large; "
+                                   rb"not written: out\n$")
+        self.assertEqual(glob.glob(self.path("out*")), [])
+
     def test_output_onto_a_device_or_a_link_is_written_through_it(self):
         data = random_bytes(300000, 13)
         self.stored(data)
@@ -551,18 +570,16 @@ class OutputAndInterrupts(ToolsTestCase):
         os.mkdir(self.path("lists"))
         for sig, status, args in [(signal.SIGINT, 130, ["-o", "big.list"]),
                                   (signal.SIGTERM, 143, ["--per-file", "-o", "lists"])]:
-            p = subprocess.Popen(program("chunksend") + ["--progress"] + args + ["big"],
-                                 cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            p = Running("chunksend", ["--progress"] + args + ["big"], self.folder)
             part = self.path("big.list.*.part") if sig == signal.SIGINT else \
                 self.path("lists", ".chunksend.*.part")
-            end = time.time() + 20
-            while not glob.glob(part) and time.time() < end:
-                time.sleep(0.02)
+            # A progress line is drawn once the transfer runs, after the
+            # list was begun and its removal on a signal arranged.
+            p.wait_err(b"MB/s")
             self.assertEqual(len(glob.glob(part)), 1)
-            time.sleep(0.5)
-            p.send_signal(sig)
-            out, err = p.communicate(timeout=30)
-            self.assertEqual(p.returncode, status, err)
+            p.proc.send_signal(sig)
+            returncode, out, err = p.finish()
+            self.assertEqual(returncode, status, err)
             self.assertEqual(glob.glob(part), [])
             self.assertEqual(os.listdir(self.path("lists")), [])
             self.assertFalse(os.path.exists(self.path("big.list")))
@@ -574,19 +591,17 @@ class OutputAndInterrupts(ToolsTestCase):
         self.stored(random_bytes(200000, 15))
         fifo = self.path("list.fifo")
         os.mkfifo(fifo)
-        p = subprocess.Popen(program("chunkcat") + ["--progress", self.store(), fifo, "-o", "out"],
-                             cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = Running("chunkcat", ["--progress", self.store(), fifo, "-o", "out"], self.folder)
         with open(fifo, "wb") as w:
             w.write(self.read("data.list")[:42])
             w.flush()
-            end = time.time() + 20
-            while not glob.glob(self.path("out.*.part")) and time.time() < end:
-                time.sleep(0.02)
+            # The progress line comes once records are restored, after the
+            # output was begun and its removal on a signal arranged.
+            p.wait_err(b"MB/s")
             self.assertEqual(len(glob.glob(self.path("out.*.part"))), 1)
-            time.sleep(0.3)
-            p.send_signal(signal.SIGINT)
-            out, err = p.communicate(timeout=30)
-        self.assertEqual(p.returncode, 130, err)
+            p.proc.send_signal(signal.SIGINT)
+            returncode, out, err = p.finish()
+        self.assertEqual(returncode, 130, err)
         self.assertEqual(glob.glob(self.path("out*.part")), [])
         self.assertFalse(os.path.exists(self.path("out")))
         self.assertTrue(err.endswith(b"\nchunkcat: interrupted; unfinished output removed\n"), err)
