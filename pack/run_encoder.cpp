@@ -180,13 +180,13 @@ void run_encoder(Coroutine* co) {
 }
 
 int pack_run(PackState* ps, PlatFile store, PlatFile older, PlatFile newer,
-             PlatFile pack, uint8_t* in_buf, uint8_t* out_buf) {
+             PlatFile pack, uint8_t* in_buf, uint8_t* out_buf, FileIo io) {
   memset(&ps->fault, 0, sizeof ps->fault);
   ps->store = store;
   ps->store_size = 0;
 
   ps->pass = 0;
-  FileDriverResult r = file_driver_run(&ps->fc, run_encoder, older, in_buf, kPlatNoFile, out_buf);
+  FileDriverResult r = file_driver_run(&ps->fc, run_encoder, older, in_buf, kPlatNoFile, out_buf, io);
   if (r.read_failed) {
     ps->fault.kind = kPackFaultListRead;
     ps->fault.pass = 0;
@@ -198,7 +198,7 @@ int pack_run(PackState* ps, PlatFile store, PlatFile older, PlatFile newer,
   // read. Should the length be unknowable, the reads alone decide.
   if (plat_file_seek(store, 0, kSeekEnd, &ps->store_size) != 0) ps->store_size = UINT64_MAX;
   ps->pass = 1;
-  r = file_driver_run(&ps->fc, run_encoder, newer, in_buf, pack, out_buf);
+  r = file_driver_run(&ps->fc, run_encoder, newer, in_buf, pack, out_buf, io);
   if (r.read_failed) {
     // The encoder took the failed read for the end; that comes first.
     ps->fault.kind = kPackFaultListRead;

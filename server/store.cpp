@@ -300,7 +300,8 @@ void rebuild_body(Coroutine* co) {
 
 void store_set_progress_interval_ms(uint64_t ms) { g_progress_interval_ms = ms; }
 
-bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at) {
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at,
+                         FileIo io) {
   *resync_at = 0;
   if (store_size(store) == 0) return true;  // the first append writes the header
   (void)plat_file_seek(store, int64_t(kStoreHeaderSize), kSeekBegin, nullptr);
@@ -313,7 +314,7 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_
   p->progress_ms = g_progress_interval_ms;
   pass_attach_io(p, &r->fc.co, &r->fc, &r->fc.end_of_input, kFcNeedInput, kFcOutputFull);
   FileDriverResult res =
-      file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out);
+      file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out, io);
   if (res.read_failed) {
     fprintf(stderr, "chunkstore: reading \"%s\" failed after %" PRIu64 " bytes (%s); "
             "the index cannot be rebuilt, so the server does not start\n", kStoreFileName,

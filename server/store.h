@@ -127,7 +127,11 @@ void run_pass(PassContext* p, uint64_t length);
 // bytes followed by zeros make. A store pass fills up to it with zeros, so
 // that later rebuilds cut that chunk and then meet the new chunks exactly
 // where they start.
-bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at);
+//
+// The store is read through io (plat_file_io() but in the tests that read it
+// in pieces of random sizes).
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at,
+                         FileIo io = plat_file_io());
 
 // How long a rebuild runs before it reports its progress, and how often it
 // reports then (1000 ms unless set): tests set it to see the reports, or to
