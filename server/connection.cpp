@@ -62,6 +62,26 @@ void accept_step(ConnectionTable* table, Connection* c) {
   c->activity = 1;
 }
 
+// Whether the event the coroutine's yield code waits for has happened, so
+// that a resume lets it make progress. Judged by the buffers, not by what
+// this cycle's receive did: input that came while the coroutine waited for
+// something else, or that filled the input buffer so that nothing more is
+// received, is there all the same.
+bool can_progress(const Connection* c) {
+  switch (c->co.yield_code) {
+    case kCoWaitInput:
+      return c->in_cur < c->in_end || c->closed;  // bytes buffered, or the end
+    case kCoWaitOutput:
+      return false;  // the send that makes room turns it into kCoOutputMoved
+    case kCoReturned:
+    case kCoDone:
+    case kCoStopServer:
+      return false;  // finished, or the server stops
+    default:
+      return true;  // not started, or output moved
+  }
+}
+
 void client_step(Connection* c) {
   // Receive.
   long r = 0;
@@ -77,9 +97,7 @@ void client_step(Connection* c) {
   }
 
   // Resume the coroutine when it can make progress.
-  int32_t code = c->co.yield_code;
-  if (c->handler && !c->peer_gone && code != kCoReturned && code != kCoDone &&
-      code != kCoWaitOutput && (code != kCoWaitInput || r > 0 || c->closed)) {
+  if (c->handler && !c->peer_gone && can_progress(c)) {
     coro_resume(&c->co);
     c->activity = 1;
   }

@@ -65,20 +65,26 @@ void report_rebuild_progress(PassContext* p, bool done) {
 
 void handle_batch(PassContext* p);
 
+inline size_t input_available(const PassContext* p) {
+  return size_t(*p->io.in_end - *p->io.in_cur);
+}
+
 // Waits for more input. Returns false, without waiting, once the input has
-// ended. The chunks cut so far are handled first, so their records are out
-// before the pass waits.
+// ended; true once input is buffered. The chunks cut so far are handled
+// first, so their records are out before the pass waits. Handling them can
+// wait for output room, and input may arrive, or end, meanwhile: the pass
+// then goes on without waiting for input that is already there.
 __attribute__((noinline)) bool wait_input(PassContext* p) {
   if (*p->io.end_of_input) return false;
   handle_batch(p);
   if (p->mode == kRebuildMode) report_rebuild_progress(p, false);
   flush_appends(p);
-  coro_yield(p->io.co, p->io.wait_input_code);
-  return true;
-}
-
-inline size_t input_available(const PassContext* p) {
-  return size_t(*p->io.in_end - *p->io.in_cur);
+  for (;;) {
+    if (input_available(p) > 0) return true;
+    if (*p->io.end_of_input) return false;
+    // Resumed once input is buffered or has ended.
+    coro_yield(p->io.co, p->io.wait_input_code);
+  }
 }
 
 // Feeds input (then filler once the input has ended) until a chunk ends; the
@@ -112,7 +118,9 @@ void cut_chunk(PassContext* p) {
 // left the buffer still full, and the pass then waits again.
 void wait_output(PassContext* p) {
   flush_appends(p);
-  coro_yield(p->io.co, p->io.wait_output_code);
+  // Resumed once a send or write has made room; a buffer that has room
+  // already (the caller tests before it waits) is never waited on.
+  if (*p->io.out_cur >= *p->io.out_end) coro_yield(p->io.co, p->io.wait_output_code);
 }
 
 void emit_record(PassContext* p, const uint8_t* key, uint16_t real, uint64_t offset) {
