@@ -308,6 +308,8 @@ void rebuild_body(Coroutine* co) {
 
 void store_set_progress_interval_ms(uint64_t ms) { g_progress_interval_ms = ms; }
 
+const FileCoroutine* store_rebuild_coroutine() { return &g_rebuild.fc; }
+
 bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at,
                          FileIo io) {
   *resync_at = 0;

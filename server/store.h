@@ -133,6 +133,10 @@ void run_pass(PassContext* p, uint64_t length);
 bool store_rebuild_index(PlatFile store, uint8_t* index_table, uint64_t* resync_at,
                          FileIo io = plat_file_io());
 
+// The file-driven coroutine the rebuild runs on, for the tests that watch
+// its wake-ups from their reads.
+const FileCoroutine* store_rebuild_coroutine();
+
 // How long a rebuild runs before it reports its progress, and how often it
 // reports then (1000 ms unless set): tests set it to see the reports, or to
 // be sure of none, whatever the machine's speed.
