@@ -301,7 +301,7 @@ alignas(64) uint8_t g_rebuild_out[kFileBlockSize];
 void rebuild_body(Coroutine* co) {
   RebuildRecord* r = reinterpret_cast<RebuildRecord*>(co);
   run_pass(&r->pass, ~uint64_t(0));
-  coro_yield(co, kFcFinished);
+  coro_yield(co, kFcFinished);  // never resumed: the driver loop ends
 }
 
 }  // namespace
