@@ -42,12 +42,14 @@ void draw(Progress* p, uint64_t done, const char* name, uint64_t now) {
   if (size_t(n) >= sizeof line) n = int(sizeof line - 1);
   // Blanks over what is left of a longer line drawn before.
   int pad = p->last_len > n ? p->last_len - n : 0;
+  // Noted before the line is drawn: an interrupt that comes while it is
+  // being drawn must end it before its last words, not write onto it.
+  p->line_open = true;
+  interrupt_note_line_open(true);
   fprintf(stderr, "\r%s%*s", line, pad, "");
   p->last_len = n;
   fflush(stderr);
   p->shown_ms = now;
-  p->line_open = true;
-  interrupt_note_line_open(true);
 }
 
 }  // namespace

@@ -10,7 +10,15 @@ void coro_entry(void* arg) {
   for (;;) coro_yield(co, co->return_code);
 }
 
+long whole_block_read(void*, PlatFile f, uint8_t* buf, size_t n) { return plat_file_read(f, buf, n); }
+
+long whole_block_write(void*, PlatFile f, const uint8_t* buf, size_t n) {
+  return plat_file_write_all(f, buf, n) == 0 ? long(n) : -1;
+}
+
 }  // namespace
+
+FileIo plat_file_io() { return FileIo{whole_block_read, whole_block_write, nullptr}; }
 
 void coro_init(Coroutine* co, CoBody body, int32_t return_code) {
   co->yield_code = 0;
@@ -31,7 +39,8 @@ void coro_yield(Coroutine* co, int32_t code) {
 }
 
 FileDriverResult file_driver_run(FileCoroutine* fc, CoBody body, PlatFile in,
-                                 uint8_t* in_buf, PlatFile out, uint8_t* out_buf) {
+                                 uint8_t* in_buf, PlatFile out, uint8_t* out_buf,
+                                 FileIo io) {
   FileDriverResult result = {false, false, 0};
   coro_init(&fc->co, body, kFcFinished);
   fc->in_cur = fc->in_start = fc->in_end = nullptr;
@@ -42,7 +51,7 @@ FileDriverResult file_driver_run(FileCoroutine* fc, CoBody body, PlatFile in,
     coro_resume(&fc->co);
     int32_t code = fc->co.yield_code;
     if (code == kFcNeedInput) {
-      long n = plat_file_read(in, in_buf, kFileBlockSize);
+      long n = io.read(io.ctx, in, in_buf, kFileBlockSize);
       if (n < 0) {
         if (!result.read_failed && !result.write_failed) result.error = plat_file_last_error();
         result.read_failed = true;
@@ -53,12 +62,15 @@ FileDriverResult file_driver_run(FileCoroutine* fc, CoBody body, PlatFile in,
       fc->in_end = in_buf + n;
     } else if (code == kFcOutputFull || code == kFcFinished) {
       size_t n = size_t(fc->out_cur - fc->out_start);
-      if (out != kPlatNoFile) {
-        if (plat_file_write_all(out, fc->out_start, n) != 0) {
+      for (const uint8_t* p = fc->out_start; out != kPlatNoFile && n > 0;) {
+        long w = io.write(io.ctx, out, p, n);
+        if (w <= 0) {
           if (!result.read_failed) result.error = plat_file_last_error();
           result.write_failed = true;
           return result;
         }
+        p += w;
+        n -= size_t(w);
       }
       fc->out_cur = fc->out_start = out_buf;
       fc->out_end = out_buf + kFileBlockSize;

@@ -86,14 +86,28 @@ struct FileDriverResult {
   int error;          // plat_file_last_error() of the first failure
 };
 
+// The reads and writes of the file-driven driver loop. A read returns the
+// bytes it delivered (fewer than asked is not the end), 0 at the end of the
+// file, or -1 when it failed; a write returns the bytes it wrote (the loop
+// writes the rest with further calls), or 0 or -1 when it failed. The
+// programs use plat_file_io(): one read of a whole block, and a write of the
+// whole block. The driver simulation test reads and writes the same files in
+// pieces of random sizes.
+struct FileIo {
+  long (*read)(void* ctx, PlatFile f, uint8_t* buf, size_t n);
+  long (*write)(void* ctx, PlatFile f, const uint8_t* buf, size_t n);
+  void* ctx;
+};
+FileIo plat_file_io();
+
 // Runs the file-driven driver loop: sets the record up (not started, input
 // empty and not ended, output buffer of kFileBlockSize bytes at out_buf) and
-// resumes the
-// body until its final yield 0. On code 1 it reads up to kFileBlockSize bytes
-// of `in` into in_buf (a read of 0 bytes, or a failed one, sets the
-// end-of-input flag); on 2 and 0 it writes the waiting output to `out` (a
-// write of 0 bytes when nothing waits; no write at all when out is
-// kPlatNoFile). Any other code resumes at once. A failed write ends the loop at once (a short write is
-// retried until the block is out or the write fails).
+// resumes the body until its final yield 0. On code 1 it reads up to
+// kFileBlockSize bytes of `in` into in_buf (a read of 0 bytes, or a failed
+// one, sets the end-of-input flag); on 2 and 0 it writes the waiting output
+// to `out` (a write of 0 bytes when nothing waits; no write at all when out
+// is kPlatNoFile). Any other code resumes at once. A failed write ends the
+// loop at once.
 FileDriverResult file_driver_run(FileCoroutine* fc, CoBody body, PlatFile in,
-                                 uint8_t* in_buf, PlatFile out, uint8_t* out_buf);
+                                 uint8_t* in_buf, PlatFile out, uint8_t* out_buf,
+                                 FileIo io = plat_file_io());

@@ -22,6 +22,7 @@ void put_bytes(PackState* ps, const uint8_t* src, size_t n) {
     fc->out_cur += k;
     src += k;
     n -= k;
+    // Resumed once the driver has written the full buffer out.
     if (fc->out_cur >= fc->out_end) coro_yield(&fc->co, kFcOutputFull);
   }
 }
@@ -45,9 +46,10 @@ const uint8_t* take_record(PackState* ps) {
   size_t got = 0;
   for (;;) {
     if (fc->in_cur >= fc->in_end) {
-      coro_yield(&fc->co, kFcNeedInput);
       // The driver sets the flag only with a read of 0 bytes.
       if (fc->end_of_input) return nullptr;
+      // Resumed once the driver has read the next block, or found the end.
+      coro_yield(&fc->co, kFcNeedInput);
       continue;
     }
     size_t avail = size_t(fc->in_end - fc->in_cur);
@@ -176,17 +178,17 @@ void run_encoder(Coroutine* co) {
     ps->next_expected = offset + (padded_chunk_size(length) >> kChunkAlignShift);
   }
   if (ok && ps->pass == 1) (void)flush_run(ps);  // a fault is in ps->fault
-  coro_yield(co, kFcFinished);
+  coro_yield(co, kFcFinished);  // never resumed: the driver writes the rest and ends
 }
 
 int pack_run(PackState* ps, PlatFile store, PlatFile older, PlatFile newer,
-             PlatFile pack, uint8_t* in_buf, uint8_t* out_buf) {
+             PlatFile pack, uint8_t* in_buf, uint8_t* out_buf, FileIo io) {
   memset(&ps->fault, 0, sizeof ps->fault);
   ps->store = store;
   ps->store_size = 0;
 
   ps->pass = 0;
-  FileDriverResult r = file_driver_run(&ps->fc, run_encoder, older, in_buf, kPlatNoFile, out_buf);
+  FileDriverResult r = file_driver_run(&ps->fc, run_encoder, older, in_buf, kPlatNoFile, out_buf, io);
   if (r.read_failed) {
     ps->fault.kind = kPackFaultListRead;
     ps->fault.pass = 0;
@@ -198,7 +200,7 @@ int pack_run(PackState* ps, PlatFile store, PlatFile older, PlatFile newer,
   // read. Should the length be unknowable, the reads alone decide.
   if (plat_file_seek(store, 0, kSeekEnd, &ps->store_size) != 0) ps->store_size = UINT64_MAX;
   ps->pass = 1;
-  r = file_driver_run(&ps->fc, run_encoder, newer, in_buf, pack, out_buf);
+  r = file_driver_run(&ps->fc, run_encoder, newer, in_buf, pack, out_buf, io);
   if (r.read_failed) {
     // The encoder took the failed read for the end; that comes first.
     ps->fault.kind = kPackFaultListRead;

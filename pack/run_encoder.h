@@ -31,6 +31,7 @@ void run_encoder(Coroutine* co);
 // Runs both passes over already opened files: pass 0 over `older` (no
 // output), then pass 1 over `newer` into `pack`. in_buf and out_buf are
 // kFileBlockSize bytes each. Returns 0 on success, 3 when ps->fault tells
-// what went wrong (the pack file then holds a cut-off stream).
+// what went wrong (the pack file then holds a cut-off stream). The lists are
+// read and the pack written through io.
 int pack_run(PackState* ps, PlatFile store, PlatFile older, PlatFile newer,
-             PlatFile pack, uint8_t* in_buf, uint8_t* out_buf);
+             PlatFile pack, uint8_t* in_buf, uint8_t* out_buf, FileIo io = plat_file_io());

@@ -17,6 +17,18 @@ constexpr unsigned kKeepaliveIdleSeconds = 60;
 constexpr unsigned kKeepaliveIntervalSeconds = 10;
 constexpr unsigned kKeepaliveProbes = 3;
 
+long plat_recv(void*, PlatSocket s, uint8_t* buf, size_t n) {
+  long r = plat_sock_recv(s, buf, n);
+  if (r >= 0) return r;
+  return plat_sock_error_is_would_block(plat_sock_last_error()) ? kSockWouldBlock : kSockFailed;
+}
+
+long plat_send(void*, PlatSocket s, const uint8_t* buf, size_t n) {
+  long r = plat_sock_send(s, buf, n);
+  if (r >= 0) return r;
+  return plat_sock_error_is_would_block(plat_sock_last_error()) ? kSockWouldBlock : kSockFailed;
+}
+
 void connection_body(Coroutine* co) {
   Connection* c = reinterpret_cast<Connection*>(co);
   c->handler(c);
@@ -45,14 +57,29 @@ void accept_step(ConnectionTable* table, Connection* c) {
     // would go unnoticed.
     (void)plat_sock_set_keepalive(s, kKeepaliveIdleSeconds, kKeepaliveIntervalSeconds,
                                   kKeepaliveProbes);
-    r->socket = s;
-    r->kind = kConnClient;
-    connection_reset_buffers(r);
-    coro_init(&r->co, connection_body, kCoReturned);  // fresh coroutine
-    r->child_handler = nullptr;
-    r->handler = c->child_handler;
+    connection_start_client(r, s, plat_socket_io(), c->child_handler);
   }
   c->activity = 1;
+}
+
+// Whether the event the coroutine's yield code waits for has happened, so
+// that a resume lets it make progress. Judged by the buffers, not by what
+// this cycle's receive did: input that came while the coroutine waited for
+// something else, or that filled the input buffer so that nothing more is
+// received, is there all the same.
+bool can_progress(const Connection* c) {
+  switch (c->co.yield_code) {
+    case kCoWaitInput:
+      return c->in_cur < c->in_end || c->closed;  // bytes buffered, or the end
+    case kCoWaitOutput:
+      return false;  // the send that makes room turns it into kCoOutputMoved
+    case kCoReturned:
+    case kCoDone:
+    case kCoStopServer:
+      return false;  // finished, or the server stops
+    default:
+      return true;  // not started, or output moved
+  }
 }
 
 void client_step(Connection* c) {
@@ -60,21 +87,17 @@ void client_step(Connection* c) {
   long r = 0;
   size_t room = size_t(c->in_limit - c->in_end);
   if (room > 0) {
-    r = plat_sock_recv(c->socket, c->in_end, room);
+    r = c->io.recv(c->io.ctx, c->socket, c->in_end, room);
     if (r > 0) {
       c->in_end += r;
       c->activity = 1;
-    } else if (r == 0) {
-      c->closed = 1;
-    } else if (!plat_sock_error_is_would_block(plat_sock_last_error())) {
+    } else if (r == 0 || r == kSockFailed) {
       c->closed = 1;
     }
   }
 
   // Resume the coroutine when it can make progress.
-  int32_t code = c->co.yield_code;
-  if (c->handler && !c->peer_gone && code != kCoReturned && code != kCoDone &&
-      code != kCoWaitOutput && (code != kCoWaitInput || r > 0 || c->closed)) {
+  if (c->handler && !c->peer_gone && can_progress(c)) {
     coro_resume(&c->co);
     c->activity = 1;
   }
@@ -91,7 +114,7 @@ void client_step(Connection* c) {
   // order at the front of the buffer.
   size_t n = size_t(c->out_cur - c->out_start);
   if (n > 0 && !c->peer_gone) {
-    long s = plat_sock_send(c->socket, c->out_start, n);
+    long s = c->io.send(c->io.ctx, c->socket, c->out_start, n);
     if (s > 0) {
       c->activity = 1;
       if (size_t(s) < n) {
@@ -101,7 +124,7 @@ void client_step(Connection* c) {
         c->out_cur = c->out_start;
       }
       if (c->co.yield_code == kCoWaitOutput) c->co.yield_code = kCoOutputMoved;
-    } else if (s < 0 && !plat_sock_error_is_would_block(plat_sock_last_error())) {
+    } else if (s == kSockFailed) {
       // The peer is gone: nothing waiting can ever be delivered, and a
       // coroutine waiting for output room would wait forever. Drop the
       // output and have the connection closed.
@@ -129,9 +152,22 @@ void connection_reset_buffers(Connection* c) {
   c->out_end = c->out_buf + kConnBufferSize;
 }
 
+void connection_start_client(Connection* r, PlatSocket s, SocketIo io, ConnHandler handler) {
+  r->socket = s;
+  r->io = io;
+  r->kind = kConnClient;
+  connection_reset_buffers(r);
+  coro_init(&r->co, connection_body, kCoReturned);  // fresh coroutine
+  r->child_handler = nullptr;
+  r->handler = handler;
+}
+
+SocketIo plat_socket_io() { return SocketIo{plat_recv, plat_send, nullptr}; }
+
 void connection_make_listener(Connection* c, PlatSocket s, ConnHandler child) {
   c->kind = kConnListener;
   c->socket = s;
+  c->io = plat_socket_io();
   c->handler = nullptr;
   c->child_handler = child;
   c->co.yield_code = 0;

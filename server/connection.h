@@ -18,6 +18,21 @@ constexpr size_t kOutputReserve = 32;
 
 enum ConnKind : int32_t { kConnListener = 1, kConnClient = 2 };
 
+// The pump's two socket calls. A receive returns the bytes it delivered, 0
+// once the peer has closed, or kSockWouldBlock / kSockFailed; a send returns
+// the bytes it took, or one of the same two codes. Every client the server
+// accepts uses the platform's sockets (plat_socket_io()); the pump
+// simulation test gives a Connection a scripted socket instead, so that what
+// it drives is the server's own pump, handler and pass.
+constexpr long kSockWouldBlock = -1;
+constexpr long kSockFailed = -2;
+struct SocketIo {
+  long (*recv)(void* ctx, PlatSocket s, uint8_t* buf, size_t n);
+  long (*send)(void* ctx, PlatSocket s, const uint8_t* buf, size_t n);
+  void* ctx;
+};
+SocketIo plat_socket_io();
+
 struct Connection;
 typedef void (*ConnHandler)(Connection* c);
 
@@ -25,6 +40,7 @@ struct Connection {
   Coroutine co;  // first: the coroutine body reaches the Connection from it
   int32_t kind;
   PlatSocket socket;
+  SocketIo io;                // how the pump receives and sends on socket
   ConnHandler handler;        // body of this Connection's coroutine
   ConnHandler child_handler;  // listener only: handler of accepted clients
   // Invariant: in_start <= in_cur <= in_end <= in_limit. Between pump calls
@@ -53,6 +69,10 @@ extern PlatAddr4 g_last_peer_addr;
 
 // Sets the buffer fields of c up empty and clears its flags.
 void connection_reset_buffers(Connection* c);
+
+// Makes r the client Connection of socket s, as an accept does: buffers
+// empty, flags clear, and a fresh coroutine that runs handler.
+void connection_start_client(Connection* r, PlatSocket s, SocketIo io, ConnHandler handler);
 
 // Makes c the listener on socket s, giving child to every accepted client.
 void connection_make_listener(Connection* c, PlatSocket s, ConnHandler child);

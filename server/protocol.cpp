@@ -13,6 +13,7 @@ __attribute__((noinline)) int next_byte_slow(Connection* c) {
   for (;;) {
     if (c->in_cur < c->in_end) return *c->in_cur++;
     if (c->closed) return -1;
+    // Resumed once input is buffered or the peer has closed.
     coro_yield(&c->co, kCoWaitInput);
   }
 }
@@ -39,7 +40,7 @@ void client_handler(Connection* c) {
       run_pass(&c->pass, length);
       log_line("fl done\n");
     } else if (tag == kTagQuit) {
-      coro_yield(&c->co, kCoStopServer);  // never resumed
+      coro_yield(&c->co, kCoStopServer);  // never resumed: the server stops
     } else {
       log_line("quit handler: %i\n", int(c->socket));
       return;

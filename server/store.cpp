@@ -77,20 +77,26 @@ void report_rebuild_progress(PassContext* p, bool done) {
 
 void handle_batch(PassContext* p);
 
+inline size_t input_available(const PassContext* p) {
+  return size_t(*p->io.in_end - *p->io.in_cur);
+}
+
 // Waits for more input. Returns false, without waiting, once the input has
-// ended. The chunks cut so far are handled first, so their records are out
-// before the pass waits.
+// ended; true once input is buffered. The chunks cut so far are handled
+// first, so their records are out before the pass waits. Handling them can
+// wait for output room, and input may arrive, or end, meanwhile: the pass
+// then goes on without waiting for input that is already there.
 __attribute__((noinline)) bool wait_input(PassContext* p) {
   if (*p->io.end_of_input) return false;
   handle_batch(p);
   if (p->mode == kRebuildMode) report_rebuild_progress(p, false);
   flush_appends(p);
-  coro_yield(p->io.co, p->io.wait_input_code);
-  return true;
-}
-
-inline size_t input_available(const PassContext* p) {
-  return size_t(*p->io.in_end - *p->io.in_cur);
+  for (;;) {
+    if (input_available(p) > 0) return true;
+    if (*p->io.end_of_input) return false;
+    // Resumed once input is buffered or has ended.
+    coro_yield(p->io.co, p->io.wait_input_code);
+  }
 }
 
 // Feeds input (then filler once the input has ended) until a chunk ends; the
@@ -124,7 +130,9 @@ void cut_chunk(PassContext* p) {
 // left the buffer still full, and the pass then waits again.
 void wait_output(PassContext* p) {
   flush_appends(p);
-  coro_yield(p->io.co, p->io.wait_output_code);
+  // Resumed once a send or write has made room; a buffer that has room
+  // already (the caller tests before it waits) is never waited on.
+  if (*p->io.out_cur >= *p->io.out_end) coro_yield(p->io.co, p->io.wait_output_code);
 }
 
 void emit_record(PassContext* p, const uint8_t* key, uint16_t real, uint64_t offset) {
@@ -313,14 +321,16 @@ alignas(64) uint8_t g_rebuild_out[kFileBlockSize];
 void rebuild_body(Coroutine* co) {
   RebuildRecord* r = reinterpret_cast<RebuildRecord*>(co);
   run_pass(&r->pass, ~uint64_t(0));
-  coro_yield(co, kFcFinished);
+  coro_yield(co, kFcFinished);  // never resumed: the driver loop ends
 }
 
 }  // namespace
 
 void store_set_progress_interval_ms(uint64_t ms) { g_progress_interval_ms = ms; }
 
-bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail) {
+const FileCoroutine* store_rebuild_coroutine() { return &g_rebuild.fc; }
+
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail, FileIo io) {
   *tail = StoreTail{0, 0};
   if (store_size(store) == 0) return true;  // the first append writes the header
   (void)plat_file_seek(store, int64_t(kStoreHeaderSize), kSeekBegin, nullptr);
@@ -335,7 +345,7 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail) 
   p->progress_ms = g_progress_interval_ms;
   pass_attach_io(p, &r->fc.co, &r->fc, &r->fc.end_of_input, kFcNeedInput, kFcOutputFull);
   FileDriverResult res =
-      file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out);
+      file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out, io);
   if (res.read_failed) {
     fprintf(stderr, "chunkstore: reading \"%s\" failed after %" PRIu64 " bytes (%s); "
             "the index cannot be rebuilt, so the server does not start\n", kStoreFileName,

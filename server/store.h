@@ -146,7 +146,15 @@ void run_pass(PassContext* p, uint64_t length);
 // A store can also end inside the padding of a whole chunk. Then the first
 // new chunk goes where that padding ends, and the padding is completed with
 // copies of the chunk's last byte (tail->fill), as a whole padding is.
-bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail);
+//
+// The store is read through io (plat_file_io() but in the tests that read it
+// in pieces of random sizes).
+bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail,
+                         FileIo io = plat_file_io());
+
+// The file-driven coroutine the rebuild runs on, for the tests that watch
+// its wake-ups from their reads.
+const FileCoroutine* store_rebuild_coroutine();
 
 // How long a rebuild runs before it reports its progress, and how often it
 // reports then (1000 ms unless set): tests set it to see the reports, or to

@@ -573,10 +573,14 @@ class OutputAndInterrupts(ToolsTestCase):
             p = Running("chunksend", ["--progress"] + args + ["big"], self.folder)
             part = self.path("big.list.*.part") if sig == signal.SIGINT else \
                 self.path("lists", ".chunksend.*.part")
-            # A progress line is drawn once the transfer runs, after the
-            # list was begun and its removal on a signal arranged.
-            p.wait_err(b"MB/s")
+            # The list is begun once the server has taken the transfer, and
+            # its removal on a signal is arranged right after; a progress
+            # line shows that the sending runs.
+            end = time.time() + 60
+            while not glob.glob(part) and time.time() < end:
+                time.sleep(0.02)
             self.assertEqual(len(glob.glob(part)), 1)
+            p.wait_err(b"MB/s")
             p.proc.send_signal(sig)
             returncode, out, err = p.finish()
             self.assertEqual(returncode, status, err)
