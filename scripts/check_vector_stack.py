@@ -10,13 +10,19 @@ and cannot realign it, yet spills ymm and zmm registers with aligned moves
 spill is needed; this check reads the disassembly to show it.
 
     check_vector_stack.py OBJDUMP FILE...    (object files or archives)
+    check_vector_stack.py --self-test CC OBJDUMP 32|64
 
 Prints every offending instruction and a summary; exit status 1 when there
-is one, 2 when a file cannot be disassembled.
+is one, 2 when a file cannot be disassembled. The self-test assembles small
+functions with the build's compiler (one spilling with an aligned move, one
+aligning its stack first, one spilling with an unaligned move) and checks
+that only the first is reported.
 """
+import os
 import re
 import subprocess
 import sys
+import tempfile
 
 # Moves that fault on an address not aligned to the operand's width (with a
 # VEX or EVEX encoding every other instruction takes any address).
@@ -80,7 +86,34 @@ def check(objdump, path):
     return offences, covered, len(wide_functions)
 
 
+def self_test(cc, objdump, bits):
+    sp, bp = ("%rsp", "%rbp") if bits == "64" else ("%esp", "%ebp")
+    cases = {
+        # name: (body, offences expected)
+        "aligned_spill": ("vmovdqa %%ymm0,0x20(%s)\n vmovdqa64 0x40(%s),%%zmm1" % (sp, bp), 2),
+        "realigned": ("push %s\n mov %s,%s\n and $-64,%s\n vmovdqa64 %%zmm0,0x40(%s)\n"
+                      " vmovaps %%ymm1,0x20(%s)" % (bp, sp, bp, sp, sp, sp), 0),
+        "realigned_too_little": ("and $-32,%s\n vmovdqa64 %%zmm0,0x40(%s)" % (sp, sp), 1),
+        "unaligned_spill": ("vmovdqu %%ymm0,0x20(%s)\n vmovdqu64 %%zmm1,0x40(%s)\n"
+                            " vmovdqa %%xmm6,0x10(%s)\n vmovdqa64 (%%eax),%%zmm2"
+                            % (sp, sp, sp), 0),
+    }
+    failed = 0
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, (body, want) in cases.items():
+            src, obj = os.path.join(tmp, name + ".s"), os.path.join(tmp, name + ".o")
+            with open(src, "w") as f:
+                f.write(".text\n.globl %s\n%s:\n %s\n ret\n" % (name, name, body))
+            subprocess.run([cc, "-m" + bits, "-c", src, "-o", obj], check=True)
+            got = len(check(objdump, obj)[0])
+            print("self-test %s: %d offence(s), expected %d" % (name, got, want))
+            failed += got != want
+    return 1 if failed else 0
+
+
 def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "--self-test":
+        return self_test(sys.argv[2], sys.argv[3], sys.argv[4])
     if len(sys.argv) < 3:
         sys.stderr.write(__doc__)
         return 2

@@ -5,6 +5,9 @@
 #                                       and Wine to run its programs, both the
 #                                       64-bit and the 32-bit (i386) Wine
 #        scripts/deps.sh fuzz           clang and libFuzzer for the fuzz targets
+#        scripts/deps.sh i686           the Linux i686 build (gcc -m32) and
+#                                       qemu-i386-static to run it where the
+#                                       kernel cannot (amd64 packages only)
 # Exits 1 without installing anything when packages are missing and it does
 # not run as root.
 set -euo pipefail
@@ -19,6 +22,11 @@ case "${1:-test}" in
     ;;
   fuzz)
     want=(clang libclang-rt-14-dev cmake make)
+    apt_opts=()
+    ;;
+  i686)
+    # googletest: its sources, built with -m32, give the unit tests there.
+    want=(g++-multilib qemu-user-static googletest cmake make python3 iproute2 util-linux)
     apt_opts=()
     ;;
   *)
