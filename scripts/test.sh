@@ -84,3 +84,17 @@ wineserver -k
 trap - EXIT
 echo "Windows leg: $((SECONDS - leg_start)) s (builds and Wine start-up $((wineboot_done - leg_start)) s," \
      "x86-64 tests $((win64_done - wineboot_done)) s, $i686)"
+
+# ---- Vector widths under Wine; 32-bit code without 32-bit Wine -------------
+# (self-contained; see scripts/test-i686-linux.sh)
+for b in build-win64 build-win32; do
+  log=$b/Testing/Temporary/LastTest.log
+  if [ -f "$log" ] && grep -q '^\[ widths   \]' "$log"; then
+    echo "$b: vector widths of the unit tests under Wine:"
+    grep -h '^\[ widths   \]' "$log" | sed 's/^\[ widths   \] /  /' | sort -u
+  fi
+done
+if [ "$run32" = 0 ]; then
+  echo "32-bit code: no 32-bit Wine here, so the Linux i686 build is tested instead"
+  scripts/test-i686-linux.sh
+fi
