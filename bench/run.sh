@@ -369,7 +369,7 @@ other_row() {  # other_row LABEL NAME TARGET
 }
 printf '| %-54s | %9.1f | %7.2f | %6s | %-7s |\n' "Linux x86-64 (the reference)" "$(median inproc)" 1 - -
 if [ -n "$WIN64" ]; then
-  other_row "Windows x86-64 under Wine ($(/usr/lib/wine/wine64 --version))" win64 0.9
+  other_row "Windows x86-64 under $(/usr/lib/wine/wine64 --version | cut -d" " -f1)" win64 0.9
 else
   other_row "Windows x86-64: not measured (no mingw-w64 or Wine)" win64 0.9
 fi
