@@ -15,7 +15,7 @@
 //   - store unique / store known: the same with a real store file in
 //     $CHUNK_BENCH_DIR (default /dev/shm), its new pages included;
 //   - rebuild: the rebuild pass over that store into an emptied index.
-// CHUNK_BENCH_WIDTH=scalar|avx2|avx512 measures that width only.
+// CHUNK_BENCH_WIDTH=scalar|avx2|avx512|avx512gfni measures that width only.
 // Beside them: the chunk-at-a-time path (chunker_scan + chunker_finish),
 // md5_compress alone, and at the end the index alone on its own table.
 #include <algorithm>
@@ -232,7 +232,14 @@ void bench_index() {
 }  // namespace
 
 // With the argument "quick": one round of cut and digest, no MD5 reference.
+// With "widths": prints the vector widths this build has on this machine.
 int main(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "widths") == 0) {
+    for (SimdWidth w : kAllSimdWidths) {
+      if (simd_width_available(w)) printf("%s\n", simd_width_name(w));
+    }
+    return 0;
+  }
   const bool quick = argc > 1 && strcmp(argv[1], "quick") == 0;
   const int rounds = quick ? 1 : kRounds;
   std::vector<uint8_t> data(kDataBytes);

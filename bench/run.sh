@@ -14,6 +14,13 @@
 # It runs in a private network namespace of its own (re-executing itself
 # under `unshare -n`, as root), so the servers it starts on port 8888 never
 # meet anything else on the machine. Servers are stopped by process id.
+#
+# Where mingw-w64 and Wine are installed (scripts/deps.sh windows), it also
+# measures chunker_bench's in-process figure of the Windows x86-64 build under
+# Wine and of an i686 build: the Windows one under 32-bit Wine where that
+# runs, else the Linux i686 one where the kernel runs 32-bit programs; where
+# 32-bit code runs only under emulation, no speed is measured. Each as a
+# ratio to the Linux figure of the same repetition.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,6 +43,22 @@ if [ -z "${CHUNK_BENCH_IN_NETNS:-}" ]; then
     cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DCHUNK_BUILD_TESTS=OFF \
       -DCHUNK_BUILD_BENCH=ON > /dev/null
     cmake --build "$ROOT/build-bench" -j2 > /dev/null
+    # The other builds' chunker_bench (Release, no tests).
+    if command -v x86_64-w64-mingw32-g++-posix > /dev/null && [ -x /usr/lib/wine/wine64 ]; then
+      cmake -S "$ROOT" -B "$ROOT/build-bench-win64" -DCMAKE_BUILD_TYPE=Release -DCHUNK_BUILD_TESTS=OFF \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" > /dev/null
+      cmake --build "$ROOT/build-bench-win64" -j2 --target chunker_bench > /dev/null
+      if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version > /dev/null 2>&1; then
+        cmake -S "$ROOT" -B "$ROOT/build-bench-win32" -DCMAKE_BUILD_TYPE=Release -DCHUNK_BUILD_TESTS=OFF \
+          -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-i686.cmake" > /dev/null
+        cmake --build "$ROOT/build-bench-win32" -j2 --target chunker_bench > /dev/null
+      fi
+    fi
+    if echo 'int main() {}' | g++ -m32 -x c++ - -o /dev/null 2> /dev/null; then  # g++-multilib
+      cmake -S "$ROOT" -B "$ROOT/build-bench-i686" -DCMAKE_BUILD_TYPE=Release -DCHUNK_BUILD_TESTS=OFF \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/linux-i686.cmake" > /dev/null
+      cmake --build "$ROOT/build-bench-i686" -j2 --target chunker_bench > /dev/null
+    fi
   fi
   args=(-n "$RUNS" -d "$DATA" --no-build)
   exec unshare -n env CHUNK_BENCH_IN_NETNS=1 "$0" "${args[@]}"
@@ -117,6 +140,45 @@ EOF
   rm -rf "$DATA/tree"
 fi
 
+# ---- The other builds' chunker_bench ------------------------------------------
+
+# WIN64 and I686: the command that runs that build's chunker_bench, empty when
+# it is not measured; I686_HOW says which i686 build runs and how, or why none.
+WIN64=
+I686=
+I686_HOW="not measured: no i686 build here"
+if [ -x "$ROOT/build-bench-win64/chunker_bench.exe" ]; then
+  # A Wine prefix of the benchmark's own, its wineserver kept for the run.
+  export WINEPREFIX=$ROOT/build-bench/wine-prefix WINEDEBUG=-all WINEARCH=win64
+  wine32=0
+  if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version > /dev/null 2>&1; then
+    wine32=1
+  else
+    export WINELOADER=/usr/lib/wine/wine64  # /usr/bin/wine would need 32-bit Wine
+  fi
+  mkdir -p "$WINEPREFIX"
+  # Fails when a wineserver of this prefix runs already (a run cut short):
+  # that one serves as well.
+  wineserver -p 2> /dev/null || true
+  if timeout 300 /usr/lib/wine/wine64 wineboot -i < /dev/null > "$ROOT/build-bench/wineboot.log" 2>&1; then
+    WIN64="/usr/lib/wine/wine64 $ROOT/build-bench-win64/chunker_bench.exe"
+    if [ "$wine32" = 1 ] && [ -x "$ROOT/build-bench-win32/chunker_bench.exe" ]; then
+      I686="/usr/lib/wine/wine $ROOT/build-bench-win32/chunker_bench.exe"
+      I686_HOW="Windows i686 build under 32-bit Wine"
+    fi
+  else
+    echo "bench/run.sh: Wine does not start (see build-bench/wineboot.log); no Windows figures" >&2
+  fi
+fi
+if [ -z "$I686" ] && [ -x "$ROOT/build-bench-i686/chunker_bench" ]; then
+  if "$ROOT/build-bench-i686/chunker_bench" widths > /dev/null 2>&1; then
+    I686="$ROOT/build-bench-i686/chunker_bench"
+    I686_HOW="Linux i686 build, native (no 32-bit Wine here)"
+  else
+    I686_HOW="not measured: 32-bit x86 programs run here only under emulation (qemu-i386-static)"
+  fi
+fi
+
 # ---- Helpers ----------------------------------------------------------------
 
 now_ns() { date +%s%N; }
@@ -157,7 +219,7 @@ stop_server() {
   wait "$SERVER_PID" 2> /dev/null || true
   SERVER_PID=
 }
-trap 'stop_server' EXIT
+trap 'stop_server; if [ -n "$WIN64" ]; then wineserver -k 2> /dev/null || true; fi' EXIT
 
 # send NAME FILE LIST: one timed chunksend of FILE
 send() {
@@ -194,7 +256,29 @@ for run in $(seq 1 "$RUNS"); do
   # In-process chunk + digest.
   (cd "$W" && "$B/chunker_bench") > "$W/chunker_bench.out"
   # The widest vector width the machine has comes last.
-  record inproc "$(sed -n 's/^[a-z0-9]*: chunk+digest+index unique  *\([0-9.]*\) .*/\1/p' "$W/chunker_bench.out" | tail -1)"
+  inproc_line=$(grep -E '^[a-z0-9]+: chunk\+digest\+index unique ' "$W/chunker_bench.out" | tail -1)
+  linux_inproc=$(sed -n 's/^[a-z0-9]*: chunk+digest+index unique  *\([0-9.]*\) .*/\1/p' <<< "$inproc_line")
+  widest=${inproc_line%%:*}
+  record inproc "$linux_inproc"
+  # The same figure of the other builds, at the same width, as a ratio to
+  # the Linux one of this repetition.
+  other_inproc() {  # other_inproc NAME COMMAND...
+    local name=$1 v
+    shift
+    (cd "$W" && CHUNK_BENCH_WIDTH=$widest "$@") > "$W/chunker_bench_$name.out" 2>&1 || true
+    v=$(sed -n "s/^$widest: chunk+digest+index unique  *\([0-9.]*\) .*/\1/p" "$W/chunker_bench_$name.out")
+    if [ -z "$v" ]; then
+      echo "bench/run.sh: no $widest figure from the $name build:" >&2
+      tail -5 "$W/chunker_bench_$name.out" >&2
+      return 0
+    fi
+    record "inproc_$name" "$v"
+    record "inproc_${name}_x" "$(awk -v a="$v" -v b="$linux_inproc" 'BEGIN {printf "%.3f", a / b}')"
+  }
+  # shellcheck disable=SC2086  # the commands are words
+  if [ -n "$WIN64" ]; then other_inproc win64 $WIN64; fi
+  # shellcheck disable=SC2086
+  if [ -n "$I686" ]; then other_inproc i686 $I686; fi
 
   # End to end over loopback.
   rm -rf "$W/store"
@@ -269,6 +353,29 @@ row "chunkpack, every record literal (pack output)" pack 3.0
 row "chunkcat verified" cat 1.0
 row "chunkcat --no-verify" catnv -
 row "chunkpack v1.tar -> v2.tar ($(median packv_bytes) pack bytes)" packv -
+echo
+echo "In-process chunk + digest + index (chunker_bench, unique data, width ${widest:-?}) of the other"
+echo "builds, medians of the ratios to the Linux x86-64 figure of the same repetition:"
+echo "| build                                                  |      MB/s | x Linux | target | met     |"
+echo "|--------------------------------------------------------|-----------|---------|--------|---------|"
+other_row() {  # other_row LABEL NAME TARGET
+  local v x
+  v=$(median "inproc_$2")
+  x=$(median "inproc_$2_x")
+  if [ -z "$v" ]; then
+    printf '| %-54s | %9s | %7s | %6.2f | %-7s |\n' "$1" "-" "-" "$3" "-"
+    return
+  fi
+  awk -v label="$1" -v v="$v" -v x="$x" -v target="$3" 'BEGIN {
+    printf "| %-54s | %9.1f | %7.2f | %6.2f | %-7s |\n", label, v, x, target, (x >= target) ? "met" : "NOT met" }'
+}
+printf '| %-54s | %9.1f | %7.2f | %6s | %-7s |\n' "Linux x86-64 (the reference)" "$(median inproc)" 1 - -
+if [ -n "$WIN64" ]; then
+  other_row "Windows x86-64 under $(/usr/lib/wine/wine64 --version | cut -d" " -f1)" win64 0.9
+else
+  other_row "Windows x86-64: not measured (no mingw-w64 or Wine)" win64 0.9
+fi
+other_row "i686: $I686_HOW" i686 0.5
 awk -v rss="$(median rss)" -v table="$(median table)" 'BEGIN {
   over = rss - table
   printf "\nserver resident memory after 1 GiB unique: %.1f MiB, of it index table %.1f MiB;\n", rss, table

@@ -383,6 +383,8 @@ bool plat_big_populate(void* p, size_t n) {
 #endif
 }
 
+void plat_copy(void* dst, const void* src, size_t n) { memcpy(dst, src, n); }
+
 void plat_sleep_ms(unsigned ms) {
   timespec ts;
   ts.tv_sec = ms / 1000;

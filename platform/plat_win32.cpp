@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <mstcpip.h>
+#include <intrin.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -373,6 +374,14 @@ bool plat_big_populate(void* p, size_t n) {
   (void)p;
   (void)n;
   return false;
+}
+
+void plat_copy(void* dst, const void* src, size_t n) {
+#if defined(__x86_64__) || defined(__i386__)
+  __movsb(static_cast<unsigned char*>(dst), static_cast<const unsigned char*>(src), n);
+#else
+  memcpy(dst, src, n);
+#endif
 }
 
 void plat_sleep_ms(unsigned ms) { Sleep(ms); }

@@ -6,8 +6,9 @@
 #        scripts/deps.sh wine32         the 32-bit Wine (an i386 package) for
 #                                       the i686 Windows programs
 #        scripts/deps.sh fuzz           clang and libFuzzer for the fuzz targets
-#        scripts/deps.sh i686           g++-multilib and qemu-user-static for
-#                                       the Linux i686 build and its tests
+#        scripts/deps.sh i686           the Linux i686 build (gcc -m32) and
+#                                       qemu-i386-static to run it where the
+#                                       kernel cannot (amd64 packages only)
 #
 # Exit status: 0 when every package is installed afterwards; 1 when some are
 # still missing: not root, or apt could not install them (each is named on
@@ -34,7 +35,8 @@ case "$mode" in
     want=(clang libclang-rt-14-dev cmake make)
     ;;
   i686)
-    want=(g++-multilib qemu-user-static cmake make python3)
+    # googletest: its sources, built with -m32, give the unit tests there.
+    want=(g++-multilib qemu-user-static googletest cmake make python3 iproute2 util-linux mount)
     ;;
   build)
     want=(g++ cmake make)

@@ -147,6 +147,11 @@ struct Lanes {
   }
 };
 
+// The kernels' helpers are always inlined: no vector is passed by value or
+// returned across a call, where a 32-bit ABI would put it on the stack and
+// take the caller's alignment of that stack for granted.
+#define KERNEL_INLINE inline __attribute__((always_inline))
+
 // ---- AVX-512: 16 lanes ----------------------------------------------------
 
 #define T512 __attribute__((target("avx512f,avx512bw,avx512vl")))
@@ -167,7 +172,7 @@ struct Lanes {
   V5_STEP_ON(w, fn, a, b, c, d, k, t, s) \
   V5_STEP_ON(x, fn, a##2, b##2, c##2, d##2, k, t, s)
 
-T512 inline void transpose16(__m512i r[16]) {
+T512 KERNEL_INLINE void transpose16(__m512i r[16]) {
   __m512i t[16], u[16];
   for (int i = 0; i < 16; i += 2) {
     t[i] = _mm512_unpacklo_epi32(r[i], r[i + 1]);
@@ -195,7 +200,7 @@ T512 inline void transpose16(__m512i r[16]) {
 // Lane l's next run as a vector. Bytes past the run are not read (a masked
 // load does not fault) and fold in as zeros; byte 63 is replaced by the
 // count. No copy, so nothing stalls on a store of a few bytes.
-T512 inline __m512i row512(Lanes<16>* L, int l) {
+T512 KERNEL_INLINE __m512i row512(Lanes<16>* L, int l) {
   if (L->chunk[l] < 0) {
     L->count[l] = 0;
     return _mm512_setzero_si512();
@@ -209,7 +214,7 @@ T512 inline __m512i row512(Lanes<16>* L, int l) {
 }
 
 // Folds each lane's next run into the group's block words w.
-T512 inline void fold_rows512(Lanes<16>* L, __m512i w[16]) {
+T512 KERNEL_INLINE void fold_rows512(Lanes<16>* L, __m512i w[16]) {
   const __m512i low24 = _mm512_set1_epi32(0x00FFFFFF);
   __m512i r[16];
   for (int l = 0; l < 16; l++) r[l] = row512(L, l);
@@ -221,7 +226,7 @@ T512 inline void fold_rows512(Lanes<16>* L, __m512i w[16]) {
 
 // After a compression with result a..d: the feed-forward into the block,
 // then the keys of the lanes whose chunk is done, and those lanes refilled.
-T512 inline void end_step512(Lanes<16>* L, __m512i w[16], __m512i a, __m512i b, __m512i c,
+T512 KERNEL_INLINE void end_step512(Lanes<16>* L, __m512i w[16], __m512i a, __m512i b, __m512i c,
                              __m512i d, uint8_t* keys) {
   const __m512i low24 = _mm512_set1_epi32(0x00FFFFFF);
   w[0] = _mm512_xor_si512(w[0], _mm512_add_epi32(a, _mm512_set1_epi32(int(kInit0))));
@@ -309,7 +314,7 @@ T512 void digest_avx512(const ChunkSpan* chunks, size_t n, uint8_t* keys) {
                 s));
 
 // Rows r[0..7] (eight words each) become columns: r[c] lane l = old r[l][c].
-T256 inline void transpose8(__m256i r[8]) {
+T256 KERNEL_INLINE void transpose8(__m256i r[8]) {
   __m256i t[8], u[8];
   for (int i = 0; i < 8; i += 2) {
     t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
@@ -335,7 +340,7 @@ alignas(32) const int32_t kDwordMask[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, 
                                             -1, -1, -1, -1, -1, 0,  0,  0,  0,  0,  0,
                                             0,  0,  0,  0,  0,  0,  0,  0,  0,  0};
 
-T256 inline void row256(Lanes<8>* L, int l, __m256i* lo, __m256i* hi) {
+T256 KERNEL_INLINE void row256(Lanes<8>* L, int l, __m256i* lo, __m256i* hi) {
   if (L->chunk[l] < 0) {
     L->count[l] = 0;
     *lo = *hi = _mm256_setzero_si256();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "platform/plat.h"
 #include "server/boundary_scan.h"
 #include "server/simd_width.h"
 
@@ -270,7 +271,7 @@ size_t scan_rolling(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, 
 
 consumed:
   if (k == room) end = true;  // the length rule
-  memcpy(chunk_buf + start, p, k);
+  plat_copy(chunk_buf + start, p, k);
   if (kFold) fold_span(c, p, k);
   c->value = v;
   c->chunk_length = uint32_t(start + k);
@@ -326,7 +327,7 @@ size_t chunker_cut(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, b
     k = limit;
   }
   if (k == room) end = true;  // the length rule
-  memcpy(chunk_buf + start, p, k);
+  plat_copy(chunk_buf + start, p, k);
   c->chunk_length = uint32_t(start + k);
   c->last_byte = p[k - 1];
   *ended = end;

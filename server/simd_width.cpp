@@ -5,6 +5,10 @@ namespace {
 // -1 until the first call decides.
 int32_t g_width = -1;
 
+// gcc's processor checks count a width only when the system saves its
+// registers too: AVX2 needs the YMM state and AVX-512 the opmask and ZMM
+// states turned on in XCR0 (read with xgetbv, which user code may do on
+// Linux and Windows alike), so no call into the system is needed.
 bool cpu_has(SimdWidth w) {
 #if CHUNK_SIMD_LANES
   __builtin_cpu_init();

@@ -41,7 +41,7 @@ void flush_appends(PassContext* p) {
 
 void append_store(PassContext* p, const uint8_t* bytes, size_t n) {
   if (p->append_fill + n > kAppendBufferSize) flush_appends(p);
-  memcpy(p->append_buf + p->append_fill, bytes, n);
+  plat_copy(p->append_buf + p->append_fill, bytes, n);
   p->append_fill += n;
 }
 

@@ -12,6 +12,7 @@
 #include "server/chunk_digest.h"
 #include "server/simd_width.h"
 #include "tests/chunk_model.h"
+#include "tests/simd_widths.h"
 
 namespace {
 
@@ -383,18 +384,6 @@ TEST(Chunker, RestartRecutsEachChunkOfAPass) {
 }
 
 // ---- The cut without the digest, and the digest in lanes -------------------
-
-// Runs body once for every width this machine has, with that width forced.
-template <class Body>
-void for_each_width(Body body) {
-  const SimdWidth was = simd_width();
-  for (SimdWidth w : kAllSimdWidths) {
-    if (!simd_set_width(w)) continue;
-    SCOPED_TRACE(simd_width_name(w));
-    body(w);
-  }
-  simd_set_width(was);
-}
 
 // Cuts data as the passes do: chunker_cut into an arena of chunk buffers,
 // the keys of up to 16 finished chunks at a time from chunk_digest_batch.

@@ -1,12 +1,14 @@
 // The platform layer on whichever OS the tests run on (Linux, or Windows
 // under Wine): 64-bit file positions, the open dispositions, rename and
 // remove, the socket calls a non-blocking listener makes, the big
-// allocation, and restarting and nesting of context switches.
+// allocation and the hot path's copy, and restarting and nesting of context
+// switches.
 #include "platform/coswitch.h"
 #include "platform/plat.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -171,6 +173,22 @@ TEST(PlatMemory, BigAllocationIsZeroedAndWritable) {
   EXPECT_EQ(p[0] | p[n / 2] | p[n - 1], 0);
   p[n - 1] = 7;
   EXPECT_EQ(p[n - 1], 7);
+}
+
+// The hot path's copy: exactly n bytes from any alignment, nothing around
+// them touched, for lengths from none to a whole largest chunk.
+TEST(PlatMemory, CopyMovesExactlyTheBytesAsked) {
+  std::vector<uint8_t> src(70000), dst(70100);
+  for (size_t i = 0; i < src.size(); i++) src[i] = uint8_t(i * 7 + (i >> 8));
+  for (size_t n : {size_t(0), size_t(1), size_t(63), size_t(100), size_t(4097), size_t(65535)}) {
+    for (size_t at : {size_t(0), size_t(3), size_t(17)}) {
+      std::fill(dst.begin(), dst.end(), uint8_t(0xEE));
+      plat_copy(dst.data() + at + 1, src.data() + at, n);
+      EXPECT_EQ(memcmp(dst.data() + at + 1, src.data() + at, n), 0) << n << " at " << at;
+      EXPECT_EQ(dst[at], 0xEE) << n << " at " << at;
+      EXPECT_EQ(dst[at + 1 + n], 0xEE) << n << " at " << at;
+    }
+  }
 }
 
 // ---- Context switches --------------------------------------------------------

@@ -15,6 +15,7 @@
 #include "tests/index_table.h"
 #include "tests/pass_stand_in.h"
 #include "tests/scratch_dir.h"
+#include "tests/simd_widths.h"
 
 namespace {
 
@@ -253,10 +254,7 @@ TEST_F(StorePassTest, EveryWidthGivesTheModelsRecordsAndStoreBytes) {
   for (int i = 0; i < 20000; i++) data.insert(data.end(), {'a', 'b', 'c', 'd', 'e', 'f', 'g'});
   for (int i = 0; i < 200000; i++) data.push_back(uint8_t(rng() % 2));
   std::vector<uint8_t> fresh = random_data(100000, 4);
-  const SimdWidth was = simd_width();
-  for (SimdWidth w : kAllSimdWidths) {
-    if (!simd_set_width(w)) continue;
-    SCOPED_TRACE(simd_width_name(w));
+  for_each_width([&](SimdWidth) {
     table_ = TestIndexTable::fresh();
     ASSERT_NE(table_, nullptr);
     (void)plat_file_remove(path_.c_str());
@@ -282,8 +280,7 @@ TEST_F(StorePassTest, EveryWidthGivesTheModelsRecordsAndStoreBytes) {
     EXPECT_EQ(store_in_spans(both, f, spans), store_model::store_file(&model, both));
     EXPECT_EQ(read_file(), model.file);
     plat_file_close(f);
-  }
-  simd_set_width(was);
+  });
 }
 
 }  // namespace

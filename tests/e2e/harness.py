@@ -52,11 +52,13 @@ EXE_SUFFIX = os.environ.get("CHUNK_EXE_SUFFIX", "")
 RUNNER = shlex.split(os.environ.get("CHUNK_RUNNER", ""))
 WINDOWS_PROGRAMS = EXE_SUFFIX.lower() == ".exe"
 UNDER_WINE = bool(RUNNER) and "wine" in os.path.basename(RUNNER[0])
-# Wine needs far longer to start a program than Linux does, and a server
-# built with sanitizers (unoptimised) rebuilds a large store several times
-# slower.
+# The programs of another processor's instruction set, run by qemu.
+UNDER_EMULATION = bool(RUNNER) and os.path.basename(RUNNER[0]).startswith("qemu-")
+# Wine needs far longer to start a program than Linux does, an emulated
+# server takes seconds to set up its index table, and a server built with
+# sanitizers (unoptimised) rebuilds a large store several times slower.
 SANITIZED = os.environ.get("CHUNK_SANITIZED") == "1"
-START_TIMEOUT = 180.0 if SANITIZED else 90.0 if UNDER_WINE else 15.0
+START_TIMEOUT = 180.0 if SANITIZED else 90.0 if UNDER_WINE or UNDER_EMULATION else 15.0
 EADDRINUSE = 10048 if UNDER_WINE else __import__("errno").EADDRINUSE
 
 TAG_FILE = b"file"

@@ -16,7 +16,7 @@ import sys
 import time
 import unittest
 
-from harness import (BIN_DIR, PRIVATE_NETWORK, RUNNER, ScratchTestCase, connect, file_command,
+from harness import (BIN_DIR, PRIVATE_NETWORK, RUNNER, UNDER_EMULATION, ScratchTestCase, connect, file_command,
                      read_store, recv_all, restore, split_records, store_files)
 
 SHIM = os.path.join(BIN_DIR, "keepalive_shim.so")
@@ -52,7 +52,7 @@ def ip(*args):
     subprocess.run(["ip"] + list(args), check=True)
 
 
-@unittest.skipUnless(PRIVATE_NETWORK and not RUNNER and os.path.exists(SHIM),
+@unittest.skipUnless(PRIVATE_NETWORK and (not RUNNER or UNDER_EMULATION) and os.path.exists(SHIM),
                      "needs root for network namespaces and veth links, and the Linux "
                      "programs with the keepalive shim (not Wine)")
 class Keepalive(ScratchTestCase):
