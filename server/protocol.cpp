@@ -39,6 +39,8 @@ void client_handler(Connection* c) {
       }
       log_line("fl=%" PRId64 "\n", int64_t(length));
       run_pass(&c->pass, length);
+      // Never resumed: nothing more is sent, and the server exits.
+      if (pass_store_failed(&c->pass)) coro_yield(&c->co, kCoStoreFailed);
       log_line("fl done\n");
     } else if (tag == kTagQuit) {
       coro_yield(&c->co, kCoStopServer);  // never resumed: the server stops
