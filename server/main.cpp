@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
   }
   // Fault the whole table in before the rebuild and the listen: the first
   // clients of a fresh server then do not pay a page fault per new 2 MiB of
-  // table (0.1 s warm, up to 1.5 s when the machine's memory is cold).
+  // table. The faults cost the same either way; start-up is where they are
+  // waited for least (first_touch_bench measures both, see bench/README.md).
   (void)plat_big_populate(table, kIndexTableBytes);
 
   // Refill the index from what the store file holds; new chunks go at its end.
