@@ -15,7 +15,8 @@ import time
 import unittest
 
 from harness import (BIN_DIR, EXE_SUFFIX, PORT, PRIVATE_NETWORK, RUNNER, START_TIMEOUT,
-                     run_program, wait_port_free)
+                     assert_no_sanitizer_report, run_program, wait_port_free,
+                     without_sanitizer_note)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 README = os.path.join(SOURCE_DIR, "README.md")
@@ -232,7 +233,9 @@ class UserGuide(unittest.TestCase):
             subprocess.run(["sh", "-c", script], cwd=self.demo, env=self.env, timeout=timeout,
                            stdout=f, stderr=subprocess.STDOUT)
             f.seek(0)
-            return f.read().decode("utf-8", "replace")
+            out = f.read()
+        assert_no_sanitizer_report(out, script)
+        return without_sanitizer_note(out).decode("utf-8", "replace")
 
     def log(self):
         path = os.path.join(self.demo, "store", "server.log")
