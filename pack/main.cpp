@@ -1,26 +1,10 @@
-// chunkpack STORE OLDER NEWER PACK
-//
-// Writes PACK, the pack stream of the record list NEWER against the record
-// list OLDER: chunks at or below the largest ChunkOffset that OLDER names are
-// referred to by position, all others are copied out of the store file STORE.
-// Arguments after the fourth are ignored.
-//
-// Exit statuses:
-//   0  both passes finished; PACK holds the whole pack stream. Nothing is
-//      printed, but for a warning on stderr when a list ends inside a record
-//      (its trailing bytes are ignored).
-//   1  fewer than four arguments, or STORE cannot be opened. PACK is not
-//      touched; stderr says which.
-//   2  OLDER or NEWER cannot be opened (PACK is not touched), or PACK cannot
-//      be created; stderr names the file and says why.
-//   3  the pack could not be made whole; a message on stderr says why, and
-//      PACK holds a cut-off stream that must not be used:
-//      - a literal chunk cannot be read whole from STORE (it reaches past
-//        the store's end, or the read failed); the message names the record
-//        by its index in NEWER (from 0), its ChunkOffset and its length;
-//      - a record of NEWER names ChunkOffset 0, the store header;
-//      - reading OLDER or NEWER failed (other than at its end);
-//      - writing PACK failed or came short.
+// chunkpack: writes the pack stream of a newer record list against an older
+// one: chunks at or below the largest ChunkOffset that the older list names
+// are referred to by position, all others are copied out of the store file.
+// Its usage and exit statuses are written once, in kUsage below (what --help
+// prints); README's table of programs is checked against it by
+// tests/e2e/test_docs.py. The faults that leave the pack unusable are the
+// PackFault kinds that report_fault explains.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>

@@ -1,12 +1,6 @@
-// chunkstore: the chunk store server. Takes no arguments; keeps its store in
-// "$dump" in the working directory and listens on TCP port 8888.
-//
-// Exit statuses:
-//   0  a client sent "quit" (or the socket library could not be started)
-//   1  the port could not be opened
-//   2  "$dump" could not be opened or created
-//   3  the index table could not be allocated, or the store file could not
-//      be written (the message on stderr says which)
+// chunkstore: the chunk store server. What it does, its arguments and its
+// exit statuses are written once, in kUsage below (what --help prints);
+// README's table of programs is checked against it by tests/e2e/test_docs.py.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,8 +29,8 @@ const char kUsage[] =
     "\n"
     "exit statuses: 0 stopped by \"quit\" (or the socket library could not be\n"
     "started); 1 port 8888 cannot be opened; 2 \"$dump\" cannot be opened or\n"
-    "created; 3 the index table cannot be allocated, or the store file cannot\n"
-    "be written.\n";
+    "created; 3 the index table cannot be allocated, \"$dump\" cannot be read\n"
+    "back at start-up, or the store file cannot be written.\n";
 
 Connection g_listener;
 Connection g_client;
@@ -140,7 +134,8 @@ int main(int argc, char** argv) {
   }
   // Fault the whole table in before the rebuild and the listen: the first
   // clients of a fresh server then do not pay a page fault per new 2 MiB of
-  // table (0.1 s warm, up to 1.5 s when the machine's memory is cold).
+  // table. The faults cost the same either way; start-up is where they are
+  // waited for least (first_touch_bench measures both, see bench/README.md).
   (void)plat_big_populate(table, kIndexTableBytes);
 
   // Refill the index from what the store file holds; new chunks go at its end.

@@ -34,7 +34,8 @@ struct PassIo {
 // The batch ends sooner when the pass waits for input, so a 64 KiB block of
 // the store makes one batch in a rebuild. Larger batches keep the 32 lanes
 // of the digest filled for longer (they drain at a batch's end) and ask for
-// more index slots at once; 256 ran about 9 % faster than 128 in-process.
+// more index slots at once; 256 was chosen over 128 from the in-process
+// store pass figure of chunker_bench (see bench/README.md).
 constexpr size_t kBatchChunks = 256;
 constexpr size_t kBatchArenaSize = 256 * 1024 + kChunkBufferSize;
 

@@ -1,6 +1,7 @@
 // chunkstop: asks the chunk store server on this machine to exit by sending
-// it the "quit" command. It prints the address it talks to and always exits
-// with status 0; only the server's disappearance tells that it worked.
+// it the "quit" command. Its usage and what it ends with are written once, in
+// kUsage below (what --help prints); only the server's disappearance tells
+// that the command worked.
 #include <cstdint>
 #include <cstdio>
 

@@ -1,7 +1,6 @@
-// chunkcat: restores the bytes a record list names from a store file.
-//
-//   chunkcat [options] STORE LIST
-//   chunkcat --check STORE LIST...
+// chunkcat: restores the bytes a record list names from a store file. Its
+// usage and exit statuses are written once, in kUsage below (what --help
+// prints); README's reference is checked against it by tests/e2e/test_docs.py.
 //
 // For each record of LIST, in order, it writes the record's real length in
 // bytes found at ChunkOffset x 64 in STORE. Before a chunk's bytes are
@@ -9,21 +8,6 @@
 // server's own chunker (it ends where its content says, filler included, as
 // stored) and its digest compared with the record's; --no-verify skips this.
 // --check verifies every record of each list and writes no bytes.
-//
-// Exit statuses:
-//   0  every record was restored (and verified)
-//   1  usage error, STORE or LIST cannot be opened, or STORE is not a chunk
-//      store (its first 64 bytes are not the store header)
-//   2  OUT cannot be created or written, or standard output cannot be written
-//   3  a record cannot be restored: ChunkOffset 0, a chunk beyond the store's
-//      end, a failed read, a chunk that does not match its digest, or a list
-//      that cannot be read or ends inside a record. Each is reported on
-//      stderr with the record's index (from 0) and ChunkOffset. Also a list
-//      most of whose records lie outside STORE: it is not a record list of
-//      this store, and nothing is written.
-//   130, 143  interrupted (SIGINT, SIGTERM); the temporary file is removed
-// With --check: 3 when a list has a bad record or is damaged, else 1 when a
-// list cannot be opened (the others are still checked), else 0.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>

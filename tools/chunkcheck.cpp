@@ -1,6 +1,6 @@
-// chunkcheck: checks a whole store file offline.
-//
-//   chunkcheck [options] STORE
+// chunkcheck: checks a whole store file offline. Its usage and exit
+// statuses are written once, in kUsage below (what --help prints); README's
+// reference is checked against it by tests/e2e/test_docs.py.
 //
 // Cuts the stored chunks again with the server's own chunker, exactly as the
 // server does when it rebuilds its index at start-up, and reports on
@@ -11,14 +11,8 @@
 //
 // The store is only read, and shared: the server may run and append while
 // it is checked. What was appended after the check began is not checked,
-// except for the rest of a chunk that was being written then.
-//
-// Exit statuses:
-//   0  the store is clean (chunks stored more than once are not a fault:
-//      they only take room)
-//   1  usage error, or STORE cannot be opened
-//   3  the store is not clean: no store header, padding that is not a copy,
-//      a torn tail, or a read error
+// except for the rest of a chunk that was being written then. Chunks stored
+// more than once are not a fault: they only take room.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>

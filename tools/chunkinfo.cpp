@@ -1,6 +1,6 @@
-// chunkinfo: figures of record lists.
-//
-//   chunkinfo [--store STORE] LIST...
+// chunkinfo: figures of record lists. Its usage and exit statuses are
+// written once, in kUsage below (what --help prints); README's reference is
+// checked against it by tests/e2e/test_docs.py.
 //
 // For each LIST, one line on standard output: its records, the real bytes
 // they name (the length of the files it lists), the highest ChunkOffset, and
@@ -9,12 +9,6 @@
 // whether every record lies inside the store file: ChunkOffset 1 or more,
 // and its real bytes before the store's end. Several lists get a total line.
 // Nothing is verified against digests: chunkcat --check does that.
-//
-// Exit statuses:
-//   0  every list read; with STORE, every record inside it
-//   1  usage error, or a LIST or STORE cannot be opened
-//   3  a list cannot be read or ends inside a record, or (with STORE) a
-//      record lies outside the store
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>

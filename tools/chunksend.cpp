@@ -1,28 +1,11 @@
 // chunksend: stores files in a running chunkstore and keeps the server's
-// answer as a record list, the input of chunkcat and chunkpack.
-//
-//   chunksend [options] -o LIST FILE...
+// answer as a record list, the input of chunkcat and chunkpack. Its usage
+// and exit statuses are written once, in kUsage below (what --help prints);
+// README's reference is checked against it by tests/e2e/test_docs.py.
 //
 // All files go over one connection as "file" commands (client/send_session.h:
 // the transfer, the busy server and the retries; client/list_writer.h: the
 // lists; client/send_inputs.h: the files; client/send_summary.h: the summary).
-//
-// Exit statuses:
-//   0  every file was stored, every record arrived and checked, the list(s)
-//      are written
-//   1  usage error (nothing is sent)
-//   2  the server cannot be reached (refused, busy with another client, or
-//      unknown host) within --timeout
-//   3  the transfer failed: the reply is incomplete or malformed, the
-//      connection broke or stalled (also when the server stopped while it
-//      took the files: stderr says which files are stored and which may be
-//      in part), or a file could not be read to its end after its command
-//      went out; no list is written
-//   4  a list cannot be written (checked before anything is sent, as far as
-//      it can be); no list is left under its final name
-//   5  one or more files cannot be opened: each is named on stderr and
-//      nothing was sent for it; the others are stored and listed
-//   130, 143  interrupted (SIGINT, SIGTERM); no list or temporary file is left
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -74,7 +57,7 @@ const char kUsage[] =
     "  --version      the version\n"
     "\n"
     "exit statuses: 0 done; 1 usage; 2 server unreachable (refused or busy for\n"
-    "--timeout seconds); 3 transfer failed\n"
+    "--timeout seconds, or an unknown host); 3 transfer failed\n"
     "(reply incomplete or malformed, connection lost or stalled, a file shrank);\n"
     "4 a list cannot be written; 5 some files cannot be opened (named on stderr,\n"
     "not sent; the others are stored and listed); 130/143 interrupted\n"

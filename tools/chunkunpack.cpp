@@ -1,6 +1,6 @@
-// chunkunpack: restores files from a pack.
-//
-//   chunkunpack [options] STORE NEWER PACK
+// chunkunpack: restores files from a pack. Its usage and exit statuses are
+// written once, in kUsage below (what --help prints); README's reference is
+// checked against it by tests/e2e/test_docs.py.
 //
 // PACK was made by chunkpack from an older and a newer record list; STORE is
 // a copy of the store file as it was when the older list was made (or any
@@ -13,16 +13,8 @@
 //
 // The pack must match NEWER run for run: a reference run starts at its
 // record's ChunkOffset, the records of a run lie back to back in the store,
-// its literal bytes are all there, and pack and list end together.
-//
-// Exit statuses:
-//   0  every record restored and verified
-//   1  usage error, or STORE, NEWER or PACK cannot be opened
-//   2  the output cannot be created or written
-//   3  the pack does not match NEWER (run counts, offsets, truncated
-//      literal bytes, a reference beyond STORE, a list that ends inside a
-//      record), or a chunk does not match its record's digest. The first
-//      fault is reported; with -o, OUT is neither created nor changed.
+// its literal bytes are all there, and pack and list end together. The
+// first fault is reported; with -o, OUT is neither created nor changed.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -69,7 +61,8 @@ const char kUsage[] =
     "exit statuses: 0 done; 1 usage, or an input cannot be opened; 2 the output\n"
     "cannot be written; 3 the pack does not match NEWER or STORE (run counts,\n"
     "offsets, truncated literal bytes, a reference beyond STORE), or a chunk\n"
-    "does not match its record's digest.\n";
+    "does not match its record's digest; 130/143 interrupted (SIGINT/SIGTERM),\n"
+    "nothing left under a temporary name.\n";
 
 struct Options {
   const char* store = nullptr;
