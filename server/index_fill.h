@@ -40,6 +40,13 @@ inline bool index_fill_possible(uint64_t store_bytes) {
 // The occupied slots of a table (its entries).
 uint64_t index_count_entries(const uint8_t* table);
 
+// What the server counts once its index is rebuilt from a store of
+// store_bytes: the entries of the table, or 0 without counting when a store
+// that size cannot be past the point (counting reads the whole table).
+inline uint64_t index_fill_at_start(uint64_t store_bytes, const uint8_t* table) {
+  return index_fill_possible(store_bytes) ? index_count_entries(table) : 0;
+}
+
 // Writes the warning, without the program's name, into buf: the chunks, the
 // share and what to do. Returns buf.
 const char* index_fill_warning(char* buf, size_t cap, uint64_t chunks);
