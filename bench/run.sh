@@ -66,7 +66,7 @@ fi
 ip link set lo up
 
 B=$ROOT/build-bench
-for p in chunkstore chunkstop chunksend chunkcat chunkpack chunker_bench memcpy_bench first_touch_bench; do
+for p in chunkstore chunkstop chunksend chunkcat chunkcopy chunkpack chunker_bench memcpy_bench first_touch_bench; do
   [ -x "$B/$p" ] || { echo "bench/run.sh: $B/$p missing (build first)" >&2; exit 1; }
 done
 mkdir -p "$DATA"
@@ -325,6 +325,16 @@ for run in $(seq 1 "$RUNS"); do
   "$B/chunkcat" --no-verify "$W/store/\$dump" "$W/A.list" > /dev/null
   t1=$(now_ns)
   record catnv "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+
+  # chunkcopy of the first 512 MiB's list into a new store (every chunk
+  # verified, copied, the store and list synced), MB/s of the list's bytes
+  # as for chunkcat.
+  rm -rf "$W/copy" && mkdir -p "$W/copy"
+  t0=$(now_ns)
+  "$B/chunkcopy" -q "$W/store/\$dump" "$W/copy/new.dump" -o "$W/copy" "$W/A.list"
+  t1=$(now_ns)
+  record copy "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+  rm -rf "$W/copy"
 done
 
 # ---- Table ------------------------------------------------------------------
@@ -352,6 +362,7 @@ row "rebuild at start-up ($(median rebuild_s) s, store in page cache)" rebuild 1
 row "chunkpack, every record literal (pack output)" pack 3.0
 row "chunkcat verified" cat 1.0
 row "chunkcat --no-verify" catnv -
+row "chunkcopy of that list into a new store (synced)" copy 1.0
 row "chunkpack v1.tar -> v2.tar ($(median packv_bytes) pack bytes)" packv -
 echo
 echo "In-process chunk + digest + index (chunker_bench, unique data, width ${widest:-?}) of the other"
@@ -380,5 +391,7 @@ awk -v rss="$(median rss)" -v table="$(median table)" 'BEGIN {
   over = rss - table
   printf "\nserver resident memory after 1 GiB unique: %.1f MiB, of it index table %.1f MiB;\n", rss, table
   printf "the rest %.1f MiB (target: at most 64 MiB): %s\n", over, (over <= 64) ? "met" : "NOT met" }'
+awk -v c="$(median copy)" -v v="$(median cat)" 'BEGIN {
+  printf "chunkcopy / chunkcat verified: %.2f (target: at least 1)\n", c / v }'
 echo "index table, $("$B/first_touch_bench" | tr '\n' ';' | sed 's/;$//')"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int kSlots = 8;
+constexpr int kSlots = 64;  // chunkcopy keeps a temporary list per list it copies
 constexpr size_t kPathMax = 4096;
 
 // Read by the handler at any moment: a slot's path is complete before the

@@ -10,6 +10,7 @@
 #include "common/record.h"
 #include "common/usage.h"
 #include "server/connection.h"
+#include "server/index_fill.h"
 #include "server/protocol.h"
 #include "server/store.h"
 
@@ -141,6 +142,16 @@ int main(int argc, char** argv) {
   // Refill the index from what the store file holds; new chunks go at its end.
   StoreTail tail;
   if (!store_rebuild_index(store, table, &tail)) return 3;
+  // Past the point where the index starts to forget chunks: said once, on
+  // stderr (standard output stays the log).
+  uint64_t store_bytes = 0;
+  if (plat_file_seek(store, 0, kSeekCurrent, &store_bytes) == 0) {
+    const uint64_t entries = index_fill_at_start(store_bytes, table);
+    if (index_fill_warns(entries)) {
+      char text[320];
+      fprintf(stderr, "chunkstore: %s\n", index_fill_warning(text, sizeof text, entries));
+    }
+  }
 
   log_line("port=%i\n", int(kServerPort));
   PlatSocket s;

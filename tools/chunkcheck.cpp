@@ -6,8 +6,10 @@
 // server does when it rebuilds its index at start-up, and reports on
 // standard output: the header, the number of chunks and their bytes, the
 // padding, chunks whose padding is not a copy of their last byte, chunks
-// stored more than once (after index evictions), and a torn tail (bytes
-// after the last whole chunk, as a failed append leaves them).
+// stored more than once (after index evictions), how full a server's index
+// is with the distinct chunks (a warning on stderr past the point where it
+// starts to forget chunks), and a torn tail (bytes after the last whole
+// chunk, as a failed append leaves them).
 //
 // The store is only read, and shared: the server may run and append while
 // it is checked. What was appended after the check began is not checked,
@@ -22,6 +24,7 @@
 #include "client/tool_args.h"
 #include "common/store_format.h"
 #include "platform/plat.h"
+#include "server/index_fill.h"
 
 namespace {
 
@@ -40,7 +43,10 @@ const char kUsage[] =
     "chunks again with the server's chunker, as the server does at start-up,\n"
     "and reports the header, the number of chunks, the bytes of padding, chunks\n"
     "whose padding is not a copy of their last byte, chunks stored more than\n"
-    "once, and a torn tail. The store is only read; the server may be running.\n"
+    "once, the distinct chunks against the index's 33554432 slots (with a\n"
+    "warning on stderr past 50%, where the server's index starts to forget\n"
+    "chunks and deduplication degrades), and a torn tail. The store is only\n"
+    "read; the server may be running.\n"
     "\n"
     "options:\n"
     "  -q            no progress line\n"
@@ -189,6 +195,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "chunkcheck: the chunk at ChunkOffset %" PRIu64
             " is stored again at ChunkOffset %" PRIu64 "\n", s->duplicate_at[i].first,
             s->duplicate_at[i].again);
+  }
+  // The index of a server started on this store holds each distinct chunk once.
+  const uint64_t distinct = s->chunks - s->duplicates;
+  printf("index: %" PRIu64 " distinct chunks of %u slots (%.2f%%)\n", distinct,
+         unsigned(kIndexSlots), index_fill_percent(distinct));
+  if (index_fill_warns(distinct)) {
+    char text[320];
+    fprintf(stderr, "chunkcheck: %s\n", index_fill_warning(text, sizeof text, distinct));
   }
   bool clean = s->bad_padding == 0 && !read_failed;
   if (read_failed) {

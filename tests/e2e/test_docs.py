@@ -253,7 +253,8 @@ class UserGuide(unittest.TestCase):
     def start_server(self, commands):
         """The guide starts the server in the background: run that, keep its
         process id, and wait until it takes a connection (a probe that sends
-        nothing), instead of the reader's wait for its log line."""
+        nothing), instead of the reader's wait for its log line; then
+        the rest of the block."""
         at = next(i for i, c in enumerate(commands) if "chunkstore > server.log" in c)
         out = self.shell("\n".join(commands[:at + 1]) + "\necho $!")
         self.server_pid = int(out.split()[-1])
@@ -268,7 +269,8 @@ class UserGuide(unittest.TestCase):
                     raise
                 time.sleep(0.02)
         self.wait_log("closing ", 1)
-        return ""
+        rest = commands[at + 1:]
+        return self.shell("\n".join(rest)) if rest else ""
 
     def while_busy(self, commands):
         """Runs the block while another client holds the server."""

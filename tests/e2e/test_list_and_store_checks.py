@@ -97,8 +97,12 @@ class Inspect(ToolsTestCase):
         full = int(out[2].split("(")[1].split()[0])
         self.assertEqual(out[2], "chunks: %d (%d bytes, filler included)" % (chunks, full))
         self.assertEqual(out[3], "padding: %d bytes" % (size - 64 - full))
+        # How full a server's index is with the distinct chunks: far from the
+        # warning (nothing on stderr).
         self.assertEqual(out[4:], ["padding not a copy of the last byte: 0 chunks",
                                    "stored more than once: 0 chunks (0 bytes)",
+                                   "index: %d distinct chunks of 33554432 slots (%.2f%%)"
+                                   % (chunks, 100.0 * chunks / (1 << 25)),
                                    "tail: none", "clean"])
         with open(self.store(), "rb") as f:
             pristine = f.read()
@@ -118,7 +122,7 @@ class Inspect(ToolsTestCase):
         copy = pristine[offset * 64: offset * 64 + padded]
         damaged(pristine + copy, b"stored more than once: 1 chunks (%d bytes)" % padded,
                 b"ChunkOffset %d is stored again at ChunkOffset %d" % (offset, size // 64),
-                b"clean", status=0)
+                b"index: %d distinct chunks of 33554432 slots" % chunks, b"clean", status=0)
         # Padding that is not a copy of the chunk's last byte.
         bad = bytearray(pristine)
         bad[offset * 64 + length] ^= 0xFF

@@ -156,7 +156,7 @@ class RoundTrip(ToolsTestCase):
 
 class HelpAndVersion(ToolsTestCase):
     PROGRAMS = ["chunkstore", "chunkpack", "chunkstop", "chunksend", "chunkcat", "chunkinfo",
-                "chunkcheck", "chunkunpack"]
+                "chunkcheck", "chunkunpack", "chunkcopy"]
 
     def test_every_program_answers_and_does_nothing_else(self):
         srv = self.start_store_server()

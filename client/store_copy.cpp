@@ -1,0 +1,138 @@
+#include "client/store_copy.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "common/bytes.h"
+
+namespace {
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 4, 5)))
+#endif
+void stop_at(StoreCopy* c, uint64_t index, const ChunkRecord& rec, const char* fmt, ...) {
+  if (c->stopped) return;
+  c->stopped = true;
+  c->bad_index = index;
+  c->bad_rec = rec;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(c->bad_what, sizeof c->bad_what, fmt, ap);
+  va_end(ap);
+}
+
+// A verified chunk: stored in the new store unless its index holds it, and
+// its record rewritten with the offset there.
+void place_chunk(StoreCopy* c, const uint8_t* key, const uint8_t* bytes, uint32_t full,
+                 const ChunkRecord& rec, uint64_t index) {
+  if (c->new_size == 0) {
+    staged_fill(c->store, kStoreHeaderByte, kStoreHeaderSize);
+    c->new_size = kStoreHeaderSize;
+  }
+  const uint64_t at = c->new_size;
+  uint64_t offset;
+  if (ChunkIndex::lookup_or_insert(&c->index, key, at < kStoreOffsetLimit ? at >> kChunkAlignShift : 0)) {
+    offset = c->index.found_offset;
+  } else if (at >= kStoreOffsetLimit) {
+    stop_at(c, index, rec, "the new store would reach 2^46 bytes, beyond 40-bit ChunkOffsets");
+    return;
+  } else {
+    // Stored as the server stores it: the full chunk, filler included,
+    // padded to 64 with copies of its last byte.
+    const uint64_t padded = padded_chunk_size(full);
+    staged_write(c->store, bytes, full);
+    staged_fill(c->store, bytes[full - 1], size_t(padded - full));
+    c->new_size += padded;
+    c->chunks_copied++;
+    offset = at >> kChunkAlignShift;
+  }
+  uint8_t out[kChunkRecordSize];
+  ChunkRecord r = rec;
+  r.offset = offset;
+  encode_chunk_record(out, r);
+  staged_write(c->list, out, sizeof out);
+  c->records++;
+  c->real_bytes += rec.real_length;
+}
+
+}  // namespace
+
+bool copy_store_header_ok(StoreWindow* w) {
+  if (w->size == 0) return true;
+  if (w->size < kStoreHeaderSize) return false;
+  size_t got = 0;
+  const uint8_t* p = window_view(w, 0, kStoreHeaderSize, &got);
+  return p != nullptr && store_header_ok(p, got);
+}
+
+void copy_begin(StoreCopy* c, uint8_t* index_table, StagedFile* store) {
+  chunker_reset(&c->chunker);
+  batch_clear(&c->batch);
+  c->index.table = index_table;
+  c->index.found_offset = 0;
+  c->store = store;
+  c->list = nullptr;
+  c->new_size = 0;
+  c->chunks_copied = 0;
+  c->records = 0;
+  c->real_bytes = 0;
+  c->stopped = false;
+  c->bad_index = 0;
+  c->bad_what[0] = 0;
+}
+
+void copy_list_begin(StoreCopy* c, StagedFile* list) { c->list = list; }
+
+bool copy_settle(StoreCopy* c) {
+  VerifyBatch* b = &c->batch;
+  if (c->stopped) return false;
+  if (b->count == 0) return true;
+  batch_digest(b);
+  // The home slots of the whole batch are fetched while the first is placed.
+  for (size_t i = 0; i < b->count; i++) {
+    const uint8_t* s = index_slot(c->index.table, index_home_slot(b->keys + i * kChunkKeySize));
+    __builtin_prefetch(s);
+    __builtin_prefetch(s + kIndexSlotSize - 1);
+  }
+  for (size_t i = 0; i < b->count && !c->stopped; i++) {
+    if (batch_match(b, i) != kChunkMatches) {
+      stop_at(c, b->index[i], b->rec[i], "the stored chunk does not match the record's digest");
+      break;
+    }
+    place_chunk(c, b->keys + i * kChunkKeySize, batch_bytes(b, i), b->span[i].length, b->rec[i],
+                b->index[i]);
+  }
+  batch_clear(b);
+  return !c->stopped;
+}
+
+bool copy_record(StoreCopy* c, uint64_t index, const ChunkRecord& rec) {
+  if (c->stopped) return false;
+  StoreWindow* w = &c->old;
+  if (rec.offset == 0) {
+    if (copy_settle(c)) stop_at(c, index, rec, "ChunkOffset 0 is the store header, not a chunk");
+    return false;
+  }
+  const uint64_t pos = rec.offset << kChunkAlignShift;
+  if (!record_inside_store(rec, w->size)) {
+    if (copy_settle(c)) {
+      stop_at(c, index, rec, "reaches byte %" PRIu64 ", past the end of the store (%" PRIu64 " bytes)",
+              pos + rec.real_length, w->size);
+    }
+    return false;
+  }
+  size_t got = 0;
+  const uint8_t* p = window_view(w, pos, kMaxChunkLength, &got);
+  if (p == nullptr) {
+    if (copy_settle(c)) stop_at(c, index, rec, "reading the store failed: %s", plat_error_text(w->error));
+    return false;
+  }
+  if (batch_add(&c->batch, &c->chunker, p, got, rec, index) == kChunkCutShort) {
+    if (copy_settle(c)) stop_at(c, index, rec, "the store ends before the chunk does");
+    return false;
+  }
+  if (!batch_has_room(&c->batch)) return copy_settle(c);
+  return true;
+}
