@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "common/record.h"
-#include "server/chunk_digest.h"
 
 namespace {
 
@@ -100,7 +99,7 @@ __attribute__((noinline)) bool wait_input(PassContext* p) {
 }
 
 // Feeds input (then filler once the input has ended) until a chunk ends; the
-// chunk's bytes grow in the batch arena at batch_fill.
+// chunk's bytes grow in the batch arena.
 // A rebuild feeds zeros instead of filler: its last chunk is never entered,
 // and a torn one cut with zeros shows where the bytes that the next append
 // writes after it must end (store_rebuild_index).
@@ -111,7 +110,8 @@ void cut_chunk(PassContext* p) {
       size_t avail = input_available(p);
       if (avail > p->remaining) avail = size_t(p->remaining);
       if (avail > 0) {
-        size_t n = chunker_cut(&p->chunker, *p->io.in_cur, avail, p->arena + p->batch_fill, &ended);
+        size_t n = chunker_cut(&p->chunker, *p->io.in_cur, avail, chunk_batch_cut_at(&p->batch),
+                               &ended);
         *p->io.in_cur += n;
         p->remaining -= n;
         continue;
@@ -121,7 +121,7 @@ void cut_chunk(PassContext* p) {
     }
     uint8_t f = p->mode == kRebuildMode ? 0 : chunker_filler_byte(&p->chunker);
     p->filler_count++;
-    (void)chunker_cut(&p->chunker, &f, 1, p->arena + p->batch_fill, &ended);
+    (void)chunker_cut(&p->chunker, &f, 1, chunk_batch_cut_at(&p->batch), &ended);
   }
 }
 
@@ -148,9 +148,9 @@ void emit_record(PassContext* p, const uint8_t* key, uint16_t real, uint64_t off
 
 // Store mode: looks the chunk up, appends it when new, then emits its record.
 void store_chunk(PassContext* p, uint32_t i) {
-  const uint32_t full = p->batch_full[i];
-  const uint8_t* key = p->batch_keys + size_t(i) * kChunkKeySize;
-  uint8_t* bytes = p->arena + p->batch_at[i];
+  const uint32_t full = p->batch.span[i].length;
+  const uint8_t* key = chunk_batch_key(&p->batch, i);
+  uint8_t* bytes = chunk_batch_bytes(&p->batch, i);
   uint64_t padded = padded_chunk_size(full);
   // A store whose size is not a multiple of 64 (an append cut short) is
   // filled before the next append, so that offsets and positions agree: a
@@ -212,15 +212,12 @@ void skip_padding(PassContext* p, uint32_t full, uint8_t last_byte) {
 // order they were cut, so that the index sees the same calls in the same
 // order as it would chunk by chunk: the same records, the same store bytes.
 void handle_batch(PassContext* p) {
-  const uint32_t n = p->batch_count;
+  const uint32_t n = p->batch.count;
   if (n > 0) {
-    for (uint32_t i = 0; i < n; i++) {
-      p->batch_span[i] = ChunkSpan{p->arena + p->batch_at[i], p->batch_full[i]};
-    }
-    chunk_digest_batch(p->batch_span, n, p->batch_keys);
+    chunk_batch_digest(&p->batch);
     // The home slots of all of them are fetched while the first is handled.
     for (uint32_t i = 0; i < n; i++) {
-      const uint8_t* s = index_slot(p->index.table, index_home_slot(p->batch_keys + i * kChunkKeySize));
+      const uint8_t* s = index_slot(p->index.table, index_home_slot(chunk_batch_key(&p->batch, i)));
       __builtin_prefetch(s);
       __builtin_prefetch(s + 63);
     }
@@ -230,7 +227,7 @@ void handle_batch(PassContext* p) {
         // file: it is not entered, so the index never names bytes the store
         // lacks. On a hit the index keeps the earlier copy.
         if (!p->batch_last[i]) {
-          (void)ChunkIndex::lookup_or_insert(&p->index, p->batch_keys + i * kChunkKeySize,
+          (void)ChunkIndex::lookup_or_insert(&p->index, chunk_batch_key(&p->batch, i),
                                              p->batch_stored[i] >> kChunkAlignShift);
         }
       } else {
@@ -238,12 +235,7 @@ void handle_batch(PassContext* p) {
       }
     }
   }
-  p->batch_count = 0;
-  // The chunk being cut moves to the front of the arena.
-  if (p->batch_fill > 0 && p->chunker.chunk_length > 0) {
-    memmove(p->arena, p->arena + p->batch_fill, p->chunker.chunk_length);
-  }
-  p->batch_fill = 0;
+  chunk_batch_restart(&p->batch, p->chunker.chunk_length);
 }
 
 uint64_t store_size(PlatFile f) {
@@ -270,9 +262,9 @@ void run_pass(PassContext* p, uint64_t length) {
     // A new store begins with its header, so no chunk has offset 0. A header
     // whose first write was cut short (a full disk, a file-size limit) is
     // finished with the same byte: readers take the store by its header.
-    memset(p->arena, kStoreHeaderByte, kStoreHeaderSize);
+    memset(p->batch.arena, kStoreHeaderByte, kStoreHeaderSize);
     p->end_of_store = size;
-    write_store(p, p->arena, size_t(kStoreHeaderSize - size), "cannot write the store header");
+    write_store(p, p->batch.arena, size_t(kStoreHeaderSize - size), "cannot write the store header");
     size = kStoreHeaderSize;
   }
   p->store_size = size;
@@ -281,23 +273,18 @@ void run_pass(PassContext* p, uint64_t length) {
   p->filler_count = 0;
   p->filler = 0;
   p->append_fill = 0;
-  p->batch_count = 0;
-  p->batch_fill = 0;
+  chunk_batch_clear(&p->batch);
   chunker_reset(&p->chunker);
   for (;;) {
     cut_chunk(p);
     uint32_t full = p->chunker.chunk_length;
     p->last_full = full;
-    uint32_t i = p->batch_count++;
-    p->batch_at[i] = p->batch_fill;
-    p->batch_full[i] = full;
+    uint32_t i = chunk_batch_take(&p->batch, full);
     p->batch_last[i] = uint8_t(p->filler);
     p->batch_stored[i] = p->end_of_store;
-    p->batch_fill += uint32_t(padded_chunk_size(full));
     chunker_next_chunk(&p->chunker);
-    if (p->mode == kRebuildMode) skip_padding(p, full, p->arena[p->batch_at[i] + full - 1]);
-    if (p->filler || p->batch_count == kBatchChunks ||
-        p->batch_fill + kChunkBufferSize > kBatchArenaSize) {
+    if (p->mode == kRebuildMode) skip_padding(p, full, p->batch.span[i].bytes[full - 1]);
+    if (p->filler || chunk_batch_full(&p->batch)) {
       handle_batch(p);
     }
     if (p->filler) {

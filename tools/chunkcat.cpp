@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "chunk/chunker.h"
 #include "client/interrupt.h"
 #include "client/list_reader.h"
 #include "client/output_file.h"
@@ -42,7 +43,6 @@
 #include "common/record.h"
 #include "common/usage.h"
 #include "platform/plat.h"
-#include "server/chunker.h"
 
 namespace {
 
@@ -153,9 +153,9 @@ void record_bad(Restore* r, uint64_t index) {
 bool settle_batch(Restore* r) {
   VerifyBatch* b = r->batch;
   if (r->halted) return false;
-  if (b == nullptr || b->count == 0) return true;
+  if (b == nullptr || batch_count(b) == 0) return true;
   batch_digest(b);
-  for (size_t i = 0; i < b->count && !r->halted; i++) {
+  for (size_t i = 0; i < batch_count(b) && !r->halted; i++) {
     if (batch_match(b, i) == kChunkMatches) {
       record_done(r, b->index[i], batch_bytes(b, i), b->rec[i]);
     } else {

@@ -29,8 +29,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "client/list_reader.h"
+#include "chunk/chunker.h"
 #include "client/interrupt.h"
+#include "client/list_reader.h"
 #include "client/output_file.h"
 #include "client/store_window.h"
 #include "client/verify_batch.h"
@@ -38,7 +39,6 @@
 #include "common/record.h"
 #include "common/usage.h"
 #include "platform/plat.h"
-#include "server/chunker.h"
 
 namespace {
 
@@ -184,9 +184,9 @@ int fail_record(Unpack* u, const ChunkRecord& rec, const char* fmt, ...) {
 // turn, up to the first that does not match its record.
 int settle_batch(Unpack* u) {
   VerifyBatch* b = u->batch;
-  if (b->count == 0) return kExitOk;
+  if (batch_count(b) == 0) return kExitOk;
   batch_digest(b);
-  const size_t n = b->count;
+  const size_t n = batch_count(b);
   // Emptied first: the fault below settles again, and finds nothing.
   batch_clear(b);
   for (size_t i = 0; i < n; i++) {
