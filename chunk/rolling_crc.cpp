@@ -1,3 +1,5 @@
+// The rolling window CRC: the chunker's tables, and the cut of the scalar
+// width, one serial chain through the window value.
 #include "chunk/chunker.h"
 
 #include "platform/plat.h"

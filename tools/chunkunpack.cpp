@@ -35,7 +35,7 @@
 #include "client/output_file.h"
 #include "client/store_window.h"
 #include "client/verify_batch.h"
-#include "common/bytes.h"
+#include "common/pack_format.h"
 #include "common/record.h"
 #include "common/usage.h"
 #include "platform/plat.h"
@@ -44,7 +44,6 @@ namespace {
 
 enum ExitStatus : int { kExitOk = 0, kExitUsage = 1, kExitOutput = 2, kExitMismatch = 3 };
 
-constexpr size_t kRunHeaderSize = 7;  // 40-bit run offset, 16-bit run count, big-endian
 constexpr size_t kPackBlock = 1 << 20;
 static_assert(kPackBlock >= kMaxChunkLength + kRunHeaderSize, "a chunk fits the pack buffer");
 
@@ -273,8 +272,9 @@ int unpack(Unpack* u) {
       return fail(u, "%s ends inside a run header (%u stray bytes at byte %" PRIu64 ")",
                   u->opt.pack, unsigned(h), run_at);
     }
-    const uint64_t run_offset = load_be40(r->buf + r->at);
-    const unsigned count = load_be16(r->buf + r->at + 5);
+    const RunHeader run = decode_run_header(r->buf + r->at);
+    const uint64_t run_offset = run.offset;
+    const unsigned count = run.count;
     pack_take(r, kRunHeaderSize);
     runs++;
     const bool reference = run_offset != 0;
