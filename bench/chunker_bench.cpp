@@ -27,14 +27,16 @@
 #include <string>
 #include <vector>
 
+#include "chunk/chunk_digest.h"
+#include "chunk/chunker.h"
+#include "chunk/md5.h"
+#include "chunk/simd_width.h"
 #include "common/bytes.h"
 #include "common/coroutine.h"
 #include "platform/plat.h"
-#include "server/chunk_digest.h"
-#include "server/chunk_index.h"
-#include "server/chunker.h"
-#include "server/simd_width.h"
+#include "chunk/chunk_index.h"
 #include "server/store.h"
+#include "tests/fold_chunker.h"
 #include "tests/pass_stand_in.h"
 
 namespace {
@@ -103,7 +105,7 @@ double median(std::vector<double> v) {
 uint64_t g_sink = 0;
 
 double per_chunk_path(const uint8_t* data, size_t n) {
-  std::unique_ptr<Chunker> c(new Chunker);
+  std::unique_ptr<FoldChunker> c(new FoldChunker);
   std::vector<uint8_t> buf(kChunkBufferSize);
   uint8_t key[kChunkKeySize];
   auto t0 = std::chrono::steady_clock::now();
@@ -260,7 +262,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < rounds; round++) {
     md5.push_back(quick ? 0 : openssl_md5());
     {
-      uint32_t h[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+      uint32_t h[4] = {kMd5Init[0], kMd5Init[1], kMd5Init[2], kMd5Init[3]};
       auto t0 = std::chrono::steady_clock::now();
       for (size_t i = 0; i + 64 <= data.size(); i += 64) md5_compress(h, data.data() + i);
       fig.add("md5_compress alone", round, double(data.size()) / 1e6 / seconds_since(t0));

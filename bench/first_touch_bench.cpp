@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "platform/plat.h"
-#include "server/chunk_index.h"
+#include "chunk/chunk_index.h"
 
 namespace {
 

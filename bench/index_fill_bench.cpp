@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "platform/plat.h"
-#include "server/chunk_index.h"
-#include "server/index_fill.h"
+#include "chunk/chunk_index.h"
+#include "chunk/index_fill.h"
 
 namespace {
 

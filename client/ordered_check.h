@@ -19,9 +19,9 @@
 // false when on_chunk stopped it.
 template <class OnChunk>
 bool ordered_settle(VerifyBatch* b, OnChunk&& on_chunk) {
-  if (b->count == 0) return true;
+  if (batch_count(b) == 0) return true;
   batch_digest(b);
-  const size_t n = b->count;
+  const size_t n = batch_count(b);
   batch_clear(b);  // the chunks' bytes, records and keys stay until the next add
   for (size_t i = 0; i < n; i++) {
     if (!on_chunk(b->index[i], b->rec[i], batch_bytes(b, i), batch_match(b, i) == kChunkMatches)) {

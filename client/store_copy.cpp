@@ -88,21 +88,22 @@ void copy_list_begin(StoreCopy* c, StagedFile* list) { c->list = list; }
 bool copy_settle(StoreCopy* c) {
   VerifyBatch* b = &c->batch;
   if (c->stopped) return false;
-  if (b->count == 0) return true;
+  const size_t n = batch_count(b);
+  if (n == 0) return true;
   batch_digest(b);
   // The home slots of the whole batch are fetched while the first is placed.
-  for (size_t i = 0; i < b->count; i++) {
-    const uint8_t* s = index_slot(c->index.table, index_home_slot(b->keys + i * kChunkKeySize));
+  for (size_t i = 0; i < n; i++) {
+    const uint8_t* s = index_slot(c->index.table, index_home_slot(chunk_batch_key(&b->chunks, i)));
     __builtin_prefetch(s);
     __builtin_prefetch(s + kIndexSlotSize - 1);
   }
-  for (size_t i = 0; i < b->count && !c->stopped; i++) {
+  for (size_t i = 0; i < n && !c->stopped; i++) {
     if (batch_match(b, i) != kChunkMatches) {
       stop_at(c, b->index[i], b->rec[i], "the stored chunk does not match the record's digest");
       break;
     }
-    place_chunk(c, b->keys + i * kChunkKeySize, batch_bytes(b, i), b->span[i].length, b->rec[i],
-                b->index[i]);
+    place_chunk(c, chunk_batch_key(&b->chunks, i), batch_bytes(b, i), b->chunks.span[i].length,
+                b->rec[i], b->index[i]);
   }
   batch_clear(b);
   return !c->stopped;

@@ -17,8 +17,8 @@
 #include "client/verify_batch.h"
 #include "common/record.h"
 #include "common/store_format.h"
-#include "server/chunk_index.h"
-#include "server/chunker.h"
+#include "chunk/chunk_index.h"
+#include "chunk/chunker.h"
 
 struct StoreCopy {
   StoreWindow old;

@@ -5,41 +5,36 @@
 
 #include "common/bytes.h"
 #include "common/record.h"
-#include "server/chunk_digest.h"
 
 namespace {
 
 // Digests the chunks in the batch and keeps their keys.
 void digest_batch(StoreScan* s) {
-  const size_t n = s->batch_count;
+  const size_t n = s->batch.count;
   if (n > 0) {
-    chunk_digest_batch(s->batch_span, n, s->batch_keys);
+    chunk_batch_digest(&s->batch);
     for (size_t i = 0; i < n; i++) {
       StoredKey k;
-      memcpy(k.key, s->batch_keys + i * kChunkKeySize, kChunkKeySize);
+      memcpy(k.key, chunk_batch_key(&s->batch, i), kChunkKeySize);
       k.offset = s->batch_offset[i];
       s->keys.push_back(k);
     }
   }
-  s->batch_count = 0;
-  s->batch_fill = 0;
+  chunk_batch_clear(&s->batch);
 }
 
 void chunk_ended(StoreScan* s) {
   uint32_t full = s->chunker.chunk_length;
-  const uint8_t* bytes = s->arena + s->batch_fill;
+  const uint8_t* bytes = chunk_batch_cut_at(&s->batch);
   chunker_next_chunk(&s->chunker);
-  s->batch_span[s->batch_count] = ChunkSpan{bytes, full};
-  s->batch_offset[s->batch_count] = s->chunk_start >> kChunkAlignShift;
-  s->batch_count++;
-  s->batch_fill += padded_chunk_size(full);
+  s->batch_offset[chunk_batch_take(&s->batch, full)] = s->chunk_start >> kChunkAlignShift;
   s->chunks++;
   s->chunk_bytes += full;
   s->pad_left = uint32_t(padded_chunk_size(full) - full);
   s->pad_byte = bytes[full - 1];
   s->pad_bad = false;
   // The next chunk is cut after this one; there must be room for the longest.
-  if (s->batch_count == kScanBatchChunks || s->batch_fill + kChunkBufferSize > kScanArenaSize) {
+  if (chunk_batch_full(&s->batch)) {
     digest_batch(s);
   }
 }
@@ -68,8 +63,7 @@ void scan_begin(StoreScan* s, uint64_t at) {
   s->duplicates = s->duplicate_bytes = 0;
   s->duplicate_examples = 0;
   s->keys.clear();
-  s->batch_count = 0;
-  s->batch_fill = 0;
+  chunk_batch_clear(&s->batch);
 }
 
 void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
@@ -87,7 +81,7 @@ void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
       continue;
     }
     bool ended = false;
-    size_t k = chunker_cut(&s->chunker, p, n, s->arena + s->batch_fill, &ended);
+    size_t k = chunker_cut(&s->chunker, p, n, chunk_batch_cut_at(&s->batch), &ended);
     s->pos += k;
     p += k;
     n -= k;

@@ -11,15 +11,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "server/chunk_digest.h"
-#include "server/chunker.h"
+#include "chunk/chunk_batch.h"
+#include "chunk/chunker.h"
 
 constexpr unsigned kScanExamples = 10;  // offsets kept per kind of fault
-
-// Chunks cut but not yet digested wait in a batch, digested together when
-// it is full and at the end of the scan.
-constexpr size_t kScanBatchChunks = 128;
-constexpr size_t kScanArenaSize = 256 * 1024 + kChunkBufferSize;
 
 struct StoredKey {
   uint8_t key[kChunkKeySize];
@@ -52,14 +47,10 @@ struct StoreScan {
 
   std::vector<StoredKey> keys;
 
-  // The batch: chunks cut into arena[0, batch_fill), each rounded up to 64
-  // bytes; the chunk being cut grows at arena + batch_fill.
-  size_t batch_count;
-  size_t batch_fill;
-  ChunkSpan batch_span[kScanBatchChunks];
-  uint64_t batch_offset[kScanBatchChunks];  // ChunkOffset of each
-  uint8_t batch_keys[kScanBatchChunks * kChunkKeySize];
-  alignas(64) uint8_t arena[kScanArenaSize];
+  // Chunks cut but not yet digested, digested together when the batch is
+  // full and at the end of the scan.
+  uint64_t batch_offset[kBatchChunks];  // ChunkOffset of each
+  ChunkBatch batch;
 };
 
 // Starts a scan at file position `at` (64, just after the header).

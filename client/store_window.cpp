@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "server/chunk_digest.h"
+#include "chunk/chunk_digest.h"
 
 namespace {
 
@@ -16,10 +16,7 @@ ChunkMatch compare_key(Chunker* c, uint32_t full, const uint8_t* chunk_buf, cons
   uint8_t key[kChunkKeySize];
   chunk_digest_one(chunk_buf, full, key);
   chunker_next_chunk(c);
-  if (memcmp(key, rec.digest, kRecDigestSize) != 0 || full < rec.real_length) {
-    return kChunkMismatch;
-  }
-  return kChunkMatches;
+  return key_matches_record(key, full, rec);
 }
 
 }  // namespace
@@ -57,15 +54,6 @@ const uint8_t* window_view(StoreWindow* w, uint64_t pos, size_t want, size_t* go
   }
   *got = n;
   return w->buf + (pos - w->start);
-}
-
-ChunkMatch stored_chunk_matches(Chunker* c, const uint8_t* p, size_t got, uint8_t* chunk_buf,
-                                const ChunkRecord& rec) {
-  chunker_restart(c);
-  bool ended = false;
-  size_t full = chunker_cut(c, p, got, chunk_buf, &ended);
-  if (!ended) return kChunkCutShort;
-  return compare_key(c, uint32_t(full), chunk_buf, rec);
 }
 
 ChunkMatch real_bytes_match(Chunker* c, const uint8_t* p, size_t n, uint8_t before_first,

@@ -2,15 +2,16 @@
 //
 // A StoreWindow holds a stretch of the store file and reads ahead, so that
 // records naming chunks that lie close together cost one read between them.
-// The checks cut a chunk again with the server's own chunker: where a chunk
+// The checks cut a chunk again with the server's chunker: where a chunk
 // ends and what its digest is depend only on its own bytes, filler included.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "chunk/chunker.h"
 #include "common/record.h"
 #include "platform/plat.h"
-#include "server/chunker.h"
 
 // Bytes a StoreWindow's buffer must hold.
 constexpr size_t kStoreWindowSize = 4 << 20;
@@ -38,11 +39,14 @@ enum ChunkMatch : int {
   kChunkMismatch = 2,   // digest differs, or the chunk is shorter than the record says
 };
 
-// Cuts the stored chunk that begins at p[0] (got bytes are available, as many
-// as kMaxChunkLength when the store holds them) and compares its digest and
-// length with the record's. chunk_buf holds kChunkBufferSize bytes.
-ChunkMatch stored_chunk_matches(Chunker* c, const uint8_t* p, size_t got, uint8_t* chunk_buf,
-                                const ChunkRecord& rec);
+// Whether a chunk cut full bytes long whose key is `key` is the record's:
+// the same digest, and at least the record's real length.
+inline ChunkMatch key_matches_record(const uint8_t* key, uint32_t full, const ChunkRecord& rec) {
+  if (memcmp(key, rec.digest, kRecDigestSize) != 0 || full < rec.real_length) {
+    return kChunkMismatch;
+  }
+  return kChunkMatches;
+}
 
 // Checks a chunk given only its real bytes p[0..n), n == rec.real_length:
 // the chunk must not end before its last real byte; when it does not end

@@ -1,34 +1,24 @@
 #include "client/verify_batch.h"
 
-#include <cstring>
-
 ChunkMatch batch_add(VerifyBatch* b, Chunker* c, const uint8_t* p, size_t got,
                      const ChunkRecord& rec, uint64_t index) {
-  uint8_t* dst = b->arena + b->fill;
   chunker_restart(c);
   bool ended = false;
-  size_t full = chunker_cut(c, p, got, dst, &ended);
+  size_t full = chunker_cut(c, p, got, chunk_batch_cut_at(&b->chunks), &ended);
   chunker_next_chunk(c);
   if (!ended) return kChunkCutShort;
-  size_t i = b->count++;
+  size_t i = chunk_batch_take(&b->chunks, uint32_t(full));
   b->index[i] = index;
   b->rec[i] = rec;
-  b->span[i] = ChunkSpan{dst, uint32_t(full)};
-  b->fill += padded_chunk_size(uint32_t(full));
   b->digested = false;
   return kChunkMatches;
 }
 
 void batch_digest(VerifyBatch* b) {
-  chunk_digest_batch(b->span, b->count, b->keys);
+  chunk_batch_digest(&b->chunks);
   b->digested = true;
 }
 
 ChunkMatch batch_match(const VerifyBatch* b, size_t i) {
-  const ChunkRecord& rec = b->rec[i];
-  if (memcmp(b->keys + i * kChunkKeySize, rec.digest, kRecDigestSize) != 0 ||
-      b->span[i].length < rec.real_length) {
-    return kChunkMismatch;
-  }
-  return kChunkMatches;
+  return key_matches_record(chunk_batch_key(&b->chunks, i), b->chunks.span[i].length, b->rec[i]);
 }

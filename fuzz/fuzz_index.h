@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "server/chunk_index.h"
+#include "chunk/chunk_index.h"
 #include "tests/chunk_model.h"
 
 namespace fuzz {

@@ -13,9 +13,6 @@
 // RunTable has one more entry than that.
 constexpr uint32_t kMaxRunCount = 65535;
 constexpr size_t kRunTableSize = 65536;
-// Run header in the pack: 40-bit BE run offset, 16-bit BE run count
-// (encode_run_header).
-constexpr size_t kRunHeaderSize = 7;
 // Literal runs are read from the store in blocks of this size; a block
 // always holds the longest padded chunk whole.
 constexpr size_t kStoreReadBlock = size_t(1) << 20;

@@ -1,24 +1,13 @@
 // The run encoder: reads a list of ChunkRecords and, in pass 1, writes the
-// pack stream. Runs as the body of PackState's file-driven coroutine.
-//
-// Pack stream: runs back to back, no header or trailer. Each run is a 40-bit
-// big-endian run offset and a 16-bit big-endian run count (1..65535). A
-// reference run (offset != 0) stands for `count` chunks lying back to back in
-// the store from that ChunkOffset; a literal run (offset 0) is followed by
-// each chunk's real-length bytes, copied out of the store file.
+// pack stream (common/pack_format.h). Runs as the body of PackState's
+// file-driven coroutine.
 #pragma once
 #include <cstdint>
 
-#include "common/bytes.h"
 #include "common/coroutine.h"
+#include "common/pack_format.h"
 #include "pack/pack_state.h"
 #include "platform/plat.h"
-
-// Writes the kRunHeaderSize-byte header of a run into h.
-inline void encode_run_header(uint8_t* h, uint64_t run_offset, uint16_t count) {
-  store_be40(h, run_offset);
-  store_be16(h + 5, count);
-}
 
 // Coroutine body. Pass 0 (ps->pass == 0) finds the largest ChunkOffset of
 // the list; pass 1 classifies every record as reference (offset <= largest

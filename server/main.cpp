@@ -10,7 +10,7 @@
 #include "common/record.h"
 #include "common/usage.h"
 #include "server/connection.h"
-#include "server/index_fill.h"
+#include "chunk/index_fill.h"
 #include "server/protocol.h"
 #include "server/store.h"
 

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "common/record.h"
-#include "server/chunk_digest.h"
 
 namespace {
 
@@ -61,7 +60,7 @@ __attribute__((noinline)) bool wait_input(PassContext* p) {
 }
 
 // Feeds input (then filler once the input has ended) until a chunk ends; the
-// chunk's bytes grow in the batch arena at batch_fill.
+// chunk's bytes grow in the batch arena.
 // A rebuild feeds zeros instead of filler: its last chunk is never entered,
 // and a torn one cut with zeros shows where the bytes that the next append
 // writes after it must end (store_rebuild_index).
@@ -72,7 +71,8 @@ void cut_chunk(PassContext* p) {
       size_t avail = input_available(p);
       if (avail > p->remaining) avail = size_t(p->remaining);
       if (avail > 0) {
-        size_t n = chunker_cut(&p->chunker, *p->io.in_cur, avail, p->arena + p->batch_fill, &ended);
+        size_t n = chunker_cut(&p->chunker, *p->io.in_cur, avail, chunk_batch_cut_at(&p->batch),
+                               &ended);
         *p->io.in_cur += n;
         p->remaining -= n;
         continue;
@@ -83,7 +83,7 @@ void cut_chunk(PassContext* p) {
     }
     uint8_t f = p->mode == kRebuildMode ? 0 : chunker_filler_byte(&p->chunker);
     p->filler_count++;
-    (void)chunker_cut(&p->chunker, &f, 1, p->arena + p->batch_fill, &ended);
+    (void)chunker_cut(&p->chunker, &f, 1, chunk_batch_cut_at(&p->batch), &ended);
   }
 }
 
@@ -115,8 +115,8 @@ void emit_record(PassContext* p, const uint8_t* key, uint16_t real, uint64_t off
 // Store mode: looks the chunk up, appends it when new, then emits its record
 // (unless the store could not be written).
 void store_chunk(PassContext* p, uint32_t i) {
-  const uint32_t full = p->batch_full[i];
-  const uint8_t* key = p->batch_keys + size_t(i) * kChunkKeySize;
+  const uint32_t full = p->batch.span[i].length;
+  const uint8_t* key = chunk_batch_key(&p->batch, i);
   const uint64_t at = store_file_next_chunk_at(&p->store);
   uint64_t offset;
   if (at >= kStoreOffsetLimit) {
@@ -131,7 +131,7 @@ void store_chunk(PassContext* p, uint32_t i) {
     offset = p->index.found_offset;
   } else {
     offset = at >> kChunkAlignShift;
-    if (!store_file_append_chunk(&p->store, p->arena + p->batch_at[i], full)) return;
+    if (!store_file_append_chunk(&p->store, chunk_batch_bytes(&p->batch, i), full)) return;
   }
   // Only the last chunk holds filler bytes.
   uint16_t real = uint16_t(p->batch_last[i] ? full - p->filler_count : full);
@@ -164,15 +164,12 @@ void skip_padding(PassContext* p, uint32_t full, uint8_t last_byte) {
 // order they were cut, so that the index sees the same calls in the same
 // order as it would chunk by chunk: the same records, the same store bytes.
 void handle_batch(PassContext* p) {
-  const uint32_t n = p->batch_count;
+  const uint32_t n = p->batch.count;
   if (n > 0) {
-    for (uint32_t i = 0; i < n; i++) {
-      p->batch_span[i] = ChunkSpan{p->arena + p->batch_at[i], p->batch_full[i]};
-    }
-    chunk_digest_batch(p->batch_span, n, p->batch_keys);
+    chunk_batch_digest(&p->batch);
     // The home slots of all of them are fetched while the first is handled.
     for (uint32_t i = 0; i < n; i++) {
-      const uint8_t* s = index_slot(p->index.table, index_home_slot(p->batch_keys + i * kChunkKeySize));
+      const uint8_t* s = index_slot(p->index.table, index_home_slot(chunk_batch_key(&p->batch, i)));
       __builtin_prefetch(s);
       __builtin_prefetch(s + 63);
     }
@@ -182,7 +179,7 @@ void handle_batch(PassContext* p) {
         // file: it is not entered, so the index never names bytes the store
         // lacks. On a hit the index keeps the earlier copy.
         if (!p->batch_last[i]) {
-          (void)ChunkIndex::lookup_or_insert(&p->index, p->batch_keys + i * kChunkKeySize,
+          (void)ChunkIndex::lookup_or_insert(&p->index, chunk_batch_key(&p->batch, i),
                                              p->batch_stored[i] >> kChunkAlignShift);
         }
       } else {
@@ -191,12 +188,7 @@ void handle_batch(PassContext* p) {
       }
     }
   }
-  p->batch_count = 0;
-  // The chunk being cut moves to the front of the arena.
-  if (p->batch_fill > 0 && p->chunker.chunk_length > 0) {
-    memmove(p->arena, p->arena + p->batch_fill, p->chunker.chunk_length);
-  }
-  p->batch_fill = 0;
+  chunk_batch_restart(&p->batch, p->chunker.chunk_length);
 }
 
 uint64_t file_size(PlatFile f) {
@@ -226,24 +218,19 @@ void run_pass(PassContext* p, uint64_t length) {
   p->remaining = length;
   p->filler_count = 0;
   p->filler = 0;
-  p->batch_count = 0;
-  p->batch_fill = 0;
+  chunk_batch_clear(&p->batch);
   chunker_reset(&p->chunker);
   for (;;) {
     cut_chunk(p);
     if (pass_store_failed(p)) return;
     uint32_t full = p->chunker.chunk_length;
     p->last_full = full;
-    uint32_t i = p->batch_count++;
-    p->batch_at[i] = p->batch_fill;
-    p->batch_full[i] = full;
+    uint32_t i = chunk_batch_take(&p->batch, full);
     p->batch_last[i] = uint8_t(p->filler);
     p->batch_stored[i] = p->end_of_store;
-    p->batch_fill += uint32_t(padded_chunk_size(full));
     chunker_next_chunk(&p->chunker);
-    if (p->mode == kRebuildMode) skip_padding(p, full, p->arena[p->batch_at[i] + full - 1]);
-    if (p->filler || p->batch_count == kBatchChunks ||
-        p->batch_fill + kChunkBufferSize > kBatchArenaSize) {
+    if (p->mode == kRebuildMode) skip_padding(p, full, p->batch.span[i].bytes[full - 1]);
+    if (p->filler || chunk_batch_full(&p->batch)) {
       handle_batch(p);
     }
     if (p->filler || pass_store_failed(p)) {

@@ -7,11 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "chunk/chunk_batch.h"
+#include "chunk/chunker.h"
 #include "common/coroutine.h"
 #include "platform/plat.h"
-#include "server/chunk_digest.h"
-#include "server/chunk_index.h"
-#include "server/chunker.h"
+#include "chunk/chunk_index.h"
 #include "server/store_file.h"
 
 // Where a pass takes its input and puts its records: the fields of the
@@ -28,16 +28,6 @@ struct PassIo {
   int32_t wait_output_code;
 };
 
-// Chunks cut but not yet digested wait in a batch: up to kBatchChunks of
-// them, their bytes one after another (each padded to 64) in the batch
-// arena, which always has room for one more chunk of the longest length.
-// The batch ends sooner when the pass waits for input, so a 64 KiB block of
-// the store makes one batch in a rebuild. Larger batches keep the 32 lanes
-// of the digest filled for longer (they drain at a batch's end) and ask for
-// more index slots at once; 256 was chosen over 128 from the in-process
-// store pass figure of chunker_bench (see bench/README.md).
-constexpr size_t kBatchChunks = 256;
-constexpr size_t kBatchArenaSize = 256 * 1024 + kChunkBufferSize;
 
 enum PassMode : int32_t { kStoreMode = 0, kRebuildMode = 1 };
 
@@ -61,16 +51,11 @@ struct PassContext {
   Chunker chunker;
   // The batch: chunks cut in input order, handled (digest, index, record,
   // append) in the same order when the batch is full, before the pass waits
-  // for input, and at its end. The chunk being cut grows at batch_fill.
-  uint32_t batch_count;
-  uint32_t batch_fill;
-  uint32_t batch_at[kBatchChunks];      // arena offset of the chunk's bytes
-  uint32_t batch_full[kBatchChunks];    // full length
+  // for input, and at its end. The batch ends sooner when the pass waits for
+  // input, so a 64 KiB block of the store makes one batch in a rebuild.
   uint8_t batch_last[kBatchChunks];     // the pass's last chunk (filler in it)
   uint64_t batch_stored[kBatchChunks];  // rebuild: file position of the chunk
-  uint8_t batch_keys[kBatchChunks * kChunkKeySize];
-  ChunkSpan batch_span[kBatchChunks];   // what the digest reads
-  alignas(64) uint8_t arena[kBatchArenaSize];
+  ChunkBatch batch;
   // Store mode appends new chunks here; the gathered block is written
   // before the pass yields or returns, so a record never leaves before its
   // chunk is in the file.

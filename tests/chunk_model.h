@@ -7,8 +7,9 @@
 #include <cstring>
 #include <vector>
 
+#include "chunk/chunker.h"
+#include "chunk/md5.h"
 #include "common/bytes.h"
-#include "server/chunker.h"
 
 namespace chunk_model {
 

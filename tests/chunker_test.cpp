@@ -1,4 +1,4 @@
-#include "server/chunker.h"
+#include "chunk/chunker.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,11 @@
 #include <random>
 #include <vector>
 
+#include "chunk/chunk_digest.h"
+#include "chunk/simd_width.h"
 #include "common/bytes.h"
-#include "server/chunk_digest.h"
-#include "server/simd_width.h"
 #include "tests/chunk_model.h"
+#include "tests/fold_chunker.h"
 #include "tests/simd_widths.h"
 
 namespace {
@@ -21,7 +22,7 @@ using namespace chunk_model;
 // ---- The production chunker driven the way a pass drives it --------------
 
 struct Pass {
-  std::unique_ptr<Chunker> c{new Chunker};
+  std::unique_ptr<FoldChunker> c{new FoldChunker};
   Bytes buf = Bytes(kChunkBufferSize);
 };
 
@@ -30,7 +31,7 @@ struct Pass {
 template <class SpanFn>
 std::vector<Cut> fast_cut(const Bytes& data, SpanFn next_span) {
   Pass pass;
-  Chunker* c = pass.c.get();
+  FoldChunker* c = pass.c.get();
   chunker_reset(c);
   std::vector<Cut> cuts;
   size_t pos = 0;
@@ -165,7 +166,7 @@ TEST(FoldDigest, SixtyFourthByteCompressesFirstAndCountSixtyThreeIsHashed) {
   std::mt19937 rng(11);
   Bytes d = chunk_of_length(126, &rng);  // 63 + 63: ends with fold count 63
   Pass pass;
-  Chunker* c = pass.c.get();
+  FoldChunker* c = pass.c.get();
   chunker_reset(c);
   bool ended;
   EXPECT_EQ(chunker_scan(c, d.data(), 63, pass.buf.data(), &ended), 63u);
@@ -359,7 +360,7 @@ TEST(Chunker, RestartRecutsEachChunkOfAPass) {
   const Bytes data = varied_data();
   const auto want = fast_cut_whole(data);
   Pass pass;
-  Chunker* c = pass.c.get();
+  FoldChunker* c = pass.c.get();
   chunker_reset(c);
   bool ended = false;
   Bytes noise(5000, 0x5A);

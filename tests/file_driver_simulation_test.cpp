@@ -22,7 +22,7 @@
 #include "common/bytes.h"
 #include "common/record.h"
 #include "pack/run_encoder.h"
-#include "server/chunk_index.h"
+#include "chunk/chunk_index.h"
 #include "server/store.h"
 #include "tests/index_table.h"
 #include "tests/pack_model.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "platform/plat.h"
-#include "server/chunk_index.h"
+#include "chunk/chunk_index.h"
 
 class TestIndexTable {
  public:

@@ -92,7 +92,7 @@ TEST_F(OrderedCheckTest, AStoppedSettleDropsTheChunksAfterAndASettleFromInsideFi
   EXPECT_FALSE(seen[1].matches);
   EXPECT_TRUE(nested_ok);
   EXPECT_TRUE(inner.empty());
-  EXPECT_EQ(batch_->count, 0u);
+  EXPECT_EQ(batch_count(batch_.get()), 0u);
 }
 
 TEST_F(OrderedCheckTest, ATakeSettlesTheBatchOnceItIsFullAndReportsACutShortChunk) {
@@ -100,7 +100,7 @@ TEST_F(OrderedCheckTest, ATakeSettlesTheBatchOnceItIsFullAndReportsACutShortChun
   uint64_t index = 0;
   OrderedTake t = kTakeWaiting;
   while (seen.empty()) {
-    ASSERT_LT(index, 10 * kVerifyBatchChunks);
+    ASSERT_LT(index, 10 * kBatchChunks);
     size_t i = size_t(index % cuts_.size());
     const Bytes& b = cuts_[i].bytes;
     // Indices above 1000 name the same cuts again.
@@ -111,13 +111,13 @@ TEST_F(OrderedCheckTest, ATakeSettlesTheBatchOnceItIsFullAndReportsACutShortChun
   EXPECT_EQ(t, kTakeWaiting);
   EXPECT_EQ(seen.size(), index);  // every chunk taken, in order, all good
   for (const Seen& s : seen) EXPECT_TRUE(s.matches);
-  EXPECT_EQ(batch_->count, 0u);
+  EXPECT_EQ(batch_count(batch_.get()), 0u);
   // Bytes that end before the chunker ends the chunk add nothing.
   const Bytes& b = cuts_[0].bytes;
   EXPECT_EQ(ordered_take(batch_.get(), chunker_.get(), b.data(), b.size() - 1, record_of(0), 0,
                          recorder(&seen)),
             kTakeCutShort);
-  EXPECT_EQ(batch_->count, 0u);
+  EXPECT_EQ(batch_count(batch_.get()), 0u);
 }
 
 }  // namespace

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <memory>
 
+#include "chunk/chunker.h"
 #include "common/bytes.h"
-#include "server/chunker.h"
+#include "tests/fold_chunker.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ TEST(ChunkRecord, EncodesTheEmptyFileRecordByteForByte) {
                                           0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
   // The digest comes from the chunker: an empty input is one chunk of
   // filler bytes 1, 2, ... up to the first boundary.
-  auto c = std::make_unique<Chunker>();
+  auto c = std::make_unique<FoldChunker>();
   auto buf = std::make_unique<uint8_t[]>(kChunkBufferSize);
   chunker_reset(c.get());
   bool ended = false;

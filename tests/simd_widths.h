@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "server/simd_width.h"
+#include "chunk/simd_width.h"
 
 // "scalar avx2 ..." for the widths that pass `want`.
 template <class Pred>

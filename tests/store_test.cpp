@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "chunk/simd_width.h"
 #include "common/record.h"
-#include "server/simd_width.h"
-#include "tests/store_model.h"
 #include "tests/index_table.h"
 #include "tests/pass_stand_in.h"
 #include "tests/scratch_dir.h"
 #include "tests/simd_widths.h"
+#include "tests/store_model.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "chunk/chunker.h"
 #include "client/interrupt.h"
 #include "client/list_reader.h"
 #include "client/output_file.h"
@@ -28,7 +29,6 @@
 #include "common/record.h"
 #include "common/store_format.h"
 #include "platform/plat.h"
-#include "server/chunker.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "client/tool_args.h"
 #include "common/store_format.h"
 #include "platform/plat.h"
-#include "server/index_fill.h"
+#include "chunk/index_fill.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "common/record.h"
 #include "common/usage.h"
 #include "platform/plat.h"
-#include "server/chunk_index.h"
+#include "chunk/chunk_index.h"
 
 namespace {
 

@@ -21,24 +21,23 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "client/list_reader.h"
+#include "chunk/chunker.h"
 #include "client/interrupt.h"
+#include "client/list_reader.h"
 #include "client/output_file.h"
 #include "client/ordered_check.h"
 #include "client/store_window.h"
 #include "client/tool_args.h"
 #include "client/verify_batch.h"
-#include "common/bytes.h"
+#include "common/pack_format.h"
 #include "common/record.h"
 #include "common/store_format.h"
 #include "platform/plat.h"
-#include "server/chunker.h"
 
 namespace {
 
 enum ExitStatus : int { kExitOk = 0, kExitUsage = 1, kExitOutput = 2, kExitMismatch = 3 };
 
-constexpr size_t kRunHeaderSize = 7;  // 40-bit run offset, 16-bit run count, big-endian
 constexpr size_t kPackBlock = 1 << 20;
 static_assert(kPackBlock >= kMaxChunkLength + kRunHeaderSize, "a chunk fits the pack buffer");
 
@@ -279,8 +278,9 @@ int unpack(Unpack* u) {
       return fail(u, "%s ends inside a run header (%u stray bytes at byte %" PRIu64 ")",
                   u->opt.pack, unsigned(h), run_at);
     }
-    const uint64_t run_offset = load_be40(r->buf + r->at);
-    const unsigned count = load_be16(r->buf + r->at + 5);
+    const RunHeader run = decode_run_header(r->buf + r->at);
+    const uint64_t run_offset = run.offset;
+    const unsigned count = run.count;
     pack_take(r, kRunHeaderSize);
     runs++;
     const bool reference = run_offset != 0;

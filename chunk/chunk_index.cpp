@@ -1,4 +1,4 @@
-#include "server/chunk_index.h"
+#include "chunk/chunk_index.h"
 
 #include <cstring>
 

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/chunk_index.h"
+#include "chunk/chunk_index.h"
 
 // The share of the slots (in percent) past which deduplication measurably
 // degrades.

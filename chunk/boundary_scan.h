@@ -16,7 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "server/simd_width.h"
+#include "chunk/simd_width.h"
+#include "chunk/window_crc.h"
 
 struct BoundaryTables {
   uint32_t lin[12][256];
@@ -30,12 +31,9 @@ struct BoundaryTables {
 // Built on first use.
 const BoundaryTables& boundary_tables();
 
-// CRC-32 of 12 zero bytes.
-constexpr uint32_t kZeroWindowCrc = 0x7BD5C66F;
-
 // The window value of the 12 bytes w[-11..0] (w points at the last one).
 inline uint32_t window_value_at(const BoundaryTables& t, const uint8_t* w) {
-  uint32_t v = kZeroWindowCrc;
+  uint32_t v = kWindowStartValue;
   for (int d = 0; d < 12; d++) v ^= t.lin[d][w[-d]];
   return v;
 }

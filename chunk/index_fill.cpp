@@ -1,4 +1,4 @@
-#include "server/index_fill.h"
+#include "chunk/index_fill.h"
 
 #include <cinttypes>
 #include <cstdio>

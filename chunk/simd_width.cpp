@@ -1,4 +1,4 @@
-#include "server/simd_width.h"
+#include "chunk/simd_width.h"
 
 namespace {
 

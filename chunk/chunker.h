@@ -1,18 +1,19 @@
-// Content-defined chunker and chunk digest.
+// The content-defined cut.
 //
 // A chunk ends where a CRC-32 over the last 12 bytes falls below a threshold
-// (from the 100th byte of the chunk on), or at 65535 bytes. Every chunk byte
-// is also XORed into a 64-byte fold block that the MD5 compression function
-// condenses every 63 bytes and once more at the chunk's end; the first 14
-// bytes of the block then make the chunk's digest. The ChunkKey is those 14
-// bytes followed by the full chunk length (filler bytes included), LE16.
+// (from the 100th byte of the chunk on), or at 65535 bytes. Its digest
+// (chunk_digest.h) is computed from its bytes once it has ended; the
+// ChunkKey is the 14 digest bytes followed by the full chunk length (filler
+// bytes included), LE16.
 //
 // The chunker does no I/O. A pass resets it, hands it spans of input with
-// chunker_scan, and calls chunker_finish whenever a chunk has ended.
+// chunker_cut, and calls chunker_next_chunk whenever a chunk has ended and
+// its bytes were taken.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "chunk/window_crc.h"
 #include "common/record.h"
 
 constexpr uint32_t kMinChunkLength = 100;
@@ -22,10 +23,7 @@ constexpr size_t kChunkKeySize = 16;
 // Key bytes 0..13 are the digest that records carry; 14..15 hold the length.
 constexpr size_t kChunkDigestSize = kRecDigestSize;
 static_assert(kChunkDigestSize + 2 == kChunkKeySize, "digest, then LE16 length");
-constexpr uint32_t kWindowLength = 12;
-// CRC-32 of 12 zero bytes: the window value before anything has been pushed.
-constexpr uint32_t kWindowStartValue = 0x7BD5C66F;
-// The chunk buffer a caller hands to chunker_scan holds kChunkBufferSize
+// The chunk buffer a caller hands to chunker_cut holds kChunkBufferSize
 // bytes: the longest chunk rounded up to a multiple of 64.
 static_assert(kChunkBufferSize >= padded_chunk_size(kMaxChunkLength), "chunk buffer");
 
@@ -50,20 +48,16 @@ struct Chunker {
   // history is the chunk buffer itself: the bytes that leave the window
   // always lie inside the current chunk.
   uint32_t value;
-  // Bytes 0..62 fold area, byte 63 the fold count (0..63). Compression reads
-  // the block as sixteen LE words, so the count takes part in it.
-  uint8_t fold[64];
   uint32_t chunk_length;  // full length of the current chunk so far
   uint8_t last_byte;      // the byte fed most recently, 0 before the first
-  uint64_t compressions;  // MD5 compressions run since reset
 };
 
-// Start of a pass: builds the tables, clears the window, the fold block and
-// the counters; last_byte = 0, chunk_length = 0.
+// Start of a pass: builds the tables, clears the window; last_byte = 0,
+// chunk_length = 0.
 void chunker_reset(Chunker* c);
 
-// Starts a new chunk as if a pass began here: the window value, the fold
-// block, chunk_length and last_byte go back to their reset values, the
+// Starts a new chunk as if a pass began here: the window value,
+// chunk_length and last_byte go back to their reset values, the
 // tables stay. Where a chunk ends and what its key is depend only on its own
 // bytes, so a chunk cut after a restart equals the one a pass cuts from the
 // same bytes at a chunk boundary. For cutting single stored chunks again
@@ -73,43 +67,30 @@ void chunker_restart(Chunker* c);
 // Feeds bytes p[0..n) into the current chunk until the chunk ends or the
 // span is used up. Each consumed byte is also copied to
 // chunk_buf[c->chunk_length before that byte]; chunk_buf holds at least
-// kChunkBufferSize bytes, is the same buffer for every call of a pass, and
-// its bytes [0, chunk_length) stay untouched until chunker_finish (the
-// window reads leaving bytes back from it).
+// kChunkBufferSize bytes and, in every call after a chunk's first, that
+// chunk's bytes [0, chunk_length) as the calls before left them (the window
+// reads leaving bytes back from it).
 // Returns the number of bytes consumed; sets *ended to true iff the chunk
 // ended at the last consumed byte. Updates c->last_byte to the last consumed
-// byte. Must not be called again after a chunk ended until chunker_finish.
-size_t chunker_scan(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, bool* ended);
-
-// The same cut as chunker_scan, with the same contract, but without the
-// digest: the fold block is not touched, and the chunk's key comes from
-// chunk_digest_batch over chunk_buf[0, chunk_length) once the chunk has
-// ended (then chunker_next_chunk). With a vector width in use every
-// position's window is tested on its own (boundary_scan.h); the scalar
-// width runs the rolling chain. A chunk is cut with one of chunker_scan and
-// chunker_cut throughout, and a pass keeps the width it began with.
+// byte. Must not be called again after a chunk ended until
+// chunker_next_chunk. The chunk's key comes from chunk_digest_batch over
+// chunk_buf[0, chunk_length) once the chunk has ended. With a vector width
+// in use every position's window is tested on its own (boundary_scan.h);
+// the scalar width runs the rolling chain (chunker_cut_rolling). A pass
+// keeps the width it began with.
 size_t chunker_cut(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf, bool* ended);
+
+// The cut of the scalar width, with the same contract: one serial chain
+// through the window value, two bytes per step.
+size_t chunker_cut_rolling(Chunker* c, const uint8_t* p, size_t n, uint8_t* chunk_buf,
+                           bool* ended);
 
 // After a chunk cut with chunker_cut ended and its bytes were taken: the next
 // chunk starts empty. The rolling window runs on.
 inline void chunker_next_chunk(Chunker* c) { c->chunk_length = 0; }
-
-// After a chunk ended: runs the final compression, writes the 16-byte
-// ChunkKey (14 digest bytes + full length LE16) to key, clears the fold block
-// and chunk_length. The rolling window runs on.
-void chunker_finish(Chunker* c, uint8_t* key);
 
 // The filler byte that follows the last byte fed (real or filler): wraps from
 // 0xFF to 0x00, and is 1 when nothing has been fed yet.
 inline uint8_t chunker_filler_byte(const Chunker* c) {
   return uint8_t(c->last_byte + 1);
 }
-
-// The MD5 compression function of RFC 1321: one block of sixteen LE words
-// into the chaining values state[0..3], feed-forward included. No padding.
-void md5_compress(uint32_t state[4], const uint8_t block[64]);
-
-// Compresses a fold block in place: MD5 compression from the MD5 initial
-// values over the whole block, its four result words XORed into bytes 0..15,
-// fold count (byte 63) set to 0. Bytes 16..62 keep their folded values.
-void fold_compress(uint8_t block[64]);

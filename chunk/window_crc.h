@@ -1,0 +1,35 @@
+// The window value that cuts chunks: the reflected CRC-32 (the one of zlib
+// and PNG) of the last 12 bytes. Its one table is built at compile time.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t kCrcPolynomial = 0xEDB88320;  // reflected CRC-32
+
+constexpr std::array<uint32_t, 256> make_crc_table() {
+  std::array<uint32_t, 256> t{};
+  for (uint32_t i = 0; i < 256; i++) {
+    uint32_t v = i;
+    for (int k = 0; k < 8; k++) v = (v & 1) ? (v >> 1) ^ kCrcPolynomial : v >> 1;
+    t[i] = v;
+  }
+  return t;
+}
+
+// kCrcTable[b]: the CRC-32 step of byte b, without the start and end inversions.
+inline constexpr std::array<uint32_t, 256> kCrcTable = make_crc_table();
+
+// The CRC-32 of p[0..n).
+constexpr uint32_t crc32_of(const uint8_t* p, size_t n) {
+  uint32_t r = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; i++) r = (r >> 8) ^ kCrcTable[(r ^ p[i]) & 0xFF];
+  return r ^ 0xFFFFFFFFu;
+}
+
+constexpr uint32_t kWindowLength = 12;
+// CRC-32 of 12 zero bytes: the window value before anything has been pushed.
+constexpr uint32_t kWindowStartValue = 0x7BD5C66F;
+static_assert(crc32_of(std::array<uint8_t, kWindowLength>{}.data(), kWindowLength) ==
+                  kWindowStartValue,
+              "the start value is the CRC of an all-zero window");
