@@ -31,8 +31,8 @@ bool stream_begin(StdinStream* s, size_t piece_size) {
 
 void inputs_begin(InputQueue* q, const std::vector<SendInput>* inputs, bool quiet,
                   Progress* progress, StdinStream* stream) {
-  *q = InputQueue{inputs, 0,     false, kPlatNoFile, 0, 0,    0,    0,
-                  quiet,  progress, stream, false,   0, false};
+  *q = InputQueue{inputs, 0, false, kPlatNoFile, 0, 0, 0, 0, quiet, progress,
+                  stream, false, 0, false};
 }
 
 namespace {
