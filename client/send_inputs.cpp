@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -17,19 +18,98 @@ const char* base_name(const char* path) {
 
 }  // namespace
 
-void inputs_begin(InputQueue* q, const std::vector<SendInput>* inputs, bool quiet,
-                  Progress* progress) {
-  *q = InputQueue{inputs, 0, kPlatNoFile, 0, 0, 0, 0, quiet, progress};
+bool stream_begin(StdinStream* s, size_t piece_size) {
+  *s = StdinStream{nullptr, piece_size, 0, 0, 0, false};
+  s->buf = static_cast<uint8_t*>(plat_big_alloc_zeroed(piece_size));
+  if (s->buf == nullptr) {
+    fprintf(stderr, "chunksend: cannot set aside %zu MiB for the pieces of standard input\n",
+            piece_size >> 20);
+    return false;
+  }
+  return true;
 }
+
+void inputs_begin(InputQueue* q, const std::vector<SendInput>* inputs, bool quiet,
+                  Progress* progress, StdinStream* stream) {
+  *q = InputQueue{inputs, 0, false, kPlatNoFile, 0, 0, 0, 0, quiet, progress,
+                  stream, false, 0, false};
+}
+
+namespace {
+
+// Reads the next piece of standard input into the stream's buffer: until
+// it is full or the input ends. Returns false, after a message, on a read
+// error.
+bool read_piece(InputQueue* q) {
+  StdinStream* s = q->stream;
+  s->have = 0;
+  while (s->have < s->piece_size) {
+    long got = plat_file_read(plat_stdin_file(), s->buf + s->have, s->piece_size - s->have);
+    if (got < 0) {
+      int err = plat_file_last_error();
+      progress_break(q->progress);
+      fprintf(stderr, "chunksend: reading standard input failed after %" PRIu64 " bytes: %s\n",
+              s->bytes_read, plat_error_text(err));
+      return false;
+    }
+    if (got == 0) {
+      s->ended = true;
+      break;
+    }
+    s->have += size_t(got);
+    s->bytes_read += uint64_t(got);
+  }
+  return true;
+}
+
+// Takes the next piece of standard input for its command. Returns false
+// when the stream has no piece left, or, with failed set, when it could not
+// be read.
+bool next_piece(InputQueue* q) {
+  StdinStream* s = q->stream;
+  // A retry starts again from the first piece, which is still in the
+  // buffer (chunksend does not retry once a second piece has been read).
+  if (q->piece >= s->pieces_read) {
+    if (s->ended) return false;
+    if (!read_piece(q)) {
+      q->failed = true;
+      return false;
+    }
+    // A stream that ends on a piece boundary ends with its last full
+    // piece; only an empty stream is sent as one empty piece.
+    if (s->have == 0 && s->pieces_read > 0) return false;
+    s->pieces_read++;
+  }
+  q->piece++;
+  q->reading = true;
+  q->current = kPlatNoFile;
+  q->current_left = q->current_length = s->have;
+  return true;
+}
+
+}  // namespace
 
 bool inputs_open_next(InputQueue* q) {
   const std::vector<SendInput>& inputs = *q->inputs;
+  if (q->in_stream) {
+    if (next_piece(q)) return true;
+    q->in_stream = false;
+    if (q->failed) return false;
+  }
   while (q->next < inputs.size()) {
     size_t i = q->next++;
+    if (inputs[i].is_stdin) {
+      q->in_stream = true;
+      q->current_index = i;
+      q->piece = 0;
+      if (next_piece(q)) return true;
+      return false;  // a first piece, even an empty one, always exists: it failed
+    }
     PlatFile f = plat_file_open_read(inputs[i].path);
     uint64_t size = 0;
     if (f != kPlatNoFile && plat_file_seek(f, 0, kSeekEnd, &size) == 0 &&
         plat_file_seek(f, 0, kSeekBegin, nullptr) == 0) {
+      q->reading = true;
       q->current = f;
       q->current_index = i;
       q->current_left = q->current_length = size;
@@ -49,6 +129,13 @@ bool inputs_open_next(InputQueue* q) {
 
 size_t inputs_read(InputQueue* q, uint8_t* dst, size_t room) {
   size_t want = q->current_left < room ? size_t(q->current_left) : room;
+  if (q->in_stream) {
+    StdinStream* s = q->stream;
+    memcpy(dst, s->buf + (s->have - q->current_left), want);
+    q->current_left -= want;
+    if (q->current_left == 0) inputs_close(q);
+    return want;
+  }
   long got = want > 0 ? plat_file_read(q->current, dst, want) : 0;
   if (want > 0 && got <= 0) {
     int err = got < 0 ? plat_file_last_error() : 0;
@@ -64,13 +151,14 @@ size_t inputs_read(InputQueue* q, uint8_t* dst, size_t room) {
 }
 
 void inputs_close(InputQueue* q) {
+  q->reading = false;
   if (q->current == kPlatNoFile) return;
   (void)plat_file_close(q->current);  // read-only: nothing to lose
   q->current = kPlatNoFile;
 }
 
 const char* inputs_current_name(const InputQueue* q) {
-  return q->current != kPlatNoFile ? (*q->inputs)[q->current_index].path : "";
+  return q->reading ? (*q->inputs)[q->current_index].path : "";
 }
 
 bool inputs_plan_list_names(std::vector<SendInput>* inputs, const char* out_dir) {

@@ -32,8 +32,12 @@ bool fill_send_buffer(SendSession* t) {
   t->send_pos = t->send_end = 0;
   while (!t->all_queued && t->send_end + kCommandHeaderSize <= kSendBufferSize) {
     InputQueue* q = &t->in;
-    if (q->current == kPlatNoFile) {
+    if (!q->reading) {
       if (!inputs_open_next(q)) {
+        if (q->failed) {
+          t->read_broke = true;
+          return false;
+        }
         if (t->cfg->stop) queue_command(t, kTagQuit, 0);
         t->all_queued = true;
         break;
@@ -43,6 +47,9 @@ bool fill_send_buffer(SendSession* t) {
       reply_split_announce(&t->split, (*q->inputs)[q->current_index].path, q->current_length);
       t->announced.push_back(q->current_index);
       queue_command(t, kTagFile, q->current_length);
+      // A piece of standard input may have taken long to come: waiting
+      // for the program that writes it is not a stalled transfer.
+      if (q->in_stream) t->last_move_ms = plat_monotonic_ms();
     }
     size_t room = kSendBufferSize - t->send_end;
     // A command header can fill the buffer to its end: the file's bytes
@@ -296,7 +303,7 @@ int send_run(SendSession* s, const SendConfig& cfg, const std::vector<SendInput>
     s->cfg = &cfg;
     s->send_buf = send_buf;
     s->recv_buf = recv_buf;
-    inputs_begin(&s->in, inputs, attempt > 0, &s->progress);
+    inputs_begin(&s->in, inputs, attempt > 0, &s->progress, cfg.stream);
     list_begin(&s->list, cfg.list_beside);
 
     if (next_sock != kPlatNoSocket) {
@@ -334,7 +341,16 @@ int send_run(SendSession* s, const SendConfig& cfg, const std::vector<SendInput>
                 said_busy ? " every time" : "");
         return kSendUnreachable;
       }
-      // It still takes connections: busy. Start again from the first file.
+      // It still takes connections: busy. Start again from the first file;
+      // standard input can be sent again only while its first piece is
+      // all that was read of it.
+      if (cfg.stream != nullptr && cfg.stream->pieces_read > 1) {
+        (void)plat_sock_close(next_sock);
+        fprintf(stderr, "chunksend: the server closed the connection without a record; it is "
+                "busy with another client. Standard input, read past its first piece, cannot "
+                "be sent again. Nothing was stored; no list written\n");
+        return kSendUnreachable;
+      }
       if (!said_busy) {
         fprintf(stderr, "chunksend: the server is busy with another client; waiting for up "
                 "to %u s\n", cfg.timeout_s);

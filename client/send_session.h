@@ -43,6 +43,7 @@ struct SendConfig {
   // The store's size when the transfer began, in 64-byte units: records at
   // or past it name new chunks. UINT64_MAX when it is not known.
   uint64_t store_before_units;
+  StdinStream* stream;  // standard input's pieces, when "-" is among the files
 };
 
 // One attempt at the transfer: what goes out, what comes back.

@@ -132,12 +132,19 @@ int plat_file_last_error();
 // Text for an error code from plat_file_last_error or plat_sock_last_error.
 const char* plat_error_text(int err);
 
-// Standard streams as files.
+// Standard streams as files. Reads of standard input go through the
+// handle, untranslated (no newline conversion on Windows either).
+PlatFile plat_stdin_file();
 PlatFile plat_stdout_file();
 PlatFile plat_stderr_file();
 // Switches standard output to binary mode (no newline translation).
 void plat_stdout_binary();
 bool plat_stderr_is_terminal();
+// From now on a write to a pipe whose reader has gone fails like any other
+// write (EPIPE) instead of ending the process with SIGPIPE, so that a tool
+// writing to `| head` can say so and exit with its own status. (Windows
+// never signals: the write fails with ERROR_NO_DATA.)
+void plat_broken_pipe_fails_writes();
 
 // ---- Process ---------------------------------------------------------------
 

@@ -328,6 +328,8 @@ int plat_file_last_error() { return g_file_error; }
 
 const char* plat_error_text(int err) { return strerror(err); }
 
+PlatFile plat_stdin_file() { return STDIN_FILENO; }
+
 PlatFile plat_stdout_file() { return STDOUT_FILENO; }
 
 PlatFile plat_stderr_file() { return STDERR_FILENO; }
@@ -335,6 +337,8 @@ PlatFile plat_stderr_file() { return STDERR_FILENO; }
 void plat_stdout_binary() {}  // POSIX streams never translate newlines
 
 bool plat_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+void plat_broken_pipe_fails_writes() { signal(SIGPIPE, SIG_IGN); }
 
 // ---- Process ---------------------------------------------------------------
 

@@ -338,6 +338,8 @@ const char* plat_error_text(int err) {
   return text;
 }
 
+PlatFile plat_stdin_file() { return reinterpret_cast<PlatFile>(GetStdHandle(STD_INPUT_HANDLE)); }
+
 PlatFile plat_stdout_file() { return reinterpret_cast<PlatFile>(GetStdHandle(STD_OUTPUT_HANDLE)); }
 
 PlatFile plat_stderr_file() { return reinterpret_cast<PlatFile>(GetStdHandle(STD_ERROR_HANDLE)); }
@@ -345,6 +347,8 @@ PlatFile plat_stderr_file() { return reinterpret_cast<PlatFile>(GetStdHandle(STD
 void plat_stdout_binary() { (void)_setmode(_fileno(stdout), _O_BINARY); }
 
 bool plat_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+void plat_broken_pipe_fails_writes() {}  // a write to a closed pipe fails with ERROR_NO_DATA
 
 // ---- Process ---------------------------------------------------------------
 

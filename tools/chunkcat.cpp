@@ -63,8 +63,10 @@ const char kUsage[] =
     "store and its digest compared with the record's.\n"
     "\n"
     "exit statuses: 0 done; 1 usage, STORE or LIST cannot be opened, or STORE is\n"
-    "not a chunk store; 2 the output cannot be written; 3 a record cannot be\n"
-    "restored (ChunkOffset 0, beyond the store's end, unreadable, digest\n"
+    "not a chunk store; 2 the output cannot be written, also when standard\n"
+    "output is a pipe whose reader has gone (as with \"| head\"): one line on\n"
+    "stderr says so, and what was written is a correct prefix; 3 a record\n"
+    "cannot be restored (ChunkOffset 0, beyond the store's end, unreadable, digest\n"
     "mismatch, a list that ends inside a record, or a list most of whose\n"
     "records lie outside STORE); 130/143 interrupted (SIGINT/SIGTERM), nothing\n"
     "left under a temporary name. Bad records are reported with their index (from 0) and\n"
@@ -354,6 +356,7 @@ int main(int argc, char** argv) {
   if (status != kExitOk) return status;
   const Options& opt = r->opt;
   interrupt_install("chunkcat");
+  plat_broken_pipe_fails_writes();
 
   PlatFile store = tool_open_read("chunkcat", "store", opt.store);
   if (store == kPlatNoFile) return kExitUsage;

@@ -32,11 +32,24 @@ const char kUsage[] =
     "list that chunkcat restores from and chunkpack reads. The reply is checked:\n"
     "each file's records must cover exactly its length.\n"
     "\n"
+    "A FILE of - is standard input (once), for example a tar stream:\n"
+    "  tar -C DIR -cf - . | chunksend -o dir.list -\n"
+    "Its length is not known in advance, so it goes as consecutive \"file\"\n"
+    "commands of --piece-size bytes, the last one shorter (an empty input is\n"
+    "one empty command); the list holds their records in order and restores\n"
+    "the stream byte for byte. A chunk or two at each piece's end are cut\n"
+    "there rather than where the content says, so they may be stored anew.\n"
+    "\n"
     "options:\n"
     "  -o LIST        the record list of all files, in the order given\n"
     "  --per-file     one list per file instead; -o then names an existing\n"
     "                 directory, and FILE's list is DIR/NAME.list, NAME being\n"
-    "                 FILE's last path component (which must differ per file)\n"
+    "                 FILE's last path component (which must differ per file).\n"
+    "                 Standard input (-) has no name: it cannot go with --per-file\n"
+    "  --piece-size MIB\n"
+    "                 the size of standard input's pieces, 1 to 1024 MiB\n"
+    "                 (default 64). One piece is held in memory; larger pieces\n"
+    "                 cut fewer chunks at piece ends\n"
     "  --host HOST    server address (default 127.0.0.1)\n"
     "  --port N       server port (default 8888)\n"
     "  --stop         send \"quit\" after the last file, which stops the server,\n"
@@ -58,7 +71,8 @@ const char kUsage[] =
     "\n"
     "exit statuses: 0 done; 1 usage; 2 server unreachable (refused or busy for\n"
     "--timeout seconds, or an unknown host); 3 transfer failed\n"
-    "(reply incomplete or malformed, connection lost or stalled, a file shrank);\n"
+    "(reply incomplete or malformed, connection lost or stalled, a file shrank,\n"
+    "standard input cannot be read or its piece cannot be held in memory);\n"
     "4 a list cannot be written; 5 some files cannot be opened (named on stderr,\n"
     "not sent; the others are stored and listed); 130/143 interrupted\n"
     "(SIGINT/SIGTERM). Lists are written under a temporary name and renamed at\n"
@@ -75,8 +89,11 @@ struct Options {
   bool force_progress = false;
   const char* store = nullptr;  // --store: for the growth figures
   unsigned timeout_s = 60;
+  size_t piece_size = kDefaultPieceSize;
   std::vector<const char*> files;
 };
+
+bool is_stdin(const char* f) { return strcmp(f, "-") == 0; }
 
 // Returns kSendOk, or the status to exit with; "help" exits 0 at once.
 int parse_options(int argc, char** argv, Options* o) {
@@ -102,6 +119,12 @@ int parse_options(int argc, char** argv, Options* o) {
         return args_error(&args, "--timeout needs seconds from 1 to 86400", v);
       }
       o->timeout_s = unsigned(n);
+    } else if (strcmp(a, "--piece-size") == 0) {
+      const char* v = args_value(&args);
+      if (!v || !args_unsigned(v, 1024, &n) || n == 0) {
+        return args_error(&args, "--piece-size needs MiB from 1 to 1024", v);
+      }
+      o->piece_size = size_t(n) << 20;
     } else if (strcmp(a, "--stop") == 0) {
       o->stop = true;
     } else if (strcmp(a, "-q") == 0) {
@@ -122,6 +145,15 @@ int parse_options(int argc, char** argv, Options* o) {
   }
   if (!o->out) return args_error(&args, "no list named (-o LIST)", nullptr);
   if (o->files.empty()) return args_error(&args, "no file to send", nullptr);
+  size_t from_stdin = 0;
+  for (const char* f : o->files) from_stdin += is_stdin(f) ? 1 : 0;
+  if (from_stdin > 1) {
+    return args_error(&args, "standard input (-) can be read only once", nullptr);
+  }
+  if (from_stdin > 0 && o->per_file) {
+    return args_error(&args, "standard input (-) has no name for a list of its own; "
+                      "it cannot go with --per-file", nullptr);
+  }
   return kSendOk;
 }
 
@@ -166,11 +198,18 @@ int main(int argc, char** argv) {
   if (status != kSendOk) return status;
   std::vector<SendInput> inputs;
   uint64_t total = 0;
+  bool total_known = true;
   for (const char* f : opt.files) {
-    SendInput in{f, std::string(), 0};
-    if (file_size(f, &in.size)) total += in.size;
+    SendInput in{f, std::string(), 0, is_stdin(f)};
+    if (in.is_stdin) {
+      in.path = "standard input";
+      total_known = false;
+    } else if (file_size(f, &in.size)) {
+      total += in.size;
+    }
     inputs.push_back(in);
   }
+  if (!total_known) total = 0;  // the progress line shows no total then
   if (opt.per_file && !inputs_plan_list_names(&inputs, opt.out)) return kSendUsage;
   if ((status = check_list_targets(opt, inputs)) != kSendOk) return status;
   interrupt_install("chunksend");
@@ -190,10 +229,16 @@ int main(int argc, char** argv) {
     fprintf(stderr, "chunksend: cannot read the size of the store %s: %s; no growth figures\n",
             opt.store, plat_error_text(plat_file_last_error()));
   }
+  static StdinStream stream;
+  if (!total_known && !stream_begin(&stream, opt.piece_size)) {
+    fprintf(stderr, "chunksend: nothing sent\n");
+    return kSendFailed;
+  }
   SendConfig cfg{opt.host, opt.port, opt.timeout_s, opt.stop,
                  !opt.quiet && (opt.force_progress || plat_stderr_is_terminal()),
                  opt.force_progress, total, list_beside.c_str(),
-                 store_known ? padded_chunk_size(store_before) >> kChunkAlignShift : UINT64_MAX};
+                 store_known ? padded_chunk_size(store_before) >> kChunkAlignShift : UINT64_MAX,
+                 total_known ? nullptr : &stream};
   static SendSession t;
   if ((status = send_run(&t, cfg, &inputs, g_send_buf, g_recv_buf)) != kSendOk) return status;
   if (opt.per_file) {
@@ -207,7 +252,10 @@ int main(int argc, char** argv) {
   }
 
   SendSummary m{};
-  m.files = t.announced.size();
+  // The pieces of standard input are one input.
+  for (size_t k = 0; k < t.announced.size(); k++) {
+    if (k == 0 || t.announced[k] != t.announced[k - 1]) m.files++;
+  }
   for (uint64_t length : t.split.lengths) m.bytes += length;
   m.records = t.split.total_records;
   uint64_t store_after = 0;

@@ -58,7 +58,9 @@ const char kUsage[] =
     "  --version    the version\n"
     "\n"
     "exit statuses: 0 done; 1 usage, or an input cannot be opened; 2 the output\n"
-    "cannot be written; 3 the pack does not match NEWER or STORE (run counts,\n"
+    "cannot be written, also when standard output is a pipe whose reader has\n"
+    "gone (as with \"| head\"): one line on stderr says so, and what was written\n"
+    "is a correct prefix; 3 the pack does not match NEWER or STORE (run counts,\n"
     "offsets, truncated literal bytes, a reference beyond STORE), or a chunk\n"
     "does not match its record's digest; 130/143 interrupted (SIGINT/SIGTERM),\n"
     "nothing left under a temporary name.\n";
@@ -186,7 +188,9 @@ int settled(Unpack* u, uint64_t index, const ChunkRecord& rec, const uint8_t* by
   }
   output_write(&u->out, bytes, rec.real_length);
   if (rec.real_length > 0) u->last_byte = bytes[rec.real_length - 1];
-  return kExitOk;
+  // A failed write (a full disk, a reader of the pipe that has gone) ends
+  // the restore here: nothing after it could reach the output.
+  return u->out.failed ? int(kExitOutput) : int(kExitOk);
 }
 
 // The same for every chunk of the batch, up to the first fault.
@@ -253,7 +257,7 @@ int restore_literal(Unpack* u, const ChunkRecord& rec) {
   output_write(&u->out, p, n);
   if (n > 0) u->last_byte = p[n - 1];
   pack_take(r, n);
-  return kExitOk;
+  return u->out.failed ? int(kExitOutput) : int(kExitOk);
 }
 
 int unpack(Unpack* u) {
@@ -362,6 +366,7 @@ int main(int argc, char** argv) {
   if (status != kExitOk) return status;
   const Options& opt = u->opt;
   interrupt_install("chunkunpack");
+  plat_broken_pipe_fails_writes();
   PlatFile store = tool_open_read("chunkunpack", "store copy", opt.store);
   if (store == kPlatNoFile) return kExitUsage;
   PlatFile list = tool_open_read("chunkunpack", "list", opt.newer);
@@ -387,6 +392,14 @@ int main(int argc, char** argv) {
   }
 
   status = unpack(u);
+  const bool renamed_away = opt.out && !u->out.direct;
+  if (status == kExitOutput) {
+    output_abandon(&u->out);
+    fprintf(stderr, "chunkunpack: writing %s failed: %s%s%s\n", output_target(&u->out),
+            plat_error_text(u->out.error), renamed_away ? "; not written: " : "",
+            renamed_away ? opt.out : "");
+    return status;
+  }
   if (status != kExitOk) {
     output_abandon(&u->out);
     if (opt.out && !u->out.direct) {
@@ -399,7 +412,6 @@ int main(int argc, char** argv) {
     return status;
   }
   if (!output_commit(&u->out)) {
-    bool renamed_away = opt.out && !u->out.direct;
     fprintf(stderr, "chunkunpack: writing %s failed: %s%s%s\n", output_target(&u->out),
             plat_error_text(u->out.error), renamed_away ? "; not written: " : "",
             renamed_away ? opt.out : "");

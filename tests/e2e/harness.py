@@ -223,9 +223,9 @@ class Running:
     """A program started in the background whose standard error is read as
     it comes, so that a test can wait for a line instead of a fixed time."""
 
-    def __init__(self, name, args, cwd):
+    def __init__(self, name, args, cwd, stdin=None):
         self.name = name
-        self.proc = subprocess.Popen(program(name) + list(args), cwd=cwd,
+        self.proc = subprocess.Popen(program(name) + list(args), cwd=cwd, stdin=stdin,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self._err = []
         self._cond = threading.Condition()
