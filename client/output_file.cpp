@@ -24,15 +24,37 @@ PlatFile output_create_temp(const char* path, std::string* name) {
   return f;
 }
 
-bool output_open(OutputFile* o, const char* path, uint8_t* buf) {
+namespace {
+
+void start(OutputFile* o, const char* path, uint8_t* buf) {
   o->path = path;
   o->buf = buf;
   o->have = 0;
   o->written = 0;
   o->failed = false;
+  o->rename_failed = false;
   o->error = 0;
   o->direct = false;
   o->watch = -1;
+}
+
+}  // namespace
+
+bool output_open_temp(OutputFile* o, const char* path, uint8_t* buf) {
+  start(o, path, buf);
+  o->file = output_create_temp(path, &o->part);
+  if (o->file == kPlatNoFile) {
+    o->error = plat_file_last_error();
+    return false;
+  }
+  // Watched only once it is ours: an interrupt must never remove a file of
+  // another run that happened to have the name.
+  o->watch = interrupt_watch(o->part.c_str());
+  return true;
+}
+
+bool output_open(OutputFile* o, const char* path, uint8_t* buf) {
+  start(o, path, buf);
   if (path == nullptr) {
     plat_stdout_binary();
     o->file = plat_stdout_file();
@@ -47,18 +69,18 @@ bool output_open(OutputFile* o, const char* path, uint8_t* buf) {
     }
     return true;
   }
-  o->file = output_create_temp(path, &o->part);
-  if (o->file == kPlatNoFile) {
-    o->error = plat_file_last_error();
-    return false;
-  }
-  // Watched only once it is ours: an interrupt must never remove a file of
-  // another run that happened to have the name.
-  o->watch = interrupt_watch(o->part.c_str());
-  return true;
+  return output_open_temp(o, path, buf);
 }
 
 void output_write(OutputFile* o, const uint8_t* p, size_t n) {
+  if (o->buf == nullptr) {
+    if (!o->failed && plat_file_write_all(o->file, p, n) != 0) {
+      o->failed = true;
+      o->error = plat_file_last_error();
+    }
+    o->written += n;
+    return;
+  }
   while (n > 0) {
     if (o->have == kOutputBlock) flush(o);
     size_t k = kOutputBlock - o->have;
@@ -76,17 +98,26 @@ const char* output_target(const OutputFile* o) {
   return o->direct ? o->path : o->part.c_str();
 }
 
-bool output_commit(OutputFile* o) {
+bool output_close(OutputFile* o) {
   flush(o);
-  if (o->path == nullptr) return !o->failed;
   if (plat_file_close(o->file) != 0 && !o->failed) {
     o->failed = true;
     o->error = plat_file_last_error();
   }
   o->file = kPlatNoFile;
+  return !o->failed;
+}
+
+bool output_commit(OutputFile* o) {
+  if (o->path == nullptr) {
+    flush(o);
+    return !o->failed;
+  }
+  (void)output_close(o);
   if (o->direct) return !o->failed;
   if (!o->failed && plat_file_rename(o->part.c_str(), o->path) != 0) {
     o->failed = true;
+    o->rename_failed = true;
     o->error = plat_file_last_error();
   }
   if (o->failed) (void)plat_file_remove(o->part.c_str());

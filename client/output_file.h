@@ -21,10 +21,11 @@ struct OutputFile {
   bool direct;           // path is written itself, without a temporary file
   int watch;             // interrupt slot of the temporary file
   PlatFile file;
-  uint8_t* buf;          // kOutputBlock bytes
+  uint8_t* buf;          // kOutputBlock bytes; null: every write goes straight out
   size_t have;
   uint64_t written;      // bytes handed to output_write
   bool failed;
+  bool rename_failed;    // the failure was the rename into place
   int error;
 };
 
@@ -37,6 +38,12 @@ PlatFile output_create_temp(const char* path, std::string* name);
 // with error set, when it cannot be created.
 bool output_open(OutputFile* o, const char* path, uint8_t* buf);
 
+// Always a temporary file of our own beside path, whatever path is (an
+// output that is to be renamed to path, or read back and removed). Returns
+// false, with error set and part naming the attempt, when it cannot be
+// created.
+bool output_open_temp(OutputFile* o, const char* path, uint8_t* buf);
+
 void output_write(OutputFile* o, const uint8_t* p, size_t n);
 
 // What the output is written to, for messages: the temporary file, path
@@ -47,6 +54,10 @@ const char* output_target(const OutputFile* o);
 // place. Returns false, with error set, when writing, closing or renaming
 // failed (then the temporary file is removed).
 bool output_commit(OutputFile* o);
+
+// Writes what is buffered and closes the file, keeping the temporary file
+// (output_abandon removes it). Returns false, with error set, on failure.
+bool output_close(OutputFile* o);
 
 // After a failure: closes and removes the temporary file. Standard output and a path
 // written directly keep what was written.

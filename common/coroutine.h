@@ -22,6 +22,7 @@ enum SocketCoState : int32_t {
   kCoDone = 6,         // set by the pump: finished, last send attempted
   kCoReturned = 7,     // set by the engine when the body returns
   kCoStopServer = 8,   // "quit"
+  kCoStoreFailed = 9,  // the store file cannot be written: the server exits
 };
 
 // Yield codes of file-driven coroutines (driven by file_driver_run).

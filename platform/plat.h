@@ -99,6 +99,10 @@ PlatFile plat_file_create_new(const char* path);
 // when it cannot be created (or the name does not fit).
 PlatFile plat_file_create_temp(const char* path, char* name, size_t cap);
 int plat_file_close(PlatFile f);
+// Makes what was written to f durable (its data, and the size that reaches
+// it): fdatasync, FlushFileBuffers. Returns 0 on success; a failure means
+// the writes before it may be lost.
+int plat_file_sync(PlatFile f);
 // Moves the position (64-bit); stores the new position. Returns 0 on success.
 int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from,
                    uint64_t* new_pos);

@@ -242,6 +242,14 @@ int plat_file_close(PlatFile f) {
   return 0;
 }
 
+int plat_file_sync(PlatFile f) {
+  if (fdatasync(int(f)) != 0) {
+    g_file_error = errno;
+    return -1;
+  }
+  return 0;
+}
+
 int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from, uint64_t* new_pos) {
   int whence = from == kSeekBegin ? SEEK_SET : from == kSeekCurrent ? SEEK_CUR : SEEK_END;
   off_t r = lseek(int(f), off_t(distance), whence);

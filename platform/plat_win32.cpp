@@ -235,6 +235,14 @@ int plat_file_close(PlatFile f) {
   return 0;
 }
 
+int plat_file_sync(PlatFile f) {
+  if (!FlushFileBuffers(to_handle(f))) {
+    g_file_error = int(GetLastError());
+    return -1;
+  }
+  return 0;
+}
+
 int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from, uint64_t* new_pos) {
   DWORD method = from == kSeekBegin ? FILE_BEGIN : from == kSeekCurrent ? FILE_CURRENT : FILE_END;
   LONG high = LONG(distance >> 32);

@@ -76,6 +76,7 @@ bool can_progress(const Connection* c) {
     case kCoReturned:
     case kCoDone:
     case kCoStopServer:
+    case kCoStoreFailed:
       return false;  // finished, or the server stops
     default:
       return true;  // not started, or output moved
@@ -109,6 +110,10 @@ void client_step(Connection* c) {
     c->in_cur = c->in_start;
     c->in_end = c->in_start + n;
   }
+
+  // A store that could not be written: the records waiting may name chunks
+  // that are not stored, so none of them leaves.
+  if (c->co.yield_code == kCoStoreFailed) c->out_cur = c->out_start;
 
   // Send what waits, one send per cycle; a partial send keeps the rest in
   // order at the front of the buffer.
@@ -188,5 +193,5 @@ int pump(ConnectionTable* table, Connection* c) {
   }
   if (c->peer_gone) return 0;
   int32_t code = c->co.yield_code;
-  return (code == kCoDone || code == kCoStopServer) ? 0 : 1;
+  return (code == kCoDone || code == kCoStopServer || code == kCoStoreFailed) ? 0 : 1;
 }

@@ -83,7 +83,8 @@ struct ConnectionTable {
 };
 
 // One poll-cycle step on c: accept on the listener; receive, resume, compact
-// and send on a client. Returns nonzero to keep c, 0 to have it closed.
+// and send on a client. Returns nonzero to keep c, 0 to have it closed (or,
+// with yield code kCoStoreFailed, to have the server exit at once).
 int pump(ConnectionTable* table, Connection* c);
 
 // Sets the client record's pass context up once, at start-up: store mode on

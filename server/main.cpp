@@ -103,6 +103,9 @@ int poll_loop() {
         i++;
         continue;
       }
+      // The store file cannot be written (the message is out): straight out,
+      // without a word more on the connection or in the log.
+      if (c->co.yield_code == kCoStoreFailed) return kStoreFailedStatus;
       (void)plat_sock_shutdown_both(c->socket);
       (void)plat_sock_close(c->socket);
       log_line("closing %i\n", int(c->socket));

@@ -28,16 +28,19 @@ inline int next_byte(Connection* c) {
 void client_handler(Connection* c) {
   log_line("start handler: %i\n", int(c->socket));
   for (;;) {
-    // Big-endian tag; a missing byte (-1) folds into the value, so a tag cut
-    // short never equals a command.
+    // A missing byte (-1) folds into the value (common/command.h).
     uint32_t tag = 0;
-    for (int i = 0; i < 4; i++) tag = tag * 256u + uint32_t(next_byte(c));
+    for (size_t i = 0; i < kTagSize; i++) tag = command_tag_add(tag, next_byte(c));
     log_line("c=%08X file:%08X quit:%08X\n", tag, kTagFile, kTagQuit);
     if (tag == kTagFile) {
       uint64_t length = 0;
-      for (int i = 0; i < 8; i++) length = length * 256u + uint64_t(int64_t(next_byte(c)));
+      for (size_t i = kTagSize; i < kCommandHeaderSize; i++) {
+        length = command_length_add(length, next_byte(c));
+      }
       log_line("fl=%" PRId64 "\n", int64_t(length));
       run_pass(&c->pass, length);
+      // Never resumed: nothing more is sent, and the server exits.
+      if (pass_store_failed(&c->pass)) coro_yield(&c->co, kCoStoreFailed);
       log_line("fl done\n");
     } else if (tag == kTagQuit) {
       coro_yield(&c->co, kCoStopServer);  // never resumed: the server stops

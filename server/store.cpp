@@ -10,51 +10,11 @@
 
 namespace {
 
-// A store that cannot be written ends the server: the record of a chunk
-// whose bytes are not stored must never reach a client, and the next start
-// rebuilds the index from what the file really holds.
-[[noreturn]] void store_fail(const char* what, uint64_t position, int err) {
-  fprintf(stderr, "chunkstore: %s at byte %" PRIu64 " of \"%s\": %s; exiting\n", what,
-          position, kStoreFileName, err ? plat_error_text(err) : "nothing was written");
-  // Straight out, from inside the coroutine: nothing else must run, and
-  // every line printed so far has been flushed already.
-  fflush(stdout);
-  std::_Exit(3);
-}
-
-void write_store(PassContext* p, const uint8_t* bytes, size_t n, const char* what) {
-  if (plat_file_write_all(p->store, bytes, n) != 0) {
-    store_fail(what, p->end_of_store, plat_file_last_error());
-  }
-}
-
 // Writes the gathered new chunks. Called before every yield and at the end
 // of the pass: the records waiting in the output buffer may be sent as soon
-// as the pass yields.
-void flush_appends(PassContext* p) {
-  if (p->append_fill == 0) return;
-  if (plat_file_write_all(p->store, p->append_buf, p->append_fill) != 0) {
-    store_fail("cannot append chunks", p->end_of_store - p->append_fill, plat_file_last_error());
-  }
-  p->append_fill = 0;
-}
-
-void append_store(PassContext* p, const uint8_t* bytes, size_t n) {
-  if (p->append_fill + n > kAppendBufferSize) flush_appends(p);
-  plat_copy(p->append_buf + p->append_fill, bytes, n);
-  p->append_fill += n;
-}
-
-// Appends n copies of one byte.
-void append_fill(PassContext* p, uint8_t byte, uint64_t n) {
-  while (n > 0) {
-    if (p->append_fill == kAppendBufferSize) flush_appends(p);
-    size_t k = kAppendBufferSize - p->append_fill;
-    if (k > n) k = size_t(n);
-    memset(p->append_buf + p->append_fill, byte, k);
-    p->append_fill += k;
-    n -= k;
-  }
+// as the pass yields. False once the store cannot be written.
+bool flush_appends(PassContext* p) {
+  return p->mode == kRebuildMode || store_file_flush(&p->store);
 }
 
 // A rebuild reports once it has run this long, and again each time this
@@ -90,7 +50,8 @@ __attribute__((noinline)) bool wait_input(PassContext* p) {
   if (*p->io.end_of_input) return false;
   handle_batch(p);
   if (p->mode == kRebuildMode) report_rebuild_progress(p, false);
-  flush_appends(p);
+  // A failed store ends the pass here: the records out already must not leave.
+  if (!flush_appends(p)) return false;
   for (;;) {
     if (input_available(p) > 0) return true;
     if (*p->io.end_of_input) return false;
@@ -117,6 +78,7 @@ void cut_chunk(PassContext* p) {
         continue;
       }
       if (p->remaining != 0 && wait_input(p)) continue;
+      if (pass_store_failed(p)) return;
       p->filler = 1;
     }
     uint8_t f = p->mode == kRebuildMode ? 0 : chunker_filler_byte(&p->chunker);
@@ -128,55 +90,48 @@ void cut_chunk(PassContext* p) {
 // Writes the chunk's record. A record is begun only while the output cursor
 // is below the output end: the driver may resume the pass after a send that
 // left the buffer still full, and the pass then waits again.
-void wait_output(PassContext* p) {
-  flush_appends(p);
+// Returns false, without waiting, when the store cannot be written.
+bool wait_output(PassContext* p) {
+  if (!flush_appends(p)) return false;
   // Resumed once a send or write has made room; a buffer that has room
   // already (the caller tests before it waits) is never waited on.
   if (*p->io.out_cur >= *p->io.out_end) coro_yield(p->io.co, p->io.wait_output_code);
+  return true;
 }
 
 void emit_record(PassContext* p, const uint8_t* key, uint16_t real, uint64_t offset) {
-  while (*p->io.out_cur >= *p->io.out_end) wait_output(p);
+  while (*p->io.out_cur >= *p->io.out_end) {
+    if (!wait_output(p)) return;
+  }
   ChunkRecord r;
   memcpy(r.digest, key, kRecDigestSize);
   r.real_length = real;
   r.offset = offset;
   encode_chunk_record(*p->io.out_cur, r);
   *p->io.out_cur += kChunkRecordSize;
-  if (*p->io.out_cur >= *p->io.out_end) wait_output(p);
+  if (*p->io.out_cur >= *p->io.out_end) (void)wait_output(p);
 }
 
-// Store mode: looks the chunk up, appends it when new, then emits its record.
+// Store mode: looks the chunk up, appends it when new, then emits its record
+// (unless the store could not be written).
 void store_chunk(PassContext* p, uint32_t i) {
   const uint32_t full = p->batch_full[i];
   const uint8_t* key = p->batch_keys + size_t(i) * kChunkKeySize;
-  uint8_t* bytes = p->arena + p->batch_at[i];
-  uint64_t padded = padded_chunk_size(full);
-  // A store whose size is not a multiple of 64 (an append cut short) is
-  // filled before the next append, so that offsets and positions agree: a
-  // torn padding with its chunk's last byte; a torn chunk with zeros up to
-  // where later rebuilds cut in step again (store_rebuild_index).
-  uint64_t at = padded_chunk_size(p->end_of_store);
-  if (p->resync_at > at) at = p->resync_at;
+  const uint64_t at = store_file_next_chunk_at(&p->store);
   uint64_t offset;
   if (at >= kStoreOffsetLimit) {
     // Beyond 2^46 bytes a 40-bit offset would wrap: known chunks are still
     // answered, new ones cannot be stored.
     if (!ChunkIndex::lookup_or_insert(&p->index, key, 0)) {
-      store_fail("the store is full (40-bit chunk offsets); cannot append", at, 0);
+      store_file_fail(&p->store, "the store is full (40-bit chunk offsets); cannot append", at, 0);
+      return;
     }
     offset = p->index.found_offset;
   } else if (ChunkIndex::lookup_or_insert(&p->index, key, at >> kChunkAlignShift)) {
     offset = p->index.found_offset;
   } else {
     offset = at >> kChunkAlignShift;
-    append_fill(p, p->resync_at != 0 ? p->resync_fill : 0, at - p->end_of_store);
-    p->end_of_store = at;
-    p->resync_at = 0;
-    // Padding repeats the chunk's last byte.
-    memset(bytes + full, bytes[full - 1], size_t(padded - full));
-    append_store(p, bytes, size_t(padded));
-    p->end_of_store += padded;
+    if (!store_file_append_chunk(&p->store, p->arena + p->batch_at[i], full)) return;
   }
   // Only the last chunk holds filler bytes.
   uint16_t real = uint16_t(p->batch_last[i] ? full - p->filler_count : full);
@@ -198,10 +153,7 @@ void skip_padding(PassContext* p, uint32_t full, uint8_t last_byte) {
     } else if (!wait_input(p)) {
       // The last chunk, completed with filler the store lacks, has no
       // stored padding to finish.
-      if (!p->filler) {
-        p->resync_at = p->end_of_store + padded;
-        p->resync_fill = last_byte;
-      }
+      if (!p->filler) p->padding_tail = StoreTail{p->end_of_store + padded, last_byte};
       break;
     }
   }
@@ -235,6 +187,7 @@ void handle_batch(PassContext* p) {
         }
       } else {
         store_chunk(p, i);
+        if (pass_store_failed(p)) break;
       }
     }
   }
@@ -246,7 +199,7 @@ void handle_batch(PassContext* p) {
   p->batch_fill = 0;
 }
 
-uint64_t store_size(PlatFile f) {
+uint64_t file_size(PlatFile f) {
   uint64_t pos = 0, size = 0;
   (void)plat_file_seek(f, 0, kSeekCurrent, &pos);
   (void)plat_file_seek(f, 0, kSeekEnd, &size);
@@ -257,35 +210,28 @@ uint64_t store_size(PlatFile f) {
 }  // namespace
 
 void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table) {
-  p->store = store;
+  store_file_attach(&p->store, store);
   p->mode = kStoreMode;
   p->index.table = index_table;
-  p->resync_at = 0;
-  p->resync_fill = 0;
 }
 
 void run_pass(PassContext* p, uint64_t length) {
-  uint64_t size = store_size(p->store);
-  if (size < kStoreHeaderSize && p->mode == kStoreMode) {
-    // A new store begins with its header, so no chunk has offset 0. A header
-    // whose first write was cut short (a full disk, a file-size limit) is
-    // finished with the same byte: readers take the store by its header.
-    memset(p->arena, kStoreHeaderByte, kStoreHeaderSize);
-    p->end_of_store = size;
-    write_store(p, p->arena, size_t(kStoreHeaderSize - size), "cannot write the store header");
-    size = kStoreHeaderSize;
+  if (p->mode == kStoreMode) {
+    if (!store_file_begin(&p->store)) return;
+    p->store_size = p->end_of_store = p->store.end;
+  } else {
+    p->store_size = file_size(p->store.file);
+    p->end_of_store = kStoreHeaderSize;
   }
-  p->store_size = size;
-  p->end_of_store = p->mode == kRebuildMode ? kStoreHeaderSize : size;
   p->remaining = length;
   p->filler_count = 0;
   p->filler = 0;
-  p->append_fill = 0;
   p->batch_count = 0;
   p->batch_fill = 0;
   chunker_reset(&p->chunker);
   for (;;) {
     cut_chunk(p);
+    if (pass_store_failed(p)) return;
     uint32_t full = p->chunker.chunk_length;
     p->last_full = full;
     uint32_t i = p->batch_count++;
@@ -300,8 +246,8 @@ void run_pass(PassContext* p, uint64_t length) {
         p->batch_fill + kChunkBufferSize > kBatchArenaSize) {
       handle_batch(p);
     }
-    if (p->filler) {
-      flush_appends(p);
+    if (p->filler || pass_store_failed(p)) {
+      (void)flush_appends(p);
       return;
     }
   }
@@ -332,15 +278,14 @@ const FileCoroutine* store_rebuild_coroutine() { return &g_rebuild.fc; }
 
 bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail, FileIo io) {
   *tail = StoreTail{0, 0};
-  if (store_size(store) == 0) return true;  // the first append writes the header
+  if (file_size(store) == 0) return true;  // the first append writes the header
   (void)plat_file_seek(store, int64_t(kStoreHeaderSize), kSeekBegin, nullptr);
   RebuildRecord* r = &g_rebuild;
   PassContext* p = &r->pass;
-  p->store = store;
+  store_file_attach(&p->store, store);
   p->mode = kRebuildMode;
   p->index.table = index_table;
-  p->resync_at = 0;
-  p->resync_fill = 0;
+  p->padding_tail = StoreTail{0, 0};
   p->started_ms = p->reported_ms = plat_monotonic_ms();
   p->progress_ms = g_progress_interval_ms;
   pass_attach_io(p, &r->fc.co, &r->fc, &r->fc.end_of_input, kFcNeedInput, kFcOutputFull);
@@ -358,8 +303,8 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail, 
   // may end inside a whole chunk's padding (skip_padding noted it).
   if (p->last_full > p->filler_count) {
     *tail = StoreTail{p->end_of_store, 0};
-  } else if (p->resync_at != 0) {
-    *tail = StoreTail{p->resync_at, p->resync_fill};
+  } else if (p->padding_tail.resync_at != 0) {
+    *tail = p->padding_tail;
   }
   report_rebuild_progress(p, true);
   (void)plat_file_seek(store, 0, kSeekEnd, nullptr);

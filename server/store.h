@@ -1,7 +1,8 @@
-// The store file "$dump" and the chunking pass over it. The pass runs in
-// store mode for every "file" command (cut the client's bytes into chunks,
-// append new chunks, emit one ChunkRecord per chunk) and in rebuild mode
-// once at start-up (cut the stored bytes again and refill the index).
+// The chunking pass over the store file "$dump". The pass runs in store mode
+// for every "file" command (cut the client's bytes into chunks, append new
+// chunks, emit one ChunkRecord per chunk) and in rebuild mode once at
+// start-up (cut the stored bytes again and refill the index). How the file
+// is written, and what happens when it cannot be, is server/store_file.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "server/chunk_digest.h"
 #include "server/chunk_index.h"
 #include "server/chunker.h"
+#include "server/store_file.h"
 
 // Where a pass takes its input and puts its records: the fields of the
 // coroutine that runs it (a client Connection, or the file-driven rebuild
@@ -26,7 +28,6 @@ struct PassIo {
   int32_t wait_output_code;
 };
 
-constexpr size_t kAppendBufferSize = 256 * 1024;
 // Chunks cut but not yet digested wait in a batch: up to kBatchChunks of
 // them, their bytes one after another (each padded to 64) in the batch
 // arena, which always has room for one more chunk of the longest length.
@@ -40,16 +41,13 @@ constexpr size_t kBatchArenaSize = 256 * 1024 + kChunkBufferSize;
 enum PassMode : int32_t { kStoreMode = 0, kRebuildMode = 1 };
 
 struct PassContext {
-  PlatFile store;
   int32_t mode;
   uint64_t remaining;     // input bytes the pass may still take
-  uint64_t end_of_store;  // file position where the next new chunk goes
+  uint64_t end_of_store;  // rebuild: file position of the next stored chunk
   uint64_t store_size;    // size of the store when the pass started
-  // Store mode: where the first new chunk must go when the store ends in a
-  // torn chunk or padding (0: no such tail), and the byte that fills the
-  // store up to there. See store_rebuild_index.
-  uint64_t resync_at;
-  uint8_t resync_fill;
+  // Rebuild: the store ends inside the padding of a whole chunk; the tail
+  // the next store passes step over (store_rebuild_index).
+  StoreTail padding_tail;
   uint32_t filler_count;  // filler bytes fed in this pass
   uint32_t last_full;     // full length of the chunk cut last
   int32_t filler;         // the input has ended; bytes fed now are filler
@@ -59,10 +57,6 @@ struct PassContext {
   uint64_t started_ms;
   uint64_t reported_ms;
   uint64_t progress_ms;  // the rebuild reports after this long, and as often
-  // New chunks are gathered here and written in large blocks; the block is
-  // written before the pass yields or returns, so a record never leaves
-  // before its chunk is in the file.
-  size_t append_fill;
   Chunker chunker;
   // The batch: chunks cut in input order, handled (digest, index, record,
   // append) in the same order when the batch is full, before the pass waits
@@ -76,7 +70,10 @@ struct PassContext {
   uint8_t batch_keys[kBatchChunks * kChunkKeySize];
   ChunkSpan batch_span[kBatchChunks];   // what the digest reads
   alignas(64) uint8_t arena[kBatchArenaSize];
-  alignas(64) uint8_t append_buf[kAppendBufferSize];
+  // Store mode appends new chunks here; the gathered block is written
+  // before the pass yields or returns, so a record never leaves before its
+  // chunk is in the file.
+  StoreFile store;
 };
 
 // Points the pass at the buffer fields of the record that runs it (a
@@ -107,24 +104,22 @@ void pass_attach_socket_io(PassContext* p, SocketRecord* r) {
 // with no torn tail to step over.
 void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table);
 
-// How a store ends, as the rebuild found it: where the first new chunk must
-// go (0 when the store ends cleanly), and the byte that fills it up to there.
-struct StoreTail {
-  uint64_t resync_at;
-  uint8_t fill;
-};
-
 // Lets the next store passes step over the tail a rebuild found.
 inline void pass_set_tail(PassContext* p, const StoreTail& tail) {
-  p->resync_at = tail.resync_at;
-  p->resync_fill = tail.fill;
+  store_file_set_tail(&p->store, tail);
 }
 
 // Runs the pass over the next `length` input bytes (store mode) or over the
 // whole input (rebuild mode, length 2^64 - 1). In store mode every record is
-// sent only after its chunk has been written; a store that cannot be written
-// ends the process with status 3 after a message on stderr.
+// sent only after its chunk has been written. A store that cannot be
+// written ends the pass at once, after a message on stderr, without another
+// record and without a yield that would let the records before it leave:
+// pass_store_failed then tells, and the server exits with
+// kStoreFailedStatus.
 void run_pass(PassContext* p, uint64_t length);
+
+// Whether the store file could not be written (the pass ended there).
+inline bool pass_store_failed(const PassContext* p) { return p->store.failed; }
 
 // Refills the index from the store file at start-up (when it is not empty)
 // and leaves the file position at its end. Shows progress on stderr when it

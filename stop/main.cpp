@@ -1,9 +1,9 @@
 // chunkstop: asks the chunk store server on this machine to exit by sending
 // it the "quit" command. It prints the address it talks to and always exits
 // with status 0; only the server's disappearance tells that it worked.
+#include <cstdint>
 #include <cstdio>
 
-#include "common/bytes.h"
 #include "common/command.h"
 #include "common/log.h"
 #include "common/usage.h"
@@ -69,10 +69,10 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // The tag, then a spare byte that receives the one byte read back.
-  unsigned char buf[kTagSize + 1] = {0};
-  store_be32(buf, kTagQuit);
-  (void)plat_sock_send(s, buf, kTagSize);  // not examined, by design
+  // "quit" is its tag alone; the buffer then receives the one byte read back.
+  uint8_t buf[kCommandHeaderSize] = {0};
+  const size_t n = command_header_encode(buf, kTagQuit, 0);
+  (void)plat_sock_send(s, buf, n);  // not examined, by design
   // Blocks until the server closes the connection on its way out.
   (void)plat_sock_recv(s, buf, 1);  // not examined, by design
   if (server_went_away()) {

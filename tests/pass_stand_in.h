@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "common/coroutine.h"
 #include "server/store.h"
@@ -34,5 +36,11 @@ struct PassStandIn {
   static void body(Coroutine* c) {
     auto* r = reinterpret_cast<PassStandIn*>(c);
     run_pass(&r->pass, r->length);
+    // What the server does when the store cannot be written: it exits with
+    // this status, and nothing more is sent.
+    if (pass_store_failed(&r->pass)) {
+      fflush(nullptr);
+      std::_Exit(kStoreFailedStatus);
+    }
   }
 };

@@ -63,6 +63,21 @@ TEST_F(PlatFileTest, PositionsBeyondFourGigabytesKeepTheirHighHalf) {
   plat_file_close(f);
 }
 
+TEST_F(PlatFileTest, SyncKeepsWhatWasWrittenAndFailsOnAHandleThatIsNoFile) {
+  PlatFile f = plat_file_create_write(a_);
+  ASSERT_NE(f, kPlatNoFile);
+  ASSERT_EQ(plat_file_write_all(f, "synced", 6), 0);
+  EXPECT_EQ(plat_file_sync(f), 0);
+  // Still writable after a sync, and a sync with nothing new succeeds.
+  ASSERT_EQ(plat_file_write_all(f, "!", 1), 0);
+  EXPECT_EQ(plat_file_sync(f), 0);
+  EXPECT_EQ(plat_file_sync(f), 0);
+  EXPECT_EQ(read_all(a_), "synced!");
+  plat_file_close(f);
+  EXPECT_NE(plat_file_sync(kPlatNoFile), 0);
+  EXPECT_NE(plat_file_last_error(), 0);
+}
+
 TEST_F(PlatFileTest, OpenDispositions) {
   EXPECT_EQ(plat_file_open_read(a_), kPlatNoFile);  // must exist
   EXPECT_NE(plat_file_last_error(), 0);

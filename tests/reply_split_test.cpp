@@ -1,4 +1,4 @@
-#include "tools/reply_split.h"
+#include "client/reply_split.h"
 
 #include <gtest/gtest.h>
 

@@ -36,11 +36,13 @@
 #include "client/list_reader.h"
 #include "client/output_file.h"
 #include "client/progress.h"
+#include "client/ordered_check.h"
 #include "client/store_window.h"
+#include "client/tool_args.h"
 #include "client/verify_batch.h"
 #include "common/bytes.h"
 #include "common/record.h"
-#include "common/usage.h"
+#include "common/store_format.h"
 #include "platform/plat.h"
 #include "server/chunker.h"
 
@@ -150,21 +152,25 @@ void record_bad(Restore* r, uint64_t index) {
 // Digests the chunks waiting in the batch and finishes their records in
 // list order, as if each had been checked on its own. Returns false when the
 // restore has ended (the records after that one are left unlooked at).
-bool settle_batch(Restore* r) {
-  VerifyBatch* b = r->batch;
-  if (r->halted) return false;
-  if (b == nullptr || b->count == 0) return true;
-  batch_digest(b);
-  for (size_t i = 0; i < b->count && !r->halted; i++) {
-    if (batch_match(b, i) == kChunkMatches) {
-      record_done(r, b->index[i], batch_bytes(b, i), b->rec[i]);
-    } else {
-      report_record(r, b->index[i], b->rec[i], "the stored chunk does not match the record's digest");
-      record_bad(r, b->index[i]);
-    }
+// A chunk of the batch judged, in list order.
+bool settled(Restore* r, uint64_t index, const ChunkRecord& rec, const uint8_t* bytes,
+             bool matches) {
+  if (matches) {
+    record_done(r, index, bytes, rec);
+  } else {
+    report_record(r, index, rec, "the stored chunk does not match the record's digest");
+    record_bad(r, index);
   }
-  batch_clear(b);
   return !r->halted;
+}
+
+bool settle_batch(Restore* r) {
+  if (r->halted) return false;
+  if (r->batch == nullptr) return true;
+  return ordered_settle(r->batch, [r](uint64_t index, const ChunkRecord& rec,
+                                      const uint8_t* bytes, bool matches) {
+    return settled(r, index, rec, bytes, matches);
+  });
 }
 
 // Reports a record that cannot be restored, after the records before it.
@@ -193,7 +199,7 @@ bool restore_record(Restore* r, uint64_t index, const ChunkRecord& rec) {
     return !r->halted;
   }
   const uint64_t pos = rec.offset << kChunkAlignShift;
-  if (pos >= w->size || rec.real_length > w->size - pos) {
+  if (!chunk_in_store(rec.offset, rec.real_length, w->size)) {
     report_in_order(r, index, rec, true, "reaches byte %" PRIu64 ", past the end of the store (%" PRIu64
                     " bytes)", pos + rec.real_length, w->size);
     return !r->halted;
@@ -213,28 +219,23 @@ bool restore_record(Restore* r, uint64_t index, const ChunkRecord& rec) {
     record_done(r, index, p, rec);
     return !r->halted;
   }
-  if (batch_add(r->batch, &r->chunker, p, got, rec, index) == kChunkCutShort) {
+  OrderedTake t = ordered_take(r->batch, &r->chunker, p, got, rec, index,
+                               [r](uint64_t i, const ChunkRecord& c, const uint8_t* bytes,
+                                   bool matches) { return settled(r, i, c, bytes, matches); });
+  if (t == kTakeCutShort) {
     report_in_order(r, index, rec, false, "the store ends before the chunk does");
     return !r->halted;
   }
-  if (!batch_has_room(r->batch)) return settle_batch(r);
-  return true;
-}
-
-int usage_error(const char* what, const char* arg) {
-  fprintf(stderr, "chunkcat: %s%s%s\n(chunkcat --help shows the usage)\n", what, arg ? ": " : "",
-          arg ? arg : "");
-  return kExitUsage;
+  return t != kTakeStopped;
 }
 
 int parse_options(int argc, char** argv, Options* o) {
+  ToolArgs args;
+  args_begin(&args, "chunkcat", kUsage, argc, argv);
   int positional = 0;
-  for (int i = 1; i < argc; i++) {
-    const char* a = argv[i];
-    usage_answer("chunkcat", kUsage, a);
+  while (const char* a = args_next(&args)) {
     if (strcmp(a, "-o") == 0) {
-      if (i + 1 >= argc) return usage_error("-o needs a path", nullptr);
-      o->out = argv[++i];
+      if (!(o->out = args_value(&args))) return args_error(&args, "-o needs a path", nullptr);
     } else if (strcmp(a, "--no-verify") == 0) {
       o->verify = false;
     } else if (strcmp(a, "--check") == 0) {
@@ -243,8 +244,8 @@ int parse_options(int argc, char** argv, Options* o) {
       o->force_progress = true;
     } else if (strcmp(a, "-q") == 0) {
       o->progress = false;
-    } else if (a[0] == '-' && a[1] != 0) {
-      return usage_error("unknown option", a);
+    } else if (args_is_option(a)) {
+      return args_error(&args, "unknown option", a);
     } else if (positional == 0) {
       o->store = a;
       positional++;
@@ -253,13 +254,15 @@ int parse_options(int argc, char** argv, Options* o) {
       positional++;
     }
   }
-  if (positional < 2) return usage_error("a store file and a record list are needed", nullptr);
+  if (positional < 2) {
+    return args_error(&args, "a store file and a record list are needed", nullptr);
+  }
   if (o->lists.size() > 1 && !o->check) {
-    return usage_error("one store and one list only (--check takes several); extra argument",
-                       o->lists[1]);
+    return args_error(&args, "one store and one list only (--check takes several); extra argument",
+                      o->lists[1]);
   }
   if (o->check && o->out) {
-    return usage_error("--check writes nothing; -o cannot go with it", nullptr);
+    return args_error(&args, "--check writes nothing; -o cannot go with it", nullptr);
   }
   o->list = o->lists[0];
   return kExitOk;
@@ -289,8 +292,7 @@ bool prescan_list(Restore* r, PlatFile list, uint8_t* buf, uint64_t* total) {
   uint64_t outside = 0, bytes = 0;
   const uint64_t size = r->store.size;
   while (list_next(&l, &rec) == kListRecord) {
-    const uint64_t pos = rec.offset << kChunkAlignShift;
-    if (rec.offset == 0 || pos >= size || rec.real_length > size - pos) outside++;
+    if (!chunk_in_store(rec.offset, rec.real_length, size)) outside++;
     bytes += rec.real_length;
   }
   if (plat_file_seek(list, 0, kSeekBegin, nullptr) != 0) return true;
@@ -306,11 +308,7 @@ bool looks_like_store(StoreWindow* w) {
   if (w->size < kStoreHeaderSize) return false;
   size_t got = 0;
   const uint8_t* p = window_view(w, 0, kStoreHeaderSize, &got);
-  if (p == nullptr || got < kStoreHeaderSize) return false;
-  for (size_t i = 0; i < kStoreHeaderSize; i++) {
-    if (p[i] != kStoreHeaderByte) return false;
-  }
-  return true;
+  return p != nullptr && store_header_ok(p, got);
 }
 
 // --check: every record of every list is verified; nothing is written but
@@ -320,10 +318,8 @@ int check_lists(Restore* r) {
   int status = kExitOk;
   for (const char* name : r->opt.lists) {
     r->opt.list = name;
-    PlatFile f = plat_file_open_read(name);
+    PlatFile f = tool_open_read("chunkcat", "list", name);
     if (f == kPlatNoFile) {
-      fprintf(stderr, "chunkcat: cannot open the list %s: %s\n", name,
-              plat_error_text(plat_file_last_error()));
       if (status == kExitOk) status = kExitUsage;
       continue;
     }
@@ -375,12 +371,8 @@ int main(int argc, char** argv) {
   const Options& opt = r->opt;
   interrupt_install("chunkcat");
 
-  PlatFile store = plat_file_open_read(opt.store);
-  if (store == kPlatNoFile) {
-    fprintf(stderr, "chunkcat: cannot open the store %s: %s\n", opt.store,
-            plat_error_text(plat_file_last_error()));
-    return kExitUsage;
-  }
+  PlatFile store = tool_open_read("chunkcat", "store", opt.store);
+  if (store == kPlatNoFile) return kExitUsage;
   if (!window_open(&r->store, store, g_window)) {
     fprintf(stderr, "chunkcat: cannot find the size of %s: %s\n", opt.store,
             plat_error_text(r->store.error));
@@ -395,12 +387,8 @@ int main(int argc, char** argv) {
   r->batch = &g_batch;
   chunker_reset(&r->chunker);
   if (opt.check) return check_lists(r);
-  PlatFile list = plat_file_open_read(opt.list);
-  if (list == kPlatNoFile) {
-    fprintf(stderr, "chunkcat: cannot open the list %s: %s\n", opt.list,
-            plat_error_text(plat_file_last_error()));
-    return kExitUsage;
-  }
+  PlatFile list = tool_open_read("chunkcat", "list", opt.list);
+  if (list == kPlatNoFile) return kExitUsage;
   uint64_t total = 0;
   if (!prescan_list(r, list, g_list_buf, &total)) {
     fprintf(stderr, "chunkcat: nothing written\n");

@@ -25,8 +25,8 @@
 #include <cstring>
 
 #include "client/store_scan.h"
-#include "common/record.h"
-#include "common/usage.h"
+#include "client/tool_args.h"
+#include "common/store_format.h"
 #include "platform/plat.h"
 
 namespace {
@@ -81,29 +81,23 @@ void show_progress(Progress* pr, uint64_t done, uint64_t total) {
           double(done) / 1e6 / s);
 }
 
-int usage_error(const char* what, const char* arg) {
-  fprintf(stderr, "chunkcheck: %s%s%s\n(chunkcheck --help shows the usage)\n", what,
-          arg ? ": " : "", arg ? arg : "");
-  return kExitUsage;
-}
-
 int parse_options(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; i++) {
-    const char* a = argv[i];
-    usage_answer("chunkcheck", kUsage, a);
+  ToolArgs args;
+  args_begin(&args, "chunkcheck", kUsage, argc, argv);
+  while (const char* a = args_next(&args)) {
     if (strcmp(a, "-q") == 0) {
       o->progress = 0;
     } else if (strcmp(a, "--progress") == 0) {
       o->progress = 1;
-    } else if (a[0] == '-' && a[1] != 0) {
-      return usage_error("unknown option", a);
+    } else if (args_is_option(a)) {
+      return args_error(&args, "unknown option", a);
     } else if (o->store == nullptr) {
       o->store = a;
     } else {
-      return usage_error("one store only; extra argument", a);
+      return args_error(&args, "one store only; extra argument", a);
     }
   }
-  if (o->store == nullptr) return usage_error("a store file is needed", nullptr);
+  if (o->store == nullptr) return args_error(&args, "a store file is needed", nullptr);
   return kExitOk;
 }
 
@@ -122,12 +116,8 @@ int main(int argc, char** argv) {
   Options opt;
   int status = parse_options(argc, argv, &opt);
   if (status != kExitOk) return status;
-  PlatFile f = plat_file_open_read(opt.store);
-  if (f == kPlatNoFile) {
-    fprintf(stderr, "chunkcheck: cannot open the store %s: %s\n", opt.store,
-            plat_error_text(plat_file_last_error()));
-    return kExitUsage;
-  }
+  PlatFile f = tool_open_read("chunkcheck", "store", opt.store);
+  if (f == kPlatNoFile) return kExitUsage;
   const uint64_t size = file_size(f);
   printf("store: %s (%" PRIu64 " bytes)\n", opt.store, size);
   if (size == 0) {
@@ -140,9 +130,7 @@ int main(int argc, char** argv) {
   if (plat_file_seek(f, 0, kSeekBegin, nullptr) == 0) {
     got = plat_file_read_full(f, header, sizeof header);
   }
-  bool header_ok = got == long(kStoreHeaderSize);
-  for (long i = 0; header_ok && i < got; i++) header_ok = header[i] == kStoreHeaderByte;
-  if (!header_ok) {
+  if (!store_header_ok(header, uint64_t(got < 0 ? 0 : got))) {
     printf("header: bad: the first 64 bytes are not the store header (64 bytes of 0xCC)\n"
            "not clean: not a chunk store\n");
     return kExitNotClean;

@@ -22,8 +22,9 @@
 #include <vector>
 
 #include "client/list_reader.h"
+#include "client/tool_args.h"
 #include "common/record.h"
-#include "common/usage.h"
+#include "common/store_format.h"
 #include "platform/plat.h"
 
 namespace {
@@ -61,33 +62,20 @@ struct ListFigures {
   uint64_t outside = 0;  // records not inside the store
 };
 
-int usage_error(const char* what, const char* arg) {
-  fprintf(stderr, "chunkinfo: %s%s%s\n(chunkinfo --help shows the usage)\n", what,
-          arg ? ": " : "", arg ? arg : "");
-  return kExitUsage;
-}
-
 int parse_options(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; i++) {
-    const char* a = argv[i];
-    usage_answer("chunkinfo", kUsage, a);
+  ToolArgs args;
+  args_begin(&args, "chunkinfo", kUsage, argc, argv);
+  while (const char* a = args_next(&args)) {
     if (strcmp(a, "--store") == 0) {
-      if (i + 1 >= argc) return usage_error("--store needs a path", nullptr);
-      o->store = argv[++i];
-    } else if (a[0] == '-' && a[1] != 0) {
-      return usage_error("unknown option", a);
+      if (!(o->store = args_value(&args))) return args_error(&args, "--store needs a path", nullptr);
+    } else if (args_is_option(a)) {
+      return args_error(&args, "unknown option", a);
     } else {
       o->lists.push_back(a);
     }
   }
-  if (o->lists.empty()) return usage_error("a record list is needed", nullptr);
+  if (o->lists.empty()) return args_error(&args, "a record list is needed", nullptr);
   return kExitOk;
-}
-
-// Whether the record's real bytes lie inside a store of `size` bytes.
-bool inside_store(const ChunkRecord& rec, uint64_t size) {
-  uint64_t pos = rec.offset << kChunkAlignShift;
-  return rec.offset != 0 && pos < size && rec.real_length <= size - pos;
 }
 
 void print_figures(const char* name, const ListFigures& f, bool with_store) {
@@ -114,20 +102,18 @@ int main(int argc, char** argv) {
   if (status != kExitOk) return status;
   uint64_t store_size = 0;
   if (opt.store) {
-    PlatFile s = plat_file_open_read(opt.store);
-    if (s == kPlatNoFile || plat_file_seek(s, 0, kSeekEnd, &store_size) != 0) {
-      fprintf(stderr, "chunkinfo: cannot open the store %s: %s\n", opt.store,
-              plat_error_text(plat_file_last_error()));
+    PlatFile s = tool_open_read("chunkinfo", "store", opt.store);
+    if (s == kPlatNoFile) return kExitUsage;
+    if (plat_file_seek(s, 0, kSeekEnd, &store_size) != 0) {
+      tool_cannot_open("chunkinfo", "store", opt.store, plat_file_last_error());
       return kExitUsage;
     }
     (void)plat_file_close(s);  // only its size is needed
   }
   ListFigures total;
   for (const char* name : opt.lists) {
-    PlatFile f = plat_file_open_read(name);
+    PlatFile f = tool_open_read("chunkinfo", "list", name);
     if (f == kPlatNoFile) {
-      fprintf(stderr, "chunkinfo: cannot open the list %s: %s\n", name,
-              plat_error_text(plat_file_last_error()));
       if (status == kExitOk) status = kExitUsage;
       continue;
     }
@@ -141,7 +127,7 @@ int main(int argc, char** argv) {
       fig.bytes += rec.real_length;
       if (rec.offset > fig.highest) fig.highest = rec.offset;
       if (rec.real_length == 0) fig.empty++;
-      if (opt.store && !inside_store(rec, store_size)) {
+      if (opt.store && !chunk_in_store(rec.offset, rec.real_length, store_size)) {
         if (fig.outside++ < kMaxReports) {
           fprintf(stderr, "chunkinfo: %s: record %" PRIu64 " (ChunkOffset %" PRIu64
                   ", length %u) is not inside the store (%" PRIu64 " bytes)\n", name,

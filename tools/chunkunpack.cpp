@@ -32,11 +32,13 @@
 #include "client/list_reader.h"
 #include "client/interrupt.h"
 #include "client/output_file.h"
+#include "client/ordered_check.h"
 #include "client/store_window.h"
+#include "client/tool_args.h"
 #include "client/verify_batch.h"
 #include "common/bytes.h"
 #include "common/record.h"
-#include "common/usage.h"
+#include "common/store_format.h"
 #include "platform/plat.h"
 #include "server/chunker.h"
 
@@ -182,43 +184,54 @@ int fail_record(Unpack* u, const ChunkRecord& rec, const char* fmt, ...) {
 
 // Digests the chunks waiting in the batch and writes the bytes of each in
 // turn, up to the first that does not match its record.
-int settle_batch(Unpack* u) {
-  VerifyBatch* b = u->batch;
-  if (b->count == 0) return kExitOk;
-  batch_digest(b);
-  const size_t n = b->count;
-  // Emptied first: the fault below settles again, and finds nothing.
-  batch_clear(b);
-  for (size_t i = 0; i < n; i++) {
-    if (batch_match(b, i) != kChunkMatches) {
-      return fail_record_at(u, b->index[i], b->rec[i],
-                            "the chunk in the store copy does not match the record's digest");
-    }
-    const uint32_t len = b->rec[i].real_length;
-    output_write(&u->out, batch_bytes(b, i), len);
-    if (len > 0) u->last_byte = batch_bytes(b, i)[len - 1];
+// A chunk of the batch judged, in list order: its bytes are written, or its
+// fault is the first. Returns kExitOk or the status of the fault.
+int settled(Unpack* u, uint64_t index, const ChunkRecord& rec, const uint8_t* bytes,
+            bool matches) {
+  if (!matches) {
+    return fail_record_at(u, index, rec,
+                          "the chunk in the store copy does not match the record's digest");
   }
+  output_write(&u->out, bytes, rec.real_length);
+  if (rec.real_length > 0) u->last_byte = bytes[rec.real_length - 1];
   return kExitOk;
+}
+
+// The same for every chunk of the batch, up to the first fault.
+struct Settle {
+  Unpack* u;
+  int* status;
+  bool operator()(uint64_t index, const ChunkRecord& rec, const uint8_t* bytes, bool matches) {
+    *status = settled(u, index, rec, bytes, matches);
+    return *status == kExitOk;
+  }
+};
+
+int settle_batch(Unpack* u) {
+  int status = kExitOk;
+  (void)ordered_settle(u->batch, Settle{u, &status});
+  return status;
 }
 
 // A record of a reference run: its bytes from the store copy, once the
 // batch it waits in is settled.
 int restore_reference(Unpack* u, const ChunkRecord& rec) {
   StoreWindow* w = &u->store;
-  const uint64_t pos = rec.offset << kChunkAlignShift;
-  if (pos >= w->size || rec.real_length > w->size - pos) {
+  if (!chunk_in_store(rec.offset, rec.real_length, w->size)) {
     return fail_record(u, rec, "a reference beyond the end of the store copy %s (%" PRIu64
                        " bytes)", u->opt.store, w->size);
   }
   size_t got = 0;
-  const uint8_t* p = window_view(w, pos, kMaxChunkLength, &got);
+  const uint8_t* p = window_view(w, rec.offset << kChunkAlignShift, kMaxChunkLength, &got);
   if (p == nullptr) {
     return fail_record(u, rec, "reading %s failed: %s", u->opt.store, plat_error_text(w->error));
   }
-  if (batch_add(u->batch, &u->chunker, p, got, rec, u->list.index - 1) == kChunkCutShort) {
+  int status = kExitOk;
+  if (ordered_take(u->batch, &u->chunker, p, got, rec, u->list.index - 1, Settle{u, &status}) ==
+      kTakeCutShort) {
     return fail_record(u, rec, "the store copy ends before the chunk does");
   }
-  return batch_has_room(u->batch) ? kExitOk : settle_batch(u);
+  return status;
 }
 
 // A record of a literal run: its bytes from the pack.
@@ -300,7 +313,7 @@ int unpack(Unpack* u) {
       }
       int st = reference ? restore_reference(u, rec) : restore_literal(u, rec);
       if (st != kExitOk) return st;
-      next = rec.offset + (uint64_t(rec.real_length) + kChunkAlign - 1) / kChunkAlign;
+      next = chunk_offset_after(rec.offset, rec.real_length);
     }
   }
   int st = settle_batch(u);
@@ -312,22 +325,15 @@ int unpack(Unpack* u) {
   return kExitOk;
 }
 
-int usage_error(const char* what, const char* arg) {
-  fprintf(stderr, "chunkunpack: %s%s%s\n(chunkunpack --help shows the usage)\n", what,
-          arg ? ": " : "", arg ? arg : "");
-  return kExitUsage;
-}
-
 int parse_options(int argc, char** argv, Options* o) {
+  ToolArgs args;
+  args_begin(&args, "chunkunpack", kUsage, argc, argv);
   int positional = 0;
-  for (int i = 1; i < argc; i++) {
-    const char* a = argv[i];
-    usage_answer("chunkunpack", kUsage, a);
+  while (const char* a = args_next(&args)) {
     if (strcmp(a, "-o") == 0) {
-      if (i + 1 >= argc) return usage_error("-o needs a path", nullptr);
-      o->out = argv[++i];
-    } else if (a[0] == '-' && a[1] != 0) {
-      return usage_error("unknown option", a);
+      if (!(o->out = args_value(&args))) return args_error(&args, "-o needs a path", nullptr);
+    } else if (args_is_option(a)) {
+      return args_error(&args, "unknown option", a);
     } else if (positional == 0) {
       o->store = a;
       positional++;
@@ -338,21 +344,13 @@ int parse_options(int argc, char** argv, Options* o) {
       o->pack = a;
       positional++;
     } else {
-      return usage_error("a store copy, a list and a pack only; extra argument", a);
+      return args_error(&args, "a store copy, a list and a pack only; extra argument", a);
     }
   }
-  if (positional < 3) return usage_error("a store copy, the newer list and a pack are needed",
-                                         nullptr);
-  return kExitOk;
-}
-
-PlatFile open_input(const char* what, const char* path) {
-  PlatFile f = plat_file_open_read(path);
-  if (f == kPlatNoFile) {
-    fprintf(stderr, "chunkunpack: cannot open the %s %s: %s\n", what, path,
-            plat_error_text(plat_file_last_error()));
+  if (positional < 3) {
+    return args_error(&args, "a store copy, the newer list and a pack are needed", nullptr);
   }
-  return f;
+  return kExitOk;
 }
 
 Unpack g_unpack;
@@ -371,11 +369,11 @@ int main(int argc, char** argv) {
   if (status != kExitOk) return status;
   const Options& opt = u->opt;
   interrupt_install("chunkunpack");
-  PlatFile store = open_input("store copy", opt.store);
+  PlatFile store = tool_open_read("chunkunpack", "store copy", opt.store);
   if (store == kPlatNoFile) return kExitUsage;
-  PlatFile list = open_input("list", opt.newer);
+  PlatFile list = tool_open_read("chunkunpack", "list", opt.newer);
   if (list == kPlatNoFile) return kExitUsage;
-  PlatFile pack = open_input("pack", opt.pack);
+  PlatFile pack = tool_open_read("chunkunpack", "pack", opt.pack);
   if (pack == kPlatNoFile) return kExitUsage;
   if (!window_open(&u->store, store, g_window)) {
     fprintf(stderr, "chunkunpack: cannot find the size of %s: %s\n", opt.store,

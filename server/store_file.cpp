@@ -1,0 +1,95 @@
+#include "server/store_file.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "common/store_format.h"
+
+namespace {
+
+// Appends n copies of one byte.
+void append_repeated(StoreFile* f, uint8_t byte, uint64_t n) {
+  while (n > 0 && !f->failed) {
+    if (f->append_fill == kAppendBufferSize) (void)store_file_flush(f);
+    size_t k = kAppendBufferSize - f->append_fill;
+    if (k > n) k = size_t(n);
+    memset(f->append_buf + f->append_fill, byte, k);
+    f->append_fill += k;
+    f->end += k;
+    n -= k;
+  }
+}
+
+}  // namespace
+
+void store_file_attach(StoreFile* f, PlatFile file) {
+  f->file = file;
+  f->end = 0;
+  f->tail = StoreTail{0, 0};
+  f->append_fill = 0;
+  f->failed = false;
+}
+
+bool store_file_begin(StoreFile* f) {
+  uint64_t pos = 0, size = 0;
+  (void)plat_file_seek(f->file, 0, kSeekCurrent, &pos);
+  (void)plat_file_seek(f->file, 0, kSeekEnd, &size);
+  (void)plat_file_seek(f->file, int64_t(pos), kSeekBegin, nullptr);
+  f->end = size;
+  f->append_fill = 0;
+  if (f->failed) return false;
+  if (size < kStoreHeaderSize) {
+    // A new store begins with its header, so no chunk has offset 0.
+    uint8_t header[kStoreHeaderSize];
+    memset(header, kStoreHeaderByte, sizeof header);
+    if (plat_file_write_all(f->file, header, size_t(kStoreHeaderSize - size)) != 0) {
+      store_file_fail(f, "cannot write the store header", size, plat_file_last_error());
+      return false;
+    }
+    f->end = kStoreHeaderSize;
+  }
+  return true;
+}
+
+uint64_t store_file_next_chunk_at(const StoreFile* f) {
+  // A store whose size is not a multiple of 64 (an append cut short) is
+  // filled before the next append, so that offsets and positions agree: a
+  // torn padding with its chunk's last byte; a torn chunk with zeros up to
+  // where later rebuilds cut in step again (store_rebuild_index).
+  uint64_t at = padded_chunk_size(f->end);
+  return f->tail.resync_at > at ? f->tail.resync_at : at;
+}
+
+bool store_file_append_chunk(StoreFile* f, const uint8_t* bytes, uint32_t full) {
+  const uint64_t at = store_file_next_chunk_at(f);
+  append_repeated(f, f->tail.resync_at != 0 ? f->tail.fill : 0, at - f->end);
+  f->tail = StoreTail{0, 0};
+  const size_t padded = size_t(padded_chunk_size(full));
+  if (f->failed) return false;
+  if (f->append_fill + padded > kAppendBufferSize && !store_file_flush(f)) return false;
+  uint8_t* dst = f->append_buf + f->append_fill;
+  plat_copy(dst, bytes, full);
+  memset(dst + full, bytes[full - 1], padded - full);  // padding repeats the last byte
+  f->append_fill += padded;
+  f->end += padded;
+  return true;
+}
+
+bool store_file_flush(StoreFile* f) {
+  if (f->failed) return false;
+  if (f->append_fill == 0) return true;
+  if (plat_file_write_all(f->file, f->append_buf, f->append_fill) != 0) {
+    store_file_fail(f, "cannot append chunks", f->end - f->append_fill, plat_file_last_error());
+    return false;
+  }
+  f->append_fill = 0;
+  return true;
+}
+
+void store_file_fail(StoreFile* f, const char* what, uint64_t position, int err) {
+  if (f->failed) return;
+  f->failed = true;
+  fprintf(stderr, "chunkstore: %s at byte %" PRIu64 " of \"%s\": %s; exiting\n", what, position,
+          kStoreFileName, err ? plat_error_text(err) : "nothing was written");
+}
