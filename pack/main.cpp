@@ -14,13 +14,20 @@
 //   2  OLDER or NEWER cannot be opened (PACK is not touched), or PACK cannot
 //      be created; stderr names the file and says why.
 //   3  the pack could not be made whole; a message on stderr says why, and
-//      PACK holds a cut-off stream that must not be used:
+//      PACK is neither created nor changed (but for a PACK that is not a
+//      plain file, which is written directly and then holds a cut-off
+//      stream that must not be used):
 //      - a literal chunk cannot be read whole from STORE (it reaches past
 //        the store's end, or the read failed); the message names the record
 //        by its index in NEWER (from 0), its ChunkOffset and its length;
 //      - a record of NEWER names ChunkOffset 0, the store header;
 //      - reading OLDER or NEWER failed (other than at its end);
-//      - writing PACK failed or came short.
+//      - writing PACK failed or came short, or it could not be synced or
+//        renamed into place.
+//
+// PACK is written under a temporary name of its own beside it
+// (PACK.PID-N.part), synced, renamed into place, and its folder synced, so
+// that a PACK that exists is whole, also after a power loss.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -50,7 +57,7 @@ const char kUsage[] =
     "\n"
     "exit statuses: 0 done; 1 fewer than four arguments, or STORE cannot be\n"
     "opened; 2 OLDER or NEWER cannot be opened, or PACK cannot be created;\n"
-    "3 the pack could not be made whole (stderr says why; PACK must not be used).\n";
+    "3 the pack could not be made whole (stderr says why; PACK is not written).\n";
 
 // Statuses 1 and 2: which file, and why.
 int open_failed(int status, const char* what, const char* path) {
@@ -109,6 +116,35 @@ void report_fault(const PackFault& f, const char* older, const char* newer, cons
   }
 }
 
+// A finished pack: synced, closed and renamed from its temporary name into
+// place, then its folder synced. Returns 0, or 3 after a message.
+int settle_pack(PlatFile f, const char* part, const char* pack) {
+  const char* step = "sync";
+  int failed = plat_file_sync(f);
+  if (failed == 0) {
+    step = "close";
+    failed = plat_file_close(f);
+  } else {
+    (void)plat_file_close(f);
+  }
+  if (failed == 0) {
+    step = "rename";
+    failed = plat_file_rename(part, pack);
+  }
+  if (failed != 0) {
+    fprintf(stderr, "chunkpack: writing %s failed (%s of %s): %s\n", pack, step, part,
+            plat_error_text(plat_file_last_error()));
+    (void)plat_file_remove(part);
+    return 3;
+  }
+  if (plat_folder_sync(pack) != 0) {
+    fprintf(stderr, "chunkpack: writing %s failed (sync of its folder): %s\n", pack,
+            plat_error_text(plat_file_last_error()));
+    return 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,14 +163,24 @@ int main(int argc, char** argv) {
   if (older == kPlatNoFile) return open_failed(2, "open the older list", argv[2]);
   PlatFile newer = plat_file_open_read(argv[3]);
   if (newer == kPlatNoFile) return open_failed(2, "open the newer list", argv[3]);
-  // Created (or truncated) only once every input is open.
-  PlatFile pack = plat_file_create_write(argv[4]);
+  // Created only once every input is open: a temporary file of our own,
+  // renamed into place when whole, or PACK itself when it is not a plain
+  // file (a device, a FIFO, a symbolic link), which a rename would replace.
+  const bool direct = plat_path_is_special(argv[4]);
+  static char part[4096];
+  PlatFile pack = direct ? plat_file_create_write(argv[4])
+                         : plat_file_create_temp(argv[4], part, sizeof part);
   if (pack == kPlatNoFile) return open_failed(2, "create the pack file", argv[4]);
   warn_if_cut(older, "older list", argv[2]);
   if (strcmp(argv[2], argv[3]) != 0) warn_if_cut(newer, "newer list", argv[3]);
 
   int status = pack_run(&g_pack, store, older, newer, pack, g_in_buf, g_out_buf);
   if (status != 0) report_fault(g_pack.fault, argv[2], argv[3], argv[4]);
-  // The files stay open until the process ends.
-  return status;
+  if (direct) return status;  // the files stay open until the process ends
+  if (status != 0) {
+    (void)plat_file_close(pack);
+    (void)plat_file_remove(part);
+    return status;
+  }
+  return settle_pack(pack, part, argv[4]);
 }

@@ -31,6 +31,7 @@ void store_file_attach(StoreFile* f, PlatFile file) {
   f->failed = false;
   f->sync_off = true;  // until store_file_start
   f->synced_end = 0;
+  f->writeback_from = 0;
 }
 
 bool store_file_start(StoreFile* f, bool sync_off) {
@@ -109,8 +110,12 @@ bool store_file_flush(StoreFile* f) {
     store_file_fail(f, "cannot append chunks", at, plat_file_last_error());
     return false;
   }
-  if (!f->sync_off) plat_file_start_writeback(f->file, at, f->append_fill);
   f->append_fill = 0;
+  if (f->writeback_from < f->synced_end || f->writeback_from > at) f->writeback_from = at;
+  if (!f->sync_off && f->end - f->writeback_from >= kWritebackBlock) {
+    plat_file_start_writeback(f->file, f->writeback_from, f->end - f->writeback_from);
+    f->writeback_from = f->end;
+  }
   return true;
 }
 

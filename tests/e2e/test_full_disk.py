@@ -162,6 +162,8 @@ class FullDisk(ScratchTestCase):
         self.assertEqual(p.returncode, 3)
         self.assertIn(b"chunkpack: writing %s failed: No space left on device" % pack.encode(),
                       p.stderr)
+        self.assertFalse(os.path.exists(pack))
+        self.assertFalse(glob.glob(pack + "*.part"))
 
         out = os.path.join(fs, "restored")
         p = run_program("chunkcat", [store, lst, "-o", out], cwd=self.folder)
@@ -172,7 +174,6 @@ class FullDisk(ScratchTestCase):
 
         # The same commands succeed once there is room.
         os.remove(os.path.join(fs, "ballast"))
-        os.remove(pack)
         p = run_program("chunkcat", [store, lst, "-o", out], cwd=self.folder)
         self.assertEqual((p.returncode, own_lines(p.stderr)), (0, b""))
         with open(out, "rb") as f:
