@@ -4,12 +4,13 @@
 # MB/s, the ratio to MD5 of the same run, the target ratio and whether it is
 # met. Figures are medians over RUNS repetitions.
 #
-#   bench/run.sh [-n RUNS] [-d DATADIR] [--no-build]
+#   bench/run.sh [-n RUNS] [-d DATADIR] [--no-build] [--durable-only]
 #
 #   -n RUNS     repetitions (default 3)
 #   -d DATADIR  where the data and scratch files go (default build-bench/data;
-#               about 4.5 GB); the data is kept there for the next run
+#               about 6 GB); the data is kept there for the next run
 #   --no-build  use the programs already in build-bench/
+#   --durable-only  only the durable against --no-sync figures (and MD5)
 #
 # It runs in a private network namespace of its own (re-executing itself
 # under `unshare -n`, as root), so the servers it starts on port 8888 never
@@ -27,12 +28,14 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RUNS=3
 DATA=$ROOT/build-bench/data
 BUILD=1
+ONLY=
 while [ $# -gt 0 ]; do
   case "$1" in
     -n) RUNS=$2; shift 2 ;;
     -d) DATA=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    --durable-only) ONLY=durable; shift ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
     *) echo "bench/run.sh: unknown argument $1" >&2; exit 1 ;;
   esac
 done
@@ -61,6 +64,7 @@ if [ -z "${CHUNK_BENCH_IN_NETNS:-}" ]; then
     fi
   fi
   args=(-n "$RUNS" -d "$DATA" --no-build)
+  [ "$ONLY" = durable ] && args+=(--durable-only)
   exec unshare -n env CHUNK_BENCH_IN_NETNS=1 "$0" "${args[@]}"
 fi
 ip link set lo up
@@ -140,6 +144,15 @@ EOF
   rm -rf "$DATA/tree"
 fi
 
+if [ "$(ls "$DATA/small" 2> /dev/null | wc -l)" != 10000 ]; then
+  # 10,000 files of 4 KiB from another keystream: unique, and in no other file.
+  rm -rf "$DATA/small"
+  mkdir -p "$DATA/small"
+  openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f \
+    -iv 01000000000000000000000000000000 < /dev/zero 2> /dev/null | head -c $((10000 * 4096)) |
+    split -b 4096 -d -a 5 - "$DATA/small/f" || true
+fi
+
 # ---- The other builds' chunker_bench ------------------------------------------
 
 # WIN64 and I686: the command that runs that build's chunker_bench, empty when
@@ -192,11 +205,12 @@ mbps() { awk -v b="$1" -v ns="$2" 'BEGIN {printf "%.1f", b / 1e6 / (ns / 1e9)}';
 size_of() { stat -c %s "$1"; }
 
 SERVER_PID=
-start_server() {  # start_server DIR: returns once the server listens
-  local dir=$1
+start_server() {  # start_server DIR [OPTION]: returns once the server listens
+  local dir=$1 opt=${2:-}
   mkdir -p "$dir"
   : > "$W/server.log"
-  (cd "$dir" && exec "$B/chunkstore" >> "$W/server.log" 2>> "$W/server.err") &
+  # shellcheck disable=SC2086  # no option, or one word
+  (cd "$dir" && exec "$B/chunkstore" $opt >> "$W/server.log" 2>> "$W/server.err") &
   SERVER_PID=$!
   local i=0
   until grep -q '^port=' "$W/server.log"; do
@@ -252,6 +266,36 @@ for run in $(seq 1 "$RUNS"); do
   md5=$(openssl speed -evp md5 -bytes 8192 -seconds 3 -mr 2> /dev/null | awk -F: '/^\+F:/ {print $4}')
   record md5 "$(awk -v b="$md5" 'BEGIN {printf "%.1f", b / 1e6}')"
   record memcpy "$("$B/memcpy_bench" | sed -n 's/^memcpy: \([0-9.]*\) MB\/s.*/\1/p')"
+
+  # Durable records against --no-sync: a fresh store each, made warm with
+  # A, then B unique, B again (every chunk known), the 10,000 small files on
+  # one connection, and the wait of a client for its last records. The order
+  # of the two alternates between repetitions.
+  if [ $((run % 2)) = 1 ]; then modes="sync nosync"; else modes="nosync sync"; fi
+  for mode in $modes; do
+    opt=
+    [ "$mode" = sync ] || opt=--no-sync
+    rm -rf "$W/dstore"
+    start_server "$W/dstore" $opt
+    "$B/chunksend" -q -o "$W/dA.list" "$DATA/A.bin"
+    send "dwarm_$mode" "$DATA/B.bin" "$W/dB.list"
+    send "dknown_$mode" "$DATA/B.bin" "$W/dB2.list"
+    t0=$(now_ns)
+    (cd "$DATA/small" && "$B/chunksend" -q -o "$W/dsmall.list" f*)
+    t1=$(now_ns)
+    record "dsmall_$mode" "$(mbps $((10000 * 4096)) $((t1 - t0)))"
+    read -r _ lat_med _ lat_max < <(python3 "$ROOT/bench/last_record_latency.py" 20 $((256 << 10)) "$run")
+    record "dlat_$mode" "$lat_med"
+    record "dlatmax_$mode" "$lat_max"
+    stop_server
+    rm -rf "$W/dstore"
+  done
+  # The ratios of this repetition: durable against --no-sync.
+  for f in warm small known; do
+    record "d${f}_x" "$(awk -v s="$(tail -1 "$RES/d${f}_sync")" -v n="$(tail -1 "$RES/d${f}_nosync")" \
+      'BEGIN {printf "%.3f", s / n}')"
+  done
+  [ "$ONLY" = durable ] && continue
 
   # In-process chunk + digest.
   (cd "$W" && "$B/chunker_bench") > "$W/chunker_bench.out"
@@ -348,6 +392,26 @@ row() {  # row LABEL NAME TARGET
     if (target == "-") { t = "-"; met = "-" } else { t = sprintf("%.2f", target); met = (r >= target) ? "met" : "NOT met" }
     printf "| %-52s | %9.1f | %6.2f | %6s | %-7s |\n", label, v, r, t, met }'
 }
+durable_row() {  # durable_row LABEL NAME TARGET: syncing on against --no-sync
+  awk -v label="$1" -v s="$(median "d$2_sync")" -v n="$(median "d$2_nosync")" -v md5="$MD5" \
+      -v r="$(median "d$2_x")" -v all="$(tr '\n' ' ' < "$RES/d$2_x")" -v target="$3" 'BEGIN {
+    printf "| %-48s | %8.1f | %5.2f | %8.1f | %5.2f | %5.2f | %6.2f | %-7s | %s\n", label, s, s / md5,
+           n, n / md5, r, target, (r >= target) ? "met" : "NOT met", all }'
+}
+echo
+echo "Durable records (chunkstore) against chunkstore --no-sync, medians of $RUNS run(s); the"
+echo "ratio is the median of each repetition's durable / no-sync (each one listed at the end):"
+echo "| figure                                           |  durable | x MD5 |  no-sync | x MD5 | ratio | target | met     |"
+echo "|--------------------------------------------------|----------|-------|----------|-------|-------|--------|---------|"
+durable_row "chunksend 512 MiB unique, warm server" warm 0.85
+durable_row "chunksend 10,000 files of 4 KiB, one connection" small 0.70
+durable_row "chunksend the same 512 MiB again (all known)" known 0.95
+awk -v s="$(median dlat_sync)" -v smax="$(median dlatmax_sync)" -v n="$(median dlat_nosync)" \
+    -v nmax="$(median dlatmax_nosync)" 'BEGIN {
+  printf "last records after the last byte (256 KiB files, one at a time; ms, median and max of 20):\n"
+  printf "  durable %.1f (max %.1f), no-sync %.1f (max %.1f); target: within 50 ms: %s\n", s, smax, n,
+         nmax, (smax <= 50) ? "met" : "NOT met" }'
+[ "$ONLY" = durable ] && exit 0
 echo
 echo "Medians of $RUNS run(s); MD5 = openssl speed -evp md5 -bytes 8192 -seconds 3 -mr, same run"
 echo "| figure                                               |      MB/s |  x MD5 | target | met     |"

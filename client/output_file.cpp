@@ -113,9 +113,26 @@ bool output_commit(OutputFile* o) {
     flush(o);
     return !o->failed;
   }
+  if (o->direct) {
+    (void)output_close(o);
+    return !o->failed;
+  }
+  // Durable before it gets its name: a file under the final name holds all
+  // that was written, even after a power loss. A failed sync is a failed
+  // write.
+  flush(o);
+  if (!o->failed && plat_file_sync(o->file) != 0) {
+    o->failed = true;
+    o->error = plat_file_last_error();
+  }
   (void)output_close(o);
-  if (o->direct) return !o->failed;
   if (!o->failed && plat_file_rename(o->part.c_str(), o->path) != 0) {
+    o->failed = true;
+    o->rename_failed = true;
+    o->error = plat_file_last_error();
+  }
+  // And the name itself, kept by the folder.
+  if (!o->failed && plat_folder_sync(o->path) != 0) {
     o->failed = true;
     o->rename_failed = true;
     o->error = plat_file_last_error();

@@ -50,9 +50,11 @@ void output_write(OutputFile* o, const uint8_t* p, size_t n);
 // itself when written directly, or "standard output".
 const char* output_target(const OutputFile* o);
 
-// Writes what is buffered; for a file also closes it and renames it into
-// place. Returns false, with error set, when writing, closing or renaming
-// failed (then the temporary file is removed).
+// Writes what is buffered; for a file also syncs it, closes it, renames it
+// into place and syncs the folder, so that the name, once there, survives a
+// power loss with everything written. Returns false, with error set, when
+// writing, syncing, closing or renaming failed (then the temporary file is
+// removed; a folder that cannot be synced leaves the file renamed).
 bool output_commit(OutputFile* o);
 
 // Writes what is buffered and closes the file, keeping the temporary file

@@ -5,6 +5,10 @@
 // prints); README's table of programs is checked against it by
 // tests/e2e/test_docs.py. The faults that leave the pack unusable are the
 // PackFault kinds that report_fault explains.
+//
+// PACK is written under a temporary name of its own beside it
+// (PACK.PID-N.part), synced, renamed into place, and its folder synced, so
+// that a PACK that exists is whole, also after a power loss.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -34,7 +38,7 @@ const char kUsage[] =
     "\n"
     "exit statuses: 0 done; 1 fewer than four arguments, or STORE cannot be\n"
     "opened; 2 OLDER or NEWER cannot be opened, or PACK cannot be created;\n"
-    "3 the pack could not be made whole (stderr says why; PACK must not be used).\n";
+    "3 the pack could not be made whole (stderr says why; PACK is not written).\n";
 
 // Statuses 1 and 2: which file, and why.
 int open_failed(int status, const char* what, const char* path) {
@@ -93,6 +97,35 @@ void report_fault(const PackFault& f, const char* older, const char* newer, cons
   }
 }
 
+// A finished pack: synced, closed and renamed from its temporary name into
+// place, then its folder synced. Returns 0, or 3 after a message.
+int settle_pack(PlatFile f, const char* part, const char* pack) {
+  const char* step = "sync";
+  int failed = plat_file_sync(f);
+  if (failed == 0) {
+    step = "close";
+    failed = plat_file_close(f);
+  } else {
+    (void)plat_file_close(f);
+  }
+  if (failed == 0) {
+    step = "rename";
+    failed = plat_file_rename(part, pack);
+  }
+  if (failed != 0) {
+    fprintf(stderr, "chunkpack: writing %s failed (%s of %s): %s\n", pack, step, part,
+            plat_error_text(plat_file_last_error()));
+    (void)plat_file_remove(part);
+    return 3;
+  }
+  if (plat_folder_sync(pack) != 0) {
+    fprintf(stderr, "chunkpack: writing %s failed (sync of its folder): %s\n", pack,
+            plat_error_text(plat_file_last_error()));
+    return 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,14 +144,24 @@ int main(int argc, char** argv) {
   if (older == kPlatNoFile) return open_failed(2, "open the older list", argv[2]);
   PlatFile newer = plat_file_open_read(argv[3]);
   if (newer == kPlatNoFile) return open_failed(2, "open the newer list", argv[3]);
-  // Created (or truncated) only once every input is open.
-  PlatFile pack = plat_file_create_write(argv[4]);
+  // Created only once every input is open: a temporary file of our own,
+  // renamed into place when whole, or PACK itself when it is not a plain
+  // file (a device, a FIFO, a symbolic link), which a rename would replace.
+  const bool direct = plat_path_is_special(argv[4]);
+  static char part[4096];
+  PlatFile pack = direct ? plat_file_create_write(argv[4])
+                         : plat_file_create_temp(argv[4], part, sizeof part);
   if (pack == kPlatNoFile) return open_failed(2, "create the pack file", argv[4]);
   warn_if_cut(older, "older list", argv[2]);
   if (strcmp(argv[2], argv[3]) != 0) warn_if_cut(newer, "newer list", argv[3]);
 
   int status = pack_run(&g_pack, store, older, newer, pack, g_in_buf, g_out_buf);
   if (status != 0) report_fault(g_pack.fault, argv[2], argv[3], argv[4]);
-  // The files stay open until the process ends.
-  return status;
+  if (direct) return status;  // the files stay open until the process ends
+  if (status != 0) {
+    (void)plat_file_close(pack);
+    (void)plat_file_remove(part);
+    return status;
+  }
+  return settle_pack(pack, part, argv[4]);
 }

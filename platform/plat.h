@@ -103,6 +103,21 @@ int plat_file_close(PlatFile f);
 // it): fdatasync, FlushFileBuffers. Returns 0 on success; a failure means
 // the writes before it may be lost.
 int plat_file_sync(PlatFile f);
+// Starts writing bytes [offset, offset + n) of f to the disk without waiting
+// for them (Linux: sync_file_range with SYNC_FILE_RANGE_WRITE), so that a
+// later plat_file_sync finds little left to do. Does nothing where the
+// system has no such call (Windows); never fails: the sync still decides.
+void plat_file_start_writeback(PlatFile f, uint64_t offset, uint64_t n);
+// Makes the folder that holds `path` durable, so that a file just renamed
+// into it keeps its name after a power loss (POSIX: open the folder and
+// fsync it). Returns 0 on success, and 0 where the system keeps a rename
+// without it (Windows).
+int plat_folder_sync(const char* path);
+// For tests: while a hook is set (null: none), plat_file_sync(f) calls
+// hook(ctx, f) instead of the system and fails when it returns an error code
+// (which becomes the last file error), so that a test can count the syncs,
+// see what each covered, and make one fail, on every system.
+void plat_set_file_sync_hook(int (*hook)(void* ctx, PlatFile f), void* ctx);
 // Moves the position (64-bit); stores the new position. Returns 0 on success.
 int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from,
                    uint64_t* new_pos);

@@ -48,3 +48,21 @@ long plat_file_read_full(PlatFile f, void* buf, size_t n) {
   }
   return long(got);
 }
+
+namespace {
+int (*g_sync_hook)(void* ctx, PlatFile f) = nullptr;
+void* g_sync_hook_ctx = nullptr;
+}  // namespace
+
+void plat_set_file_sync_hook(int (*hook)(void* ctx, PlatFile f), void* ctx) {
+  g_sync_hook = hook;
+  g_sync_hook_ctx = ctx;
+}
+
+bool plat_file_sync_by_hook(PlatFile f, int* result) {
+  if (g_sync_hook == nullptr) return false;
+  int err = g_sync_hook(g_sync_hook_ctx, f);
+  if (err != 0) plat_file_note_error(err);
+  *result = err == 0 ? 0 : -1;
+  return true;
+}

@@ -243,11 +243,51 @@ int plat_file_close(PlatFile f) {
 }
 
 int plat_file_sync(PlatFile f) {
+  int hooked;
+  if (plat_file_sync_by_hook(f, &hooked)) return hooked;
   if (fdatasync(int(f)) != 0) {
     g_file_error = errno;
     return -1;
   }
   return 0;
+}
+
+void plat_file_start_writeback(PlatFile f, uint64_t offset, uint64_t n) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  (void)sync_file_range(int(f), off64_t(offset), off64_t(n), SYNC_FILE_RANGE_WRITE);  // a hint
+#else
+  (void)f;
+  (void)offset;
+  (void)n;
+#endif
+}
+
+int plat_folder_sync(const char* path) {
+  // The folder is the path up to its last slash ("." without one).
+  const char* slash = strrchr(path, '/');
+  char folder[4096];
+  if (slash == nullptr) {
+    strcpy(folder, ".");
+  } else if (slash == path) {
+    strcpy(folder, "/");
+  } else {
+    size_t n = size_t(slash - path);
+    if (n >= sizeof folder) {
+      g_file_error = ENAMETOOLONG;
+      return -1;
+    }
+    memcpy(folder, path, n);
+    folder[n] = '\0';
+  }
+  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    g_file_error = errno;
+    return -1;
+  }
+  int r = fsync(fd);
+  if (r != 0) g_file_error = errno;
+  (void)close(fd);
+  return r == 0 ? 0 : -1;
 }
 
 int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from, uint64_t* new_pos) {
@@ -280,6 +320,8 @@ long plat_file_write(PlatFile f, const void* buf, size_t n) {
 }
 
 void plat_file_note_disk_full() { g_file_error = ENOSPC; }
+
+void plat_file_note_error(int err) { g_file_error = err; }
 
 void plat_file_note_name_too_long() { g_file_error = ENAMETOOLONG; }
 

@@ -236,12 +236,22 @@ int plat_file_close(PlatFile f) {
 }
 
 int plat_file_sync(PlatFile f) {
+  int hooked;
+  if (plat_file_sync_by_hook(f, &hooked)) return hooked;
   if (!FlushFileBuffers(to_handle(f))) {
     g_file_error = int(GetLastError());
     return -1;
   }
   return 0;
 }
+
+// Windows has no call that starts a file's writeback without waiting for
+// it; FlushFileBuffers does all of it.
+void plat_file_start_writeback(PlatFile, uint64_t, uint64_t) {}
+
+// Windows offers no folder sync that a program can count on (a folder
+// handle cannot be flushed like a file's); NTFS journals the rename itself.
+int plat_folder_sync(const char*) { return 0; }
 
 int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from, uint64_t* new_pos) {
   DWORD method = from == kSeekBegin ? FILE_BEGIN : from == kSeekCurrent ? FILE_CURRENT : FILE_END;
@@ -283,6 +293,8 @@ long plat_file_write(PlatFile f, const void* buf, size_t n) {
 }
 
 void plat_file_note_disk_full() { g_file_error = ERROR_DISK_FULL; }
+
+void plat_file_note_error(int err) { g_file_error = err; }
 
 void plat_file_note_name_too_long() { g_file_error = ERROR_FILENAME_EXCED_RANGE; }
 

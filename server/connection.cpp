@@ -111,9 +111,27 @@ void client_step(Connection* c) {
     c->in_end = c->in_start + n;
   }
 
-  // A store that could not be written: the records waiting may name chunks
-  // that are not stored, so none of them leaves.
-  if (c->co.yield_code == kCoStoreFailed) c->out_cur = c->out_start;
+  // Records held for a sync of the store file: synced once the pass waits
+  // for input that did not come, or the handler has ended, then moved into
+  // the output buffer as room allows (server/group_commit.h).
+  GroupCommit* held = &c->pass.commit;
+  if (group_commit_holds(held) && !c->peer_gone && c->co.yield_code != kCoStoreFailed) {
+    const int32_t code = c->co.yield_code;
+    uint8_t* const before = c->out_cur;
+    if (!group_commit_pump(held, &c->pass.store, code == kCoWaitInput, r > 0,
+                           code == kCoReturned || code == kCoStopServer, &c->out_cur,
+                           c->out_end)) {
+      c->co.yield_code = kCoStoreFailed;  // never resumed: the server exits
+    }
+    if (c->out_cur != before) c->activity = 1;
+  }
+
+  // A store that could not be written or synced: the records waiting may
+  // name chunks that are not on the disk, so none of them leaves.
+  if (c->co.yield_code == kCoStoreFailed) {
+    c->out_cur = c->out_start;
+    group_commit_clear(held);
+  }
 
   // Send what waits, one send per cycle; a partial send keeps the rest in
   // order at the front of the buffer.
@@ -135,13 +153,15 @@ void client_step(Connection* c) {
       // output and have the connection closed.
       c->peer_gone = 1;
       c->out_cur = c->out_start;
+      group_commit_clear(&c->pass.commit);
       c->activity = 1;
     }
   }
 
   // A finished handler's records are all sent before the connection closes;
   // a client that half-closed after its last file reads them to the end.
-  if (c->co.yield_code == kCoReturned && (c->out_cur == c->out_start || c->peer_gone)) {
+  if (c->co.yield_code == kCoReturned &&
+      ((c->out_cur == c->out_start && !group_commit_holds(held)) || c->peer_gone)) {
     c->co.yield_code = kCoDone;
   }
 }
@@ -162,6 +182,7 @@ void connection_start_client(Connection* r, PlatSocket s, SocketIo io, ConnHandl
   r->io = io;
   r->kind = kConnClient;
   connection_reset_buffers(r);
+  group_commit_clear(&r->pass.commit);  // nothing of an earlier client's
   coro_init(&r->co, connection_body, kCoReturned);  // fresh coroutine
   r->child_handler = nullptr;
   r->handler = handler;

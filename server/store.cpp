@@ -99,15 +99,51 @@ bool wait_output(PassContext* p) {
   return true;
 }
 
-void emit_record(PassContext* p, const uint8_t* key, uint16_t real, uint64_t offset) {
-  while (*p->io.out_cur >= *p->io.out_end) {
-    if (!wait_output(p)) return;
+// Makes room to hold one more record: a full group is synced (one sync for
+// all its records) and handed to the output buffer as room allows. Returns
+// false, without waiting, when the store cannot be written or synced.
+bool make_room_to_hold(PassContext* p) {
+  GroupCommit* g = &p->commit;
+  while (group_commit_full(g, &p->store)) {
+    if (group_commit_waits_for_sync(g) && !group_commit_sync(g, &p->store)) return false;
+    group_commit_release(g, p->io.out_cur, *p->io.out_end);
+    // Every held record is synced now, so what stays held waits for output
+    // room only. Resumed once a send has made room; the loop then moves
+    // more records on.
+    if (group_commit_full(g, &p->store) && *p->io.out_cur >= *p->io.out_end) {
+      coro_yield(p->io.co, p->io.wait_output_code);
+    }
   }
+  return true;
+}
+
+void emit_record(PassContext* p, const uint8_t* key, uint16_t real, uint64_t offset) {
+  GroupCommit* g = &p->commit;
+  // Held records synced meanwhile go first, while there is room.
+  group_commit_release(g, p->io.out_cur, *p->io.out_end);
+  // Held, in order, when its chunk is not synced yet or records before it
+  // wait; else straight into the output buffer.
+  const bool hold = group_commit_holds(g) || !store_file_offset_synced(&p->store, offset);
+  uint8_t* at;
+  if (hold) {
+    if (!make_room_to_hold(p)) return;
+    at = group_commit_next(g);
+  } else {
+    while (*p->io.out_cur >= *p->io.out_end) {
+      if (!wait_output(p)) return;
+    }
+    at = *p->io.out_cur;
+  }
+  // Built only now: nothing below waits.
   ChunkRecord r;
   memcpy(r.digest, key, kRecDigestSize);
   r.real_length = real;
   r.offset = offset;
-  encode_chunk_record(*p->io.out_cur, r);
+  encode_chunk_record(at, r);
+  if (hold) {
+    group_commit_held(g);
+    return;
+  }
   *p->io.out_cur += kChunkRecordSize;
   if (*p->io.out_cur >= *p->io.out_end) (void)wait_output(p);
 }
@@ -203,6 +239,7 @@ uint64_t file_size(PlatFile f) {
 
 void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table) {
   store_file_attach(&p->store, store);
+  group_commit_attach(&p->commit, group_commit_static_buffer(), kHeldRecordsBytes);
   p->mode = kStoreMode;
   p->index.table = index_table;
 }

@@ -12,6 +12,7 @@
 #include "common/coroutine.h"
 #include "platform/plat.h"
 #include "chunk/chunk_index.h"
+#include "server/group_commit.h"
 #include "server/store_file.h"
 
 // Where a pass takes its input and puts its records: the fields of the
@@ -60,6 +61,8 @@ struct PassContext {
   // before the pass yields or returns, so a record never leaves before its
   // chunk is in the file.
   StoreFile store;
+  // Records that wait for a sync of the store file (server/group_commit.h).
+  GroupCommit commit;
 };
 
 // Points the pass at the buffer fields of the record that runs it (a
@@ -87,7 +90,8 @@ void pass_attach_socket_io(PassContext* p, SocketRecord* r) {
 }
 
 // Sets a pass context up for store mode on the store file and index table,
-// with no torn tail to step over.
+// with no torn tail to step over, its held records in the server's static
+// buffer, and syncing off until store_file_start turns it on.
 void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_table);
 
 // Lets the next store passes step over the tail a rebuild found.
@@ -97,7 +101,9 @@ inline void pass_set_tail(PassContext* p, const StoreTail& tail) {
 
 // Runs the pass over the next `length` input bytes (store mode) or over the
 // whole input (rebuild mode, length 2^64 - 1). In store mode every record is
-// sent only after its chunk has been written. A store that cannot be
+// sent only after its chunk has been written and, with syncing on, synced:
+// records of chunks not yet synced, and all records after them, are held
+// in p->commit for the driver's group commit (group_commit_pump). A store that cannot be
 // written ends the pass at once, after a message on stderr, without another
 // record and without a yield that would let the records before it leave:
 // pass_store_failed then tells, and the server exits with

@@ -30,6 +30,32 @@ void store_file_attach(StoreFile* f, PlatFile file) {
   f->tail = StoreTail{0, 0};
   f->append_fill = 0;
   f->failed = false;
+  f->sync_off = true;  // until store_file_start
+  f->synced_end = 0;
+  f->writeback_from = 0;
+}
+
+bool store_file_start(StoreFile* f, bool sync_off) {
+  uint64_t size = 0;
+  (void)plat_file_seek(f->file, 0, kSeekEnd, &size);  // the rebuild left it at the end
+  f->sync_off = sync_off;
+  if (!sync_off && plat_file_sync(f->file) != 0) {
+    store_file_fail(f, "cannot sync the chunks found at start-up", 0, plat_file_last_error());
+    return false;
+  }
+  f->synced_end = size;
+  return true;
+}
+
+bool store_file_sync(StoreFile* f) {
+  if (!store_file_flush(f)) return false;
+  if (f->sync_off || f->synced_end == f->end) return true;
+  if (plat_file_sync(f->file) != 0) {
+    store_file_fail(f, "cannot append chunks", f->synced_end, plat_file_last_error());
+    return false;
+  }
+  f->synced_end = f->end;
+  return true;
 }
 
 bool store_file_begin(StoreFile* f) {
@@ -80,11 +106,17 @@ bool store_file_append_chunk(StoreFile* f, const uint8_t* bytes, uint32_t full) 
 bool store_file_flush(StoreFile* f) {
   if (f->failed) return false;
   if (f->append_fill == 0) return true;
+  const uint64_t at = f->end - f->append_fill;
   if (plat_file_write_all(f->file, f->append_buf, f->append_fill) != 0) {
-    store_file_fail(f, "cannot append chunks", f->end - f->append_fill, plat_file_last_error());
+    store_file_fail(f, "cannot append chunks", at, plat_file_last_error());
     return false;
   }
   f->append_fill = 0;
+  if (f->writeback_from < f->synced_end || f->writeback_from > at) f->writeback_from = at;
+  if (!f->sync_off && f->end - f->writeback_from >= kWritebackBlock) {
+    plat_file_start_writeback(f->file, f->writeback_from, f->end - f->writeback_from);
+    f->writeback_from = f->end;
+  }
   return true;
 }
 

@@ -11,12 +11,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/store_format.h"
 #include "platform/plat.h"
 
 // The exit status of a server whose store file cannot be written.
 constexpr int kStoreFailedStatus = 3;
 
 constexpr size_t kAppendBufferSize = 256 * 1024;
+// Written bytes are handed to the system's writeback in blocks of at least
+// this much: one call per 32 KiB flush cost more than the syncs it spared.
+constexpr uint64_t kWritebackBlock = 2 << 20;
 
 // How a store ends, as the rebuild found it: where the first new chunk must
 // go (0 when the store ends cleanly), and the byte that fills it up to there.
@@ -31,11 +35,37 @@ struct StoreFile {
   StoreTail tail;    // still to be stepped over by the next append
   size_t append_fill;
   bool failed;       // a write failed and was reported; nothing more is written
+  // Durability: the file's bytes below synced_end are on the disk (a sync
+  // that completed after they were written covers them); a record naming a
+  // chunk there may leave at once, others wait for the next sync. With
+  // syncing off (store_file_start) every written byte counts as synced.
+  bool sync_off;
+  uint64_t synced_end;
+  uint64_t writeback_from;  // bytes before it were handed to the system's writeback
   alignas(64) uint8_t append_buf[kAppendBufferSize];
 };
 
-// Takes the open store file, with no torn tail to step over.
+// Takes the open store file, with no torn tail to step over, and syncing
+// off (every byte written counts as synced) until store_file_start.
 void store_file_attach(StoreFile* f, PlatFile file);
+
+// At start-up, after the rebuild: syncs the whole file once (unless
+// sync_off), so that the chunks the rebuild found, which a crash may have
+// left unsynced, are on the disk before any record names them. Returns
+// false after a message when the sync fails.
+bool store_file_start(StoreFile* f, bool sync_off);
+
+// Whether the chunk at ChunkOffset `offset` lies in the synced part of the
+// file, so that its record needs no further sync.
+inline bool store_file_offset_synced(const StoreFile* f, uint64_t offset) {
+  return f->sync_off || (offset << kChunkAlignShift) < f->synced_end;
+}
+
+// Writes what is gathered and syncs the file (plat_file_sync): every chunk
+// appended so far is then on the disk. A failed sync is a failed write:
+// reported the same way, and nothing more is written. Returns false once a
+// write or a sync failed. With syncing off it only writes.
+bool store_file_sync(StoreFile* f);
 
 // Lets the next appends step over the tail a rebuild found.
 inline void store_file_set_tail(StoreFile* f, const StoreTail& tail) { f->tail = tail; }
@@ -55,9 +85,9 @@ uint64_t store_file_next_chunk_at(const StoreFile* f);
 // tail's byte. Returns false once a write failed.
 bool store_file_append_chunk(StoreFile* f, const uint8_t* bytes, uint32_t full);
 
-// Writes what is gathered. Called before the records of the chunks in it
-// may leave (before the pass yields or returns). Returns false once a
-// write failed.
+// Writes what is gathered, and asks the system to start writing it to the
+// disk, so that the next sync finds little left. Called before the pass
+// yields or returns. Returns false once a write failed.
 bool store_file_flush(StoreFile* f);
 
 // Reports a failure at file position `position` (err 0: nothing was

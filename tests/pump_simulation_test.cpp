@@ -14,6 +14,12 @@
 // (code 4) has output waiting. Once the peer reads, the connection ends
 // within a bounded number of cycles, and the peer has exactly the records,
 // and the store file exactly the bytes, of the byte-at-a-time model.
+//
+// Syncing is on in most schedules, with buffers for held records of one
+// record up to the server's own size and a clock that moves one millisecond
+// per poll cycle. A sync hook stands in for the system's sync and notes the
+// store's size at each one; every record the server sends must name a chunk
+// that the last sync before the send covered.
 #include <gtest/gtest.h>
 
 #include <cinttypes>
@@ -40,6 +46,27 @@ enum Reader { kEager, kSlow, kLate, kAfterSending };
 const char* const kReaderNames[] = {"eager", "slow", "late", "after-sending"};
 
 // The peer and the network between it and the server.
+// The stand-in for the system's sync: counts the syncs and notes how much
+// of the store each covered.
+struct SyncWatch {
+  size_t syncs = 0;
+  uint64_t synced_size = 0;
+  static int sync(void* ctx, PlatFile f) {
+    SyncWatch* w = static_cast<SyncWatch*>(ctx);
+    uint64_t pos = 0, size = 0;
+    (void)plat_file_seek(f, 0, kSeekCurrent, &pos);
+    (void)plat_file_seek(f, 0, kSeekEnd, &size);
+    (void)plat_file_seek(f, int64_t(pos), kSeekBegin, nullptr);
+    w->syncs++;
+    w->synced_size = size;
+    return 0;
+  }
+};
+
+// The group commit's clock in simulations: one millisecond per poll cycle.
+uint64_t g_sim_ms = 0;
+uint64_t sim_clock() { return g_sim_ms; }
+
 struct SimPeer {
   SimRandom rng{0};
   Bytes stream;                  // all the peer sends
@@ -61,6 +88,11 @@ struct SimPeer {
   bool reading = false;
   size_t recv_max = 0, send_max = 0, pipe_room = 0;
   size_t block_odds = 0;  // a receive or send would block 1 in block_odds
+  // Every byte the server sent, and the first record that left before the
+  // sync covering its chunk (with syncing on).
+  const SyncWatch* watch = nullptr;
+  Bytes sent;
+  std::string early;
 
   // What the peer does before each poll cycle.
   void step(size_t cycle) {
@@ -105,6 +137,18 @@ struct SimPeer {
     if (room == 0 || p->rng.one_in(p->block_odds)) return kSockWouldBlock;
     size_t k = std::min({n, room, p->rng.between(1, p->send_max)});
     p->pipe.insert(p->pipe.end(), buf, buf + k);
+    size_t whole = p->sent.size() / kChunkRecordSize;
+    p->sent.insert(p->sent.end(), buf, buf + k);
+    for (; p->watch && (whole + 1) * kChunkRecordSize <= p->sent.size(); whole++) {
+      ChunkRecord r = decode_chunk_record(p->sent.data() + whole * kChunkRecordSize);
+      uint64_t chunk_end = (r.offset << kChunkAlignShift) + r.real_length;
+      if (chunk_end > p->watch->synced_size && p->early.empty()) {
+        p->early = "record " + std::to_string(whole) + " names bytes up to " +
+                   std::to_string(chunk_end) + " but the last sync (" +
+                   std::to_string(p->watch->syncs) + " so far) covered " +
+                   std::to_string(p->watch->synced_size);
+      }
+    }
     return long(k);
   }
 };
@@ -205,13 +249,16 @@ std::string PumpSimulation::run_seed(uint64_t seed) {
   if (peer.reader == kAfterSending) peer.pipe_room = peer.reply_total + rng.below(100);
   size_t in_size = rng.pick<size_t>({1, 3, 64, 700, 4096, kConnBufferSize});
   size_t out_size = rng.pick<size_t>({1, 21, 22, 43, 200, 4096, kConnBufferSize});
+  bool syncing = !rng.one_in(8);
+  size_t held_size = rng.pick<size_t>({21, 22, 64, 500, 4096, kHeldRecordsBytes});
 
   char what[256];
   snprintf(what, sizeof what,
-           "seed %" PRIu64 " (%zu files, %zu bytes, %s reader%s%s, buffers in %zu out %zu)", seed,
-           n_files, peer.stream.size(), kReaderNames[peer.reader],
+           "seed %" PRIu64 " (%zu files, %zu bytes, %s reader%s%s, buffers in %zu out %zu, %s)",
+           seed, n_files, peer.stream.size(), kReaderNames[peer.reader],
            peer.waits_for_records ? ", waits for records" : "",
-           peer.half_close ? ", half-closes" : "", in_size, out_size);
+           peer.half_close ? ", half-closes" : "", in_size, out_size,
+           syncing ? ("syncing, held " + std::to_string(held_size)).c_str() : "no sync");
 
   // A fresh store file and the connection, as an accept leaves it.
   std::string store_path = dir_.file("store");
@@ -226,6 +273,14 @@ std::string PumpSimulation::run_seed(uint64_t seed) {
                           client_handler);
   c->in_limit = c->in_start + in_size;
   c->out_end = c->out_start + out_size;
+  SyncWatch watch;
+  plat_set_file_sync_hook(SyncWatch::sync, &watch);
+  if (syncing) {
+    group_commit_attach(&c->pass.commit, group_commit_static_buffer(), held_size);
+    c->pass.commit.clock = sim_clock;
+    if (!store_file_start(&c->pass.store, false)) return "cannot start syncing";
+    peer.watch = &watch;
+  }
   ConnectionTable table = {{nullptr, c}, 2};
 
   ::testing::internal::CaptureStdout();
@@ -234,6 +289,7 @@ std::string PumpSimulation::run_seed(uint64_t seed) {
   bool was_reading = false;
   const size_t bound = 2000 + 16 * (peer.stream.size() + peer.reply_total);
   for (;; cycle++) {
+    g_sim_ms = cycle;
     peer.step(cycle);
     if (peer.reading && !was_reading) read_from = cycle;
     was_reading = peer.reading;
@@ -242,7 +298,9 @@ std::string PumpSimulation::run_seed(uint64_t seed) {
     size_t unread = size_t(c->in_end - c->in_cur);
     size_t waiting = size_t(c->out_cur - c->out_start);
     char msg[256] = "";
-    if (code == kCoWaitInput && unread > 0) {
+    if (!peer.early.empty()) {
+      snprintf(msg, sizeof msg, "sent too early: %s", peer.early.c_str());
+    } else if (code == kCoWaitInput && unread > 0) {
       snprintf(msg, sizeof msg, "waits for input with %zu unread bytes buffered", unread);
     } else if (code == kCoWaitInput && c->closed) {
       snprintf(msg, sizeof msg, "waits for input after the peer closed");
@@ -261,7 +319,12 @@ std::string PumpSimulation::run_seed(uint64_t seed) {
     if (!keep) break;
   }
   std::string log = ::testing::internal::GetCapturedStdout();
+  plat_set_file_sync_hook(nullptr, nullptr);
   (void)plat_file_close(store);
+  // A schedule that stored something synced it before the records left.
+  if (failure.empty() && syncing && model.file.size() > 0 && watch.syncs == 0) {
+    failure = std::string(what) + ": records left without a sync";
+  }
 
   // The peer reads what the network still holds.
   peer.reply.insert(peer.reply.end(), peer.pipe.begin(), peer.pipe.end());

@@ -155,27 +155,31 @@ TEST_F(StoreFileTest, AFailedWriteIsReportedOnceAndNothingMoreIsTaken) {
   EXPECT_EQ(read().size(), kStoreHeaderSize);
 }
 
+// A client that sends its bytes as fast as the server takes them and
+// counts what it is sent.
+struct StoringPeer {
+  Bytes in;
+  size_t fed = 0;
+  size_t sent = 0;
+  static long recv(void* ctx, PlatSocket, uint8_t* buf, size_t n) {
+    auto* p = static_cast<StoringPeer*>(ctx);
+    size_t k = std::min(n, p->in.size() - p->fed);
+    memcpy(buf, p->in.data() + p->fed, k);
+    p->fed += k;
+    return k > 0 ? long(k) : kSockWouldBlock;
+  }
+  static long send(void* ctx, PlatSocket, const uint8_t*, size_t n) {
+    static_cast<StoringPeer*>(ctx)->sent += n;
+    return long(n);
+  }
+};
+
 // The server's own handler and pump on a store that cannot be written: the
 // client is sent nothing (the chunks its records would name are not in the
 // file), the connection is given up with the store failure's code, and no
 // further log line is written.
 TEST_F(StoreFileTest, AFailedStoreEndsTheConnectionWithoutSendingARecord) {
-  struct Peer {
-    Bytes in;
-    size_t fed = 0;
-    size_t sent = 0;
-    static long recv(void* ctx, PlatSocket, uint8_t* buf, size_t n) {
-      auto* p = static_cast<Peer*>(ctx);
-      size_t k = std::min(n, p->in.size() - p->fed);
-      memcpy(buf, p->in.data() + p->fed, k);
-      p->fed += k;
-      return k > 0 ? long(k) : kSockWouldBlock;
-    }
-    static long send(void* ctx, PlatSocket, const uint8_t*, size_t n) {
-      static_cast<Peer*>(ctx)->sent += n;
-      return long(n);
-    }
-  } peer;
+  StoringPeer peer;
   // Enough chunks that records are emitted before the first block is
   // written, so that a send would have had something to send.
   Bytes data(20000);
@@ -192,7 +196,7 @@ TEST_F(StoreFileTest, AFailedStoreEndsTheConnectionWithoutSendingARecord) {
   auto c = std::make_unique<Connection>();
   ConnectionTable t{{c.get(), nullptr}, 1};
   connection_prepare_pass(c.get(), ro, table);
-  connection_start_client(c.get(), 5, SocketIo{Peer::recv, Peer::send, &peer}, client_handler);
+  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, &peer}, client_handler);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   int keep = 1;
@@ -208,6 +212,123 @@ TEST_F(StoreFileTest, AFailedStoreEndsTheConnectionWithoutSendingARecord) {
   EXPECT_EQ(c->out_cur, c->out_start);
   EXPECT_NE(err.find("cannot append chunks at byte 64"), std::string::npos) << err;
   plat_file_close(ro);
+  TestIndexTable::release();
+}
+
+// A sync stand-in that succeeds `pass` times, then fails with `err`.
+struct FailingSync {
+  int pass = 0;
+  int err = 5;
+  int calls = 0;
+  static int sync(void* ctx, PlatFile) {
+    auto* f = static_cast<FailingSync*>(ctx);
+    return f->calls++ < f->pass ? 0 : f->err;
+  }
+};
+
+// A failed sync is a failed write: the same message, the connection given
+// up with the store failure's code, and not one record sent, although the
+// chunks were written (a power loss may still take them).
+TEST_F(StoreFileTest, AFailedSyncEndsTheConnectionWithoutSendingARecord) {
+  StoringPeer peer;
+  Bytes data(20000);
+  std::mt19937 rng(4);
+  for (auto& b : data) b = uint8_t(rng());
+  peer.in.resize(kCommandHeaderSize);
+  peer.in.resize(command_header_encode(peer.in.data(), kTagFile, data.size()));
+  peer.in.insert(peer.in.end(), data.begin(), data.end());
+
+  write(Bytes(kStoreHeaderSize, kStoreHeaderByte));
+  StoreFile* sf = open_rw();
+  uint8_t* table = TestIndexTable::fresh();
+  ASSERT_NE(table, nullptr);
+  auto c = std::make_unique<Connection>();
+  ConnectionTable t{{c.get(), nullptr}, 1};
+  FailingSync fail;
+  fail.pass = 1;  // the start-up sync
+  plat_set_file_sync_hook(FailingSync::sync, &fail);
+  connection_prepare_pass(c.get(), sf->file, table);
+  ASSERT_TRUE(store_file_start(&c->pass.store, false));
+  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, &peer},
+                          client_handler);
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  int keep = 1;
+  for (int cycle = 0; cycle < 100 && keep; cycle++) keep = pump(&t, c.get());
+  std::string err = ::testing::internal::GetCapturedStderr();
+  std::string log = ::testing::internal::GetCapturedStdout();
+  plat_set_file_sync_hook(nullptr, nullptr);
+  EXPECT_EQ(fail.calls, 2);
+  EXPECT_NE(log.find("fl done\n"), std::string::npos) << log;  // the pass ended; the sync came after
+  EXPECT_EQ(keep, 0);
+  EXPECT_EQ(c->co.yield_code, kCoStoreFailed);
+  EXPECT_TRUE(pass_store_failed(&c->pass));
+  EXPECT_EQ(peer.sent, 0u);
+  EXPECT_EQ(c->out_cur, c->out_start);
+  EXPECT_EQ(err.rfind("chunkstore: cannot append chunks at byte 64 of \"$dump\": ", 0), 0u) << err;
+  EXPECT_EQ(err.find("; exiting\n"), err.size() - 10) << err;  // one message only
+  close();
+  EXPECT_GT(read().size(), data.size());  // written, only the sync failed
+  TestIndexTable::release();
+}
+
+// With syncs that succeed, the same client gets every record, and only
+// after a sync that covered all of its chunks; the start-up sync that
+// fails keeps the server from serving.
+TEST_F(StoreFileTest, RecordsLeaveOnlyAfterTheSyncThatCoversTheirChunks) {
+  StoringPeer peer;
+  Bytes data(20000);
+  std::mt19937 rng(5);
+  for (auto& b : data) b = uint8_t(rng());
+  peer.in.resize(kCommandHeaderSize);
+  peer.in.resize(command_header_encode(peer.in.data(), kTagFile, data.size()));
+  peer.in.insert(peer.in.end(), data.begin(), data.end());
+
+  write(Bytes(kStoreHeaderSize, kStoreHeaderByte));
+  StoreFile* sf = open_rw();
+  uint8_t* table = TestIndexTable::fresh();
+  ASSERT_NE(table, nullptr);
+  auto c = std::make_unique<Connection>();
+  ConnectionTable t{{c.get(), nullptr}, 1};
+  FailingSync ok;
+  ok.pass = 1000;
+  plat_set_file_sync_hook(FailingSync::sync, &ok);
+  connection_prepare_pass(c.get(), sf->file, table);
+  ASSERT_TRUE(store_file_start(&c->pass.store, false));
+  EXPECT_EQ(ok.calls, 1);
+  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, &peer},
+                          client_handler);
+  ::testing::internal::CaptureStdout();
+  int cycle = 0;
+  for (; cycle < 100 && peer.sent == 0; cycle++) {
+    (void)pump(&t, c.get());
+    if (peer.sent == 0) {
+      EXPECT_EQ(ok.calls, 1) << "cycle " << cycle;  // nothing went out unsynced
+    }
+  }
+  (void)::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ok.calls, 2);  // one sync for the records of the whole file
+  EXPECT_EQ(c->pass.store.synced_end, c->pass.store.end);
+  EXPECT_GT(peer.sent, 0u);
+  EXPECT_EQ(peer.sent % kChunkRecordSize, 0u);
+
+  // A start-up sync that fails: reported, and the caller does not serve.
+  FailingSync fails;
+  plat_set_file_sync_hook(FailingSync::sync, &fails);
+  StoreFile again;
+  store_file_attach(&again, sf->file);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(store_file_start(&again, false));
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("chunkstore: cannot sync the chunks found at start-up", 0), 0u) << err;
+  // Syncing off: no sync asked for, at start or later.
+  fails.calls = 0;
+  store_file_attach(&again, sf->file);
+  EXPECT_TRUE(store_file_start(&again, true));
+  EXPECT_TRUE(store_file_sync(&again));
+  EXPECT_EQ(fails.calls, 0);
+  plat_set_file_sync_hook(nullptr, nullptr);
+  close();
   TestIndexTable::release();
 }
 

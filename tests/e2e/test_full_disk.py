@@ -75,6 +75,7 @@ class FullDisk(ScratchTestCase):
         srv = self.start_server_on(fs, "first")
         s = connect()
         reply = []
+        got_some = threading.Event()
 
         def read():
             try:
@@ -83,12 +84,22 @@ class FullDisk(ScratchTestCase):
                     if not b:
                         return
                     reply.append(b)
+                    if sum(map(len, reply)) > 101 * 21:
+                        got_some.set()
             except OSError:
                 pass
+            finally:
+                got_some.set()
         reader = threading.Thread(target=read)
         reader.start()
+        # The first megabyte, then a wait for its records (the server syncs
+        # when the client pauses; records of unsynced chunks never leave),
+        # so that the client holds records when the disk fills.
+        command = file_command(data)
         try:
-            s.sendall(file_command(data))
+            s.sendall(command[:1 << 20])
+            self.assertTrue(got_some.wait(60))
+            s.sendall(command[1 << 20:])
         except OSError:
             pass  # the server is gone before it has taken everything
         self.assertEqual(srv.wait_exit(), 3)
@@ -151,6 +162,8 @@ class FullDisk(ScratchTestCase):
         self.assertEqual(p.returncode, 3)
         self.assertIn(b"chunkpack: writing %s failed: No space left on device" % pack.encode(),
                       p.stderr)
+        self.assertFalse(os.path.exists(pack))
+        self.assertFalse(glob.glob(pack + "*.part"))
 
         out = os.path.join(fs, "restored")
         p = run_program("chunkcat", [store, lst, "-o", out], cwd=self.folder)
@@ -161,7 +174,6 @@ class FullDisk(ScratchTestCase):
 
         # The same commands succeed once there is room.
         os.remove(os.path.join(fs, "ballast"))
-        os.remove(pack)
         p = run_program("chunkcat", [store, lst, "-o", out], cwd=self.folder)
         self.assertEqual((p.returncode, own_lines(p.stderr)), (0, b""))
         with open(out, "rb") as f:

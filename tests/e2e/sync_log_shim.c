@@ -1,0 +1,49 @@
+/* Loaded with LD_PRELOAD into a chunkstore under test: passes every
+ * fdatasync and fsync on and, when one of the store file "$dump" has
+ * completed, appends the file's size at that moment to the file
+ * $CHUNK_SYNC_TEST_LOG as one "synced SIZE" line. What a power loss may
+ * leave of the append-only store is at least the size of its last line.
+ * The line is written before the call returns, so before the server can
+ * send a record the sync was for. The server itself reads no environment. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+typedef int (*sync_fn)(int);
+
+static int is_store(int fd) {
+  char link[64], target[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n < 0) return 0;
+  target[n] = '\0';
+  const char* base = strrchr(target, '/');
+  return base && strcmp(base + 1, "$dump") == 0;
+}
+
+static void log_size(int fd) {
+  const char* path = getenv("CHUNK_SYNC_TEST_LOG");
+  struct stat st;
+  if (!path || !is_store(fd) || fstat(fd, &st) != 0) return;
+  char line[64];
+  int n = snprintf(line, sizeof line, "synced %lld\n", (long long)st.st_size);
+  int log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (log < 0) return;
+  (void)!write(log, line, (size_t)n); /* one write: whole lines only */
+  close(log);
+}
+
+static int logged(const char* name, int fd) {
+  sync_fn next = (sync_fn)dlsym(RTLD_NEXT, name);
+  int r = next(fd);
+  if (r == 0) log_size(fd);
+  return r;
+}
+
+int fdatasync(int fd) { return logged("fdatasync", fd); }
+int fsync(int fd) { return logged("fsync", fd); }
