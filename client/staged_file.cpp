@@ -13,9 +13,22 @@ void fail(StagedFile* f) {
   f->error = plat_file_last_error();
 }
 
+// Large files are handed to the disk as they are written, a block at a
+// time, so that the sync at their end finds little left to write.
+constexpr uint64_t kWritebackBlock = uint64_t(8) << 20;
+
+void written_through(StagedFile* f, size_t n) {
+  f->handed += n;
+  if (f->handed - f->writeback_from >= kWritebackBlock) {
+    plat_file_start_writeback(f->file, f->writeback_from, f->handed - f->writeback_from);
+    f->writeback_from = f->handed;
+  }
+}
+
 void flush(StagedFile* f) {
   if (f->have == 0) return;
   if (!f->failed && plat_file_write_all(f->file, f->buf, f->have) != 0) fail(f);
+  written_through(f, f->have);
   f->have = 0;
 }
 
@@ -30,6 +43,8 @@ bool staged_create(StagedFile* f, const char* path, uint8_t* buf, size_t cap) {
   f->cap = cap;
   f->have = 0;
   f->written = 0;
+  f->handed = 0;
+  f->writeback_from = 0;
   f->failed = false;
   f->error = 0;
   f->file = output_create_temp(path, &f->part);
@@ -49,6 +64,7 @@ void staged_write(StagedFile* f, const uint8_t* p, size_t n) {
     flush(f);
     if (n >= f->cap) {
       if (!f->failed && plat_file_write_all(f->file, p, n) != 0) fail(f);
+      written_through(f, n);
       return;
     }
   }

@@ -18,6 +18,8 @@ struct StagedFile {
   size_t cap = 0;
   size_t have = 0;
   uint64_t written = 0;  // bytes handed to staged_write and staged_fill
+  uint64_t handed = 0;   // bytes handed to the system (written - have)
+  uint64_t writeback_from = 0;  // where the system was last asked to write back
   bool failed = false;
   int error = 0;  // of the first failure
 };
