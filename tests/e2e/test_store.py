@@ -12,7 +12,7 @@ import unittest
 
 from harness import (STORE_NAME, WINDOWS_PROGRAMS, ScratchTestCase, connect, file_command,
                      parse_records, read_store, recv_all, restore, run_program, split_records,
-                     store_files)
+                     store_files, text_lines)
 
 EMPTY_RECORD = bytes.fromhex("6e1bd4d81b2a298dd95ac5311eac000001000000 00".replace(" ", ""))
 ABC_RECORD = bytes.fromhex("dec8520fdd0254d6450c15b4bbb6030001000000 00".replace(" ", ""))
@@ -212,7 +212,7 @@ class Restart(ScratchTestCase):
         store = os.path.join(self.folder, STORE_NAME)
         p = run_program("chunkcheck", ["-q", store], cwd=self.folder)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        self.assertIn(b"padding not a copy of the last byte: 0 chunks\n", p.stdout)
+        self.assertIn(b"padding not a copy of the last byte: 0 chunks\n", text_lines(p.stdout))
         for k, (recs, data) in enumerate(lists):
             lst = os.path.join(self.folder, "%d.list" % k)
             with open(lst, "wb") as f:
