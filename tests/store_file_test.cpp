@@ -17,6 +17,7 @@
 #include "common/store_format.h"
 #include "server/connection.h"
 #include "server/protocol.h"
+#include "tests/captured_stderr.h"
 #include "tests/index_table.h"
 #include "tests/scratch_dir.h"
 
@@ -147,7 +148,7 @@ TEST_F(StoreFileTest, AFailedWriteIsReportedOnceAndNothingMoreIsTaken) {
   EXPECT_FALSE(store_file_flush(sf));
   EXPECT_FALSE(store_file_append_chunk(sf, chunk.data(), 200));
   EXPECT_FALSE(store_file_flush(sf));
-  std::string err = ::testing::internal::GetCapturedStderr();
+  std::string err = without_sanitizer_notes(::testing::internal::GetCapturedStderr());
   EXPECT_TRUE(sf->failed);
   EXPECT_EQ(err.rfind("chunkstore: cannot append chunks at byte 64 of \"$dump\": ", 0), 0u) << err;
   EXPECT_EQ(err.find("; exiting\n"), err.size() - 10) << err;  // one message only
@@ -201,7 +202,7 @@ TEST_F(StoreFileTest, AFailedStoreEndsTheConnectionWithoutSendingARecord) {
   ::testing::internal::CaptureStderr();
   int keep = 1;
   for (int cycle = 0; cycle < 100 && keep; cycle++) keep = pump(&t, c.get());
-  std::string err = ::testing::internal::GetCapturedStderr();
+  std::string err = without_sanitizer_notes(::testing::internal::GetCapturedStderr());
   std::string log = ::testing::internal::GetCapturedStdout();
   EXPECT_NE(log.find("fl=20000\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("fl done"), std::string::npos) << log;
@@ -255,7 +256,7 @@ TEST_F(StoreFileTest, AFailedSyncEndsTheConnectionWithoutSendingARecord) {
   ::testing::internal::CaptureStderr();
   int keep = 1;
   for (int cycle = 0; cycle < 100 && keep; cycle++) keep = pump(&t, c.get());
-  std::string err = ::testing::internal::GetCapturedStderr();
+  std::string err = without_sanitizer_notes(::testing::internal::GetCapturedStderr());
   std::string log = ::testing::internal::GetCapturedStdout();
   plat_set_file_sync_hook(nullptr, nullptr);
   EXPECT_EQ(fail.calls, 2);
@@ -319,7 +320,7 @@ TEST_F(StoreFileTest, RecordsLeaveOnlyAfterTheSyncThatCoversTheirChunks) {
   store_file_attach(&again, sf->file);
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(store_file_start(&again, false));
-  std::string err = ::testing::internal::GetCapturedStderr();
+  std::string err = without_sanitizer_notes(::testing::internal::GetCapturedStderr());
   EXPECT_EQ(err.rfind("chunkstore: cannot sync the chunks found at start-up", 0), 0u) << err;
   // Syncing off: no sync asked for, at start or later.
   fails.calls = 0;

@@ -7,6 +7,7 @@
 #include "common/record.h"
 #include "platform/plat.h"
 #include "server/store.h"
+#include "tests/captured_stderr.h"
 #include "tests/index_table.h"
 
 namespace {
@@ -44,20 +45,6 @@ class StoreRebuildTest : public ::testing::Test {
 };
 uint8_t* StoreRebuildTest::table_ = nullptr;
 
-// Captured stderr without the one-time note an AddressSanitizer build prints
-// on the first context switch; every other line stays.
-std::string without_sanitizer_notes(const std::string& err) {
-  std::string out;
-  size_t start = 0;
-  while (start < err.size()) {
-    size_t end = err.find('\n', start);
-    end = end == std::string::npos ? err.size() : end + 1;
-    std::string line = err.substr(start, end - start);
-    if (line.find("ASan doesn't fully support makecontext/swapcontext") == std::string::npos) out += line;
-    start = end;
-  }
-  return out;
-}
 
 // Sets the rebuild's progress threshold for the life of the object.
 class ProgressThreshold {
