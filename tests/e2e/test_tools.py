@@ -644,7 +644,10 @@ class TemporaryFiles(ToolsTestCase):
         p = self.send("--timeout", "1", "-o", "busy.list", "a")
         self.assertEqual(p.returncode, 2, p.stderr)
         self.assert_untouched(theirs, before)
+        closed = srv.stdout().count("closing")
         busy.close()
+        # The place is free once the server has closed the busy connection.
+        srv.wait_for("closing", count=closed + 1)
 
         self.assert_ok(self.send("-o", "a.list", "a"))
         self.assert_untouched(theirs, before, "a.list")
