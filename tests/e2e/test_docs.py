@@ -280,7 +280,11 @@ class UserGuide(unittest.TestCase):
             self.wait_log("start handler", handlers + 1)
             return self.shell("\n".join(commands))
         finally:
+            closed = self.log().count("closing ")
             other.close()
+            # The next block finds the server free only once it has closed
+            # this connection.
+            self.wait_log("closing ", closed + 1)
 
     def test_the_first_session_prints_what_the_guide_shows(self):
         blocks = guide_blocks()
