@@ -126,6 +126,36 @@ int settle_pack(PlatFile f, const char* part, const char* pack) {
   return 0;
 }
 
+// The pack is handed to the disk as it is written, 8 MiB at a time, so that
+// the sync at its end finds little left to write.
+constexpr uint64_t kWritebackBlock = uint64_t(8) << 20;
+
+struct WritebackIo {
+  FileIo plain;
+  PlatFile pack;
+  uint64_t written;
+  uint64_t writeback_from;
+};
+WritebackIo g_writeback;
+
+long read_plain(void* ctx, PlatFile f, uint8_t* buf, size_t n) {
+  const WritebackIo* w = static_cast<const WritebackIo*>(ctx);
+  return w->plain.read(w->plain.ctx, f, buf, n);
+}
+
+long write_with_writeback(void* ctx, PlatFile f, const uint8_t* buf, size_t n) {
+  WritebackIo* w = static_cast<WritebackIo*>(ctx);
+  long r = w->plain.write(w->plain.ctx, f, buf, n);
+  if (r > 0 && f == w->pack) {
+    w->written += uint64_t(r);
+    if (w->written - w->writeback_from >= kWritebackBlock) {
+      plat_file_start_writeback(f, w->writeback_from, w->written - w->writeback_from);
+      w->writeback_from = w->written;
+    }
+  }
+  return r;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,7 +185,9 @@ int main(int argc, char** argv) {
   warn_if_cut(older, "older list", argv[2]);
   if (strcmp(argv[2], argv[3]) != 0) warn_if_cut(newer, "newer list", argv[3]);
 
-  int status = pack_run(&g_pack, store, older, newer, pack, g_in_buf, g_out_buf);
+  g_writeback = WritebackIo{plat_file_io(), pack, 0, 0};
+  int status = pack_run(&g_pack, store, older, newer, pack, g_in_buf, g_out_buf,
+                        FileIo{read_plain, write_with_writeback, &g_writeback});
   if (status != 0) report_fault(g_pack.fault, argv[2], argv[3], argv[4]);
   if (direct) return status;  // the files stay open until the process ends
   if (status != 0) {
