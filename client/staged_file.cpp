@@ -115,14 +115,6 @@ void staged_discard(StagedFile* f) {
   f->part.clear();
 }
 
-std::string path_directory(const char* path) {
-  const char* last = path_last_component(path);
-  if (last == path) return ".";
-  size_t n = size_t(last - path);
-  while (n > 1 && is_separator(path[n - 1])) n--;
-  return std::string(path, n);
-}
-
 const char* path_last_component(const char* path) {
   const char* last = path;
   for (const char* p = path; *p; p++) {

@@ -45,8 +45,5 @@ bool staged_publish(StagedFile* f);
 // after a failed create).
 void staged_discard(StagedFile* f);
 
-// The directory part of a path ("." when it has none), for syncing the
-// directory a file was renamed into.
-std::string path_directory(const char* path);
 // The last component of a path.
 const char* path_last_component(const char* path);

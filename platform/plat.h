@@ -139,9 +139,6 @@ bool plat_path_is_dir(const char* path);
 // Renames, replacing the target if it exists. Returns 0 on success.
 int plat_file_rename(const char* from, const char* to);
 int plat_file_remove(const char* path);
-// Makes the names in a directory durable after a rename into it (fsync of
-// the directory on POSIX; Windows has no such step and returns 0).
-int plat_dir_sync(const char* dir);
 // The last file error (GetLastError / errno).
 int plat_file_last_error();
 // Text for an error code from plat_file_last_error or plat_sock_last_error.

@@ -354,18 +354,6 @@ int plat_file_remove(const char* path) {
   return 0;
 }
 
-int plat_dir_sync(const char* dir) {
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    g_file_error = errno;
-    return -1;
-  }
-  int r = fsync(fd);
-  if (r != 0) g_file_error = errno;
-  (void)close(fd);
-  return r == 0 ? 0 : -1;
-}
-
 int plat_file_last_error() { return g_file_error; }
 
 const char* plat_error_text(int err) { return strerror(err); }

@@ -335,8 +335,6 @@ int plat_file_remove(const char* path) {
   return 0;
 }
 
-int plat_dir_sync(const char*) { return 0; }
-
 int plat_file_last_error() { return g_file_error; }
 
 const char* plat_error_text(int err) {

@@ -389,8 +389,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "chunkcopy: nothing written\n");
     return kExitOutput;
   }
-  if (plat_dir_sync(opt.out_dir) != 0 ||
-      plat_dir_sync(path_directory(opt.new_store).c_str()) != 0) {
+  // The folders that received the new names: OUTDIR (named by any list in
+  // it) and NEWSTORE's.
+  if ((!jobs.empty() && plat_folder_sync(jobs.front().out.c_str()) != 0) ||
+      plat_folder_sync(opt.new_store) != 0) {
     fprintf(stderr, "chunkcopy: syncing the directories failed: %s\n",
             plat_error_text(plat_file_last_error()));
     return kExitOutput;

@@ -48,10 +48,10 @@ def cases(path):
 def run(path, case):
     sys.path.insert(0, os.path.dirname(os.path.abspath(path)))
     name = os.path.splitext(os.path.basename(path))[0]
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     suite = unittest.defaultTestLoader.loadTestsFromName(case, module)
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stderr).run(suite)
     if not result.wasSuccessful() or result.testsRun == 0:
