@@ -99,6 +99,17 @@ def run_program(name, args, cwd, timeout=120, **kw):
     """Runs a program to its end; returns the CompletedProcess."""
     r = subprocess.run(program(name) + list(args), cwd=cwd, timeout=timeout,
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
+    if UNDER_WINE and r.returncode != 0 and r.stdout == b"" and r.stderr == b"":
+        # Every failure of these programs says why on stderr. Once, on a
+        # loaded machine, a program under Wine ended with status 1 and no
+        # output at all, which the same program with the same files never
+        # did again in hundreds of runs: Wine had not started it, or had
+        # lost its output. Such a run says nothing about the program; it is
+        # run once more, and the log says so.
+        print("harness: %s %s ended with status %d and no output under Wine; running it again"
+              % (name, " ".join(args), r.returncode), file=sys.stderr, flush=True)
+        r = subprocess.run(program(name) + list(args), cwd=cwd, timeout=timeout,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
     assert_no_sanitizer_report(r.stderr, name)
     r.stderr = text_lines(without_sanitizer_note(r.stderr))
     return r
