@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "common/prefetch.h"
 
 constexpr uint32_t kIndexSlots = 1u << 25;
 constexpr uint32_t kIndexSlotMask = kIndexSlots - 1;
@@ -72,6 +73,14 @@ inline uint8_t* index_slot(uint8_t* table, uint32_t n) {
 
 // Home slot of a 16-byte key.
 uint32_t index_home_slot(const uint8_t* key);
+
+// Starts fetching the first slots of key's probe window, so that the
+// lookups of a batch of keys overlap their cache misses.
+inline void index_prefetch(const uint8_t* table, const uint8_t* key) {
+  const uint8_t* s = table + size_t(index_home_slot(key)) * kIndexSlotSize;
+  prefetch_line(s);
+  prefetch_line(s + 63);
+}
 
 namespace ChunkIndex {
 // Looks key up in its probe window. Found: sets ctx->found_offset to the

@@ -92,11 +92,7 @@ bool copy_settle(StoreCopy* c) {
   if (n == 0) return true;
   batch_digest(b);
   // The home slots of the whole batch are fetched while the first is placed.
-  for (size_t i = 0; i < n; i++) {
-    const uint8_t* s = index_slot(c->index.table, index_home_slot(chunk_batch_key(&b->chunks, i)));
-    __builtin_prefetch(s);
-    __builtin_prefetch(s + kIndexSlotSize - 1);
-  }
+  for (size_t i = 0; i < n; i++) index_prefetch(c->index.table, chunk_batch_key(&b->chunks, i));
   for (size_t i = 0; i < n && !c->stopped; i++) {
     if (batch_match(b, i) != kChunkMatches) {
       stop_at(c, b->index[i], b->rec[i], "the stored chunk does not match the record's digest");

@@ -204,11 +204,7 @@ void handle_batch(PassContext* p) {
   if (n > 0) {
     chunk_batch_digest(&p->batch);
     // The home slots of all of them are fetched while the first is handled.
-    for (uint32_t i = 0; i < n; i++) {
-      const uint8_t* s = index_slot(p->index.table, index_home_slot(chunk_batch_key(&p->batch, i)));
-      __builtin_prefetch(s);
-      __builtin_prefetch(s + 63);
-    }
+    for (uint32_t i = 0; i < n; i++) index_prefetch(p->index.table, chunk_batch_key(&p->batch, i));
     for (uint32_t i = 0; i < n; i++) {
       if (p->mode == kRebuildMode) {
         // The last chunk is completed with filler bytes that are not in the
