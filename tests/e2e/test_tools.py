@@ -610,6 +610,31 @@ class OutputAndInterrupts(ToolsTestCase):
         self.assertFalse(os.path.exists(self.path("out")))
         self.assertTrue(err.endswith(b"\nchunkcat: interrupted; unfinished output removed\n"), err)
 
+    def test_interrupted_chunkpack_removes_its_part(self):
+        self.stored(random_bytes(200000, 17))
+        self.write("empty.list", b"")
+        for sig, status, word in [(signal.SIGINT, 130, b"interrupted"),
+                                  (signal.SIGTERM, 143, b"terminated")]:
+            fifo = self.path("newer.fifo")
+            os.mkfifo(fifo)
+            p = Running("chunkpack", [self.store(), "empty.list", fifo, "out.pack"], self.folder)
+            with open(fifo, "wb") as w:
+                # chunkpack opens the lists, then creates its temporary file
+                # (its removal on a signal arranged before), then reads the
+                # newer list, which stays open here and unfinished.
+                w.write(self.read("data.list")[:42])
+                w.flush()
+                end = time.time() + 60
+                while not glob.glob(self.path("out.pack.*.part")) and time.time() < end:
+                    time.sleep(0.02)
+                self.assertEqual(len(glob.glob(self.path("out.pack.*.part"))), 1)
+                p.proc.send_signal(sig)
+                returncode, out, err = p.finish()
+            os.remove(fifo)
+            self.assertEqual(returncode, status, err)
+            self.assertEqual(glob.glob(self.path("out.pack*")), [])
+            self.assertEqual(err, b"chunkpack: %s; unfinished output removed\n" % word)
+
 
 class TemporaryFiles(ToolsTestCase):
     """Each run writes its output under a temporary name of its own, and
