@@ -38,6 +38,10 @@ int plat_sock_set_reuse(PlatSocket s);
 // system fixes the probe count itself (Windows: 10), `count` is not used.
 // Returns 0 on success.
 int plat_sock_set_keepalive(PlatSocket s, unsigned idle_s, unsigned interval_s, unsigned count);
+// Sends what a send hands over at once, instead of holding a small segment
+// back until the peer acknowledges the previous one (Nagle's algorithm,
+// TCP_NODELAY). Returns 0 on success.
+int plat_sock_set_nodelay(PlatSocket s);
 // bind to addr. Returns 0 on success, nonzero on failure.
 int plat_sock_bind(PlatSocket s, const PlatAddr4& addr);
 int plat_sock_listen(PlatSocket s, int backlog);

@@ -89,6 +89,11 @@ int plat_sock_set_keepalive(PlatSocket s, unsigned idle_s, unsigned interval_s, 
   return 0;
 }
 
+int plat_sock_set_nodelay(PlatSocket s) {
+  int on = 1;
+  return int(sock_result(setsockopt(int(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on)));
+}
+
 int plat_sock_bind(PlatSocket s, const PlatAddr4& addr) {
   sockaddr_in sa = to_sockaddr(addr);
   return int(sock_result(bind(int(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa)));

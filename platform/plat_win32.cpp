@@ -90,6 +90,12 @@ int plat_sock_set_keepalive(PlatSocket s, unsigned idle_s, unsigned interval_s, 
                               &returned, nullptr, nullptr));
 }
 
+int plat_sock_set_nodelay(PlatSocket s) {
+  BOOL on = TRUE;
+  return sock_result(setsockopt(to_socket(s), IPPROTO_TCP, TCP_NODELAY,
+                                reinterpret_cast<const char*>(&on), sizeof on));
+}
+
 int plat_sock_bind(PlatSocket s, const PlatAddr4& addr) {
   sockaddr_in sa = to_sockaddr(addr);
   return sock_result(bind(to_socket(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa));
