@@ -1,27 +1,33 @@
-// Fuzz target: a client's arbitrary byte stream through client_handler and
-// the store pass, on a Connection driven the way the pump drives it, but
-// with the socket replaced by a schedule: every receive delivers a piece of
-// the stream of an arbitrary size (1 byte included) or nothing (would
-// block), every send drains an arbitrary number of waiting bytes or none,
+// Fuzz target: a client's arbitrary byte stream through the server's own
+// pump, client_handler, the store pass and the group commit, with the
+// socket replaced by a schedule (SocketIo): every receive delivers a piece
+// of the stream of an arbitrary size (1 byte included) or would block,
+// every send takes an arbitrary number of the waiting bytes or would block,
 // and after the last piece the peer has closed. The store is a small
 // scratch file, empty or holding arbitrary bytes that the rebuild pass reads
-// first, as at start-up.
+// first, as at start-up; its syncs go to a hook that notes the size they
+// covered, and the group commit's clock counts poll cycles.
 //
 // The records sent and the store file's bytes must equal those of the plain
-// model (tests/store_model.h), and the handler must end as the stream says:
-// stopped by "quit", or returned, with every record sent. While the keys
-// cannot crowd a probe window (store_model::crowded), the index must keep
-// every key, so the model's index is an exact map; when they could, every
-// record must still restore its chunk's bytes from the store.
+// model (tests/store_model.h), no record may leave before a sync covers
+// its chunk, and the handler must end as the stream says: stopped by
+// "quit", or returned, with every record sent. While the keys cannot crowd
+// a probe window (store_model::crowded), the index must keep every key, so
+// the model's index is an exact map; when they could, every record must
+// still restore its chunk's bytes from the store.
 //
 // Input: mode byte (bits 0-1 receive sizes, 2-3 send sizes: 1 byte, up to
-// 16 or 32, up to 4096, or all there is; bit 4 an initial store follows),
-// 2 bytes of schedule seed, [2 bytes store length, store bytes], stream.
+// 16 or 32, up to 4096, or all there is; bit 4 an initial store follows;
+// bit 5 syncing off; bit 6 a 700-byte input buffer; bit 7 a 43-byte output
+// buffer), 2 bytes of schedule seed, [2 bytes store length, store bytes],
+// stream.
 #include <cstdint>
 #include <cstring>
 
+#include "common/record.h"
 #include "fuzz/fuzz_index.h"
 #include "server/connection.h"
+#include "server/group_commit.h"
 #include "server/protocol.h"
 #include "server/store.h"
 #include "tests/store_model.h"
@@ -53,7 +59,62 @@ struct Schedule {
   }
 };
 
-void connection_body(Coroutine* co) { client_handler(reinterpret_cast<Connection*>(co)); }
+// The syncs of the store file: how many, and the size the last one covered.
+struct SyncWatch {
+  size_t syncs = 0;
+  uint64_t synced_size = 0;
+  static int sync(void* ctx, PlatFile f) {
+    SyncWatch* w = static_cast<SyncWatch*>(ctx);
+    uint64_t pos = 0, size = 0;
+    (void)plat_file_seek(f, 0, kSeekCurrent, &pos);
+    (void)plat_file_seek(f, 0, kSeekEnd, &size);
+    (void)plat_file_seek(f, int64_t(pos), kSeekBegin, nullptr);
+    w->syncs++;
+    w->synced_size = size;
+    return 0;
+  }
+};
+
+// The scheduled socket: the client's side of the connection.
+struct Peer {
+  Schedule* sched;
+  const fuzz::Bytes* stream;
+  size_t fed = 0;
+  fuzz::Bytes reply;
+  const SyncWatch* watch = nullptr;  // null: syncing off
+  bool take_all = false;  // after "quit": every waiting byte counts as sent
+
+  static long recv(void* ctx, PlatSocket, uint8_t* buf, size_t n) {
+    Peer* p = static_cast<Peer*>(ctx);
+    if (p->fed == p->stream->size()) return 0;  // the peer has closed
+    size_t k = p->sched->size(p->sched->recv_mode, 16, n);
+    if (k > p->stream->size() - p->fed) k = p->stream->size() - p->fed;
+    if (k == 0) return kSockWouldBlock;
+    memcpy(buf, p->stream->data() + p->fed, k);
+    p->fed += k;
+    return long(k);
+  }
+
+  static long send(void* ctx, PlatSocket, const uint8_t* buf, size_t n) {
+    Peer* p = static_cast<Peer*>(ctx);
+    size_t k = p->take_all ? n : p->sched->size(p->sched->send_mode, 32, n);
+    if (k == 0) return kSockWouldBlock;
+    size_t whole = p->reply.size() / kChunkRecordSize;
+    p->reply.insert(p->reply.end(), buf, buf + k);
+    for (; p->watch && (whole + 1) * kChunkRecordSize <= p->reply.size(); whole++) {
+      ChunkRecord r = decode_chunk_record(p->reply.data() + whole * kChunkRecordSize);
+      uint64_t chunk_end = (r.offset << kChunkAlignShift) + r.real_length;
+      FUZZ_CHECK(chunk_end <= p->watch->synced_size,
+                 "record %zu left before a sync covered its chunk (bytes up to %llu, synced "
+                 "%llu after %zu syncs)", whole, (unsigned long long)chunk_end,
+                 (unsigned long long)p->watch->synced_size, p->watch->syncs);
+    }
+    return long(k);
+  }
+};
+
+uint64_t g_cycle = 0;
+uint64_t cycle_clock() { return g_cycle; }
 
 // The files' bytes as the records restore them from the store: what must
 // hold whatever the index dropped.
@@ -100,72 +161,63 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Connection* c = &g_conn;
   connection_prepare_pass(c, store, table);
   pass_set_tail(&c->pass, tail);
-  c->kind = kConnClient;
-  c->socket = 7;
-  c->handler = client_handler;
-  c->child_handler = nullptr;
-  connection_reset_buffers(c);
-  coro_init(&c->co, connection_body, kCoReturned);
+  Peer peer;
+  peer.sched = &sched;
+  peer.stream = &stream;
+  connection_start_client(c, 7, SocketIo{Peer::recv, Peer::send, &peer}, client_handler);
+  if (mode & 64) c->in_limit = c->in_start + 700;
+  if (mode & 128) c->out_end = c->out_start + 43;
+  SyncWatch watch;
+  plat_set_file_sync_hook(SyncWatch::sync, &watch);
+  const bool syncing = (mode & 32) == 0;
+  if (syncing) {
+    static const size_t kHeldSizes[] = {21, 64, 4096, kHeldRecordsBytes};
+    group_commit_attach(&c->pass.commit, group_commit_static_buffer(),
+                        kHeldSizes[sched.next() % 4]);
+    c->pass.commit.clock = cycle_clock;
+    FUZZ_CHECK(store_file_start(&c->pass.store, false), "cannot start syncing");
+    peer.watch = &watch;
+  }
+  ConnectionTable conns = {{nullptr, c}, 2};
 
-  fuzz::Bytes reply;
-  size_t fed = 0;
+  // The server's poll loop, a cycle at a time, until the pump lets the
+  // connection go. After "quit" the pump is run on until every record the
+  // handler emitted has been moved out and sent, so that all are compared.
   int stalls = 0;
-  for (;;) {
-    // Receive.
-    long r = 0;
-    size_t room = size_t(c->in_limit - c->in_end);
-    if (room > 0) {
-      if (fed < stream.size()) {
-        size_t k = sched.size(sched.recv_mode, 16, room);
-        if (k > stream.size() - fed) k = stream.size() - fed;
-        memcpy(c->in_end, stream.data() + fed, k);
-        c->in_end += k;
-        fed += k;
-        r = k > 0 ? long(k) : -1;
-      } else {
-        c->closed = 1;
-      }
-    }
-    // Resume, under the pump's rule.
-    int32_t code = c->co.yield_code;
-    bool resumed = false;
-    if (code != kCoReturned && code != kCoDone && code != kCoWaitOutput &&
-        code != kCoStopServer && (code != kCoWaitInput || r > 0 || c->closed)) {
-      coro_resume(&c->co);
-      resumed = true;
-    }
+  uint64_t after_quit = 0;
+  for (g_cycle = 0;; g_cycle++) {
+    const size_t fed_before = peer.fed, reply_before = peer.reply.size();
+    const int32_t code_before = c->co.yield_code;
+    int keep = pump(&conns, c);
     FUZZ_CHECK(c->in_start <= c->in_cur && c->in_cur <= c->in_end && c->in_end <= c->in_limit,
                "input cursors out of order");
     FUZZ_CHECK(c->out_cur >= c->out_start && c->out_cur <= c->out_end + kOutputReserve,
                "output cursor outside the buffer");
-    // Compact.
-    if (c->in_cur > c->in_start) {
-      size_t n = size_t(c->in_end - c->in_cur);
-      memmove(c->in_start, c->in_cur, n);
-      c->in_cur = c->in_start;
-      c->in_end = c->in_start + n;
+    const int32_t code = c->co.yield_code;
+    FUZZ_CHECK(!(code == kCoWaitInput && (c->in_cur < c->in_end || c->closed)),
+               "waits for input with %zu bytes buffered%s", size_t(c->in_end - c->in_cur),
+               c->closed ? " after the peer closed" : "");
+    FUZZ_CHECK(!(code == kCoWaitOutput && c->out_cur == c->out_start),
+               "waits for output room with the output buffer empty");
+    FUZZ_CHECK(code != kCoStoreFailed, "the store pass failed on a scratch file");
+    if (code == kCoStopServer) {
+      peer.take_all = true;
+      if (c->out_cur == c->out_start && !group_commit_holds(&c->pass.commit)) break;
+      FUZZ_CHECK(++after_quit < 100000, "the records after \"quit\" never all left");
+      continue;
     }
-    // Send; after "quit" everything waiting counts as sent, so that every
-    // record the handler emitted is compared.
-    size_t waiting = size_t(c->out_cur - c->out_start);
-    size_t s = 0;
-    if (waiting > 0) {
-      s = c->co.yield_code == kCoStopServer ? waiting : sched.size(sched.send_mode, 32, waiting);
-      reply.insert(reply.end(), c->out_start, c->out_start + s);
-      memmove(c->out_start, c->out_start + s, waiting - s);
-      c->out_cur = c->out_start + (waiting - s);
-      if (s > 0 && c->co.yield_code == kCoWaitOutput) c->co.yield_code = kCoOutputMoved;
-    }
-    code = c->co.yield_code;
-    if (code == kCoStopServer && c->out_cur == c->out_start) break;
-    if (code == kCoReturned && c->out_cur == c->out_start) break;
-    // A cycle that could move nothing and resumed nothing is a stall; two
-    // in a row mean the handler waits for what cannot come.
-    bool blocked = (room > 0 && fed < stream.size() && r < 0) || (waiting > 0 && s == 0);
-    stalls = (resumed || r > 0 || s > 0 || blocked) ? 0 : stalls + 1;
-    FUZZ_CHECK(stalls < 3, "no progress: yield code %d, %zu of %zu bytes fed, %zu waiting",
-               int(code), fed, stream.size(), size_t(c->out_cur - c->out_start));
+    if (!keep) break;
+    // A cycle that moved nothing and changed nothing: three in a row mean
+    // the handler waits for what cannot come (the schedule blocks at most
+    // one call in 16, so progress never needs long).
+    bool moved = peer.fed != fed_before || peer.reply.size() != reply_before ||
+                 code != code_before || c->activity;
+    stalls = moved ? 0 : stalls + 1;
+    FUZZ_CHECK(stalls < 64, "no progress: yield code %d, %zu of %zu bytes fed, %zu waiting",
+               int(code), peer.fed, stream.size(), size_t(c->out_cur - c->out_start));
   }
+  plat_set_file_sync_hook(nullptr, nullptr);
+  const fuzz::Bytes& reply = peer.reply;
   fuzz::Bytes file = fuzz::read_file(store_path);
   (void)plat_file_close(store);
 
@@ -180,6 +232,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FUZZ_CHECK((c->co.yield_code == kCoStopServer) == want.quit, "handler ended with code %d",
              int(c->co.yield_code));
+  FUZZ_CHECK(want.quit || c->co.yield_code == kCoDone, "handler ended with code %d",
+             int(c->co.yield_code));
+  FUZZ_CHECK(!syncing || file.size() == initial.size() || watch.syncs > 0,
+             "chunks were stored and never synced");
   if (!crowded) {
     FUZZ_CHECK(reply.size() == want.records.size() && reply == want.records,
                "%zu reply bytes, the model sends %zu; they differ from byte %zu on",
