@@ -1,8 +1,9 @@
 """Power cuts, as far as a test can make one: chunkstore runs with a
 preloaded library that logs the store's size at every completed sync of
 "$dump"; a client streams files; the server is killed with SIGKILL at a
-seeded moment (once the client holds a seeded number of records), and the
-store is cut back to its size at the last sync, which is what a power loss
+seeded moment (once the client holds a seeded number of records, at the
+first moment after that when the store holds bytes no sync has covered,
+if it comes), and the store is cut back to its size at the last sync, which is what a power loss
 may leave of an append-only file whose later writes were still in the
 system's cache. After a restart every record the client received restores
 byte for byte, and sending the same files again stores what the cut took.
@@ -13,6 +14,7 @@ import random
 import signal
 import socket
 import threading
+import time
 import unittest
 
 from harness import (BIN_DIR, RECORD_SIZE, RUNNER, STORE_NAME, ScratchTestCase, connect,
@@ -54,6 +56,42 @@ class PowerCut(ScratchTestCase):
             sizes = [int(line.split()[1]) for line in f if line.startswith("synced ")]
         return sizes[-1] if sizes else None
 
+    def unsynced(self):
+        return os.path.getsize(self.store_path) - (self.last_synced_size() or 0)
+
+    @staticmethod
+    def stop(pid):
+        """SIGSTOP, and waits until the process has stopped (state T)."""
+        os.kill(pid, signal.SIGSTOP)
+        while True:
+            with open("/proc/%d/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+            if state in ("T", "t", "Z", "X"):
+                return
+            time.sleep(0.001)
+
+    def stop_while_unsynced(self, pid):
+        """Stops the server (SIGSTOP) at a moment when the store holds bytes
+        that no sync has covered yet, so that the kill that follows finds
+        some: a stopped server cannot sync. While it has none, it is let go
+        on until its store grows again; a server that has nothing more to
+        append (its input all stored and synced) is left stopped as it is.
+        A sync's log line is written in one call before the sync returns,
+        so a stopped server's log shows every sync its records could have
+        been sent after."""
+        self.stop(pid)
+        for _ in range(200):
+            if self.unsynced() > 0:
+                return
+            size = os.path.getsize(self.store_path)
+            os.kill(pid, signal.SIGCONT)
+            end = time.time() + 1
+            while os.path.getsize(self.store_path) == size and time.time() < end:
+                time.sleep(0.001)
+            self.stop(pid)
+            if os.path.getsize(self.store_path) == size:
+                return  # it appends no more
+
     def send_and_kill(self, srv, files, kill_at):
         """Streams the files on one connection and kills the server once
         kill_at records have come back (or the reply is complete). Returns
@@ -91,6 +129,7 @@ class PowerCut(ScratchTestCase):
         reader.start()
         sender.start()
         self.assertTrue(enough.wait(120))
+        self.stop_while_unsynced(srv.proc.pid)
         os.kill(srv.proc.pid, signal.SIGKILL)
         srv.proc.wait()
         reader.join(60)
