@@ -31,6 +31,7 @@
 #include "server/protocol.h"
 #include "server/store.h"
 #include "tests/store_model.h"
+#include "tests/sync_watch.h"
 
 namespace {
 
@@ -56,22 +57,6 @@ struct Schedule {
       default: n = room; break;
     }
     return n < room ? n : room;
-  }
-};
-
-// The syncs of the store file: how many, and the size the last one covered.
-struct SyncWatch {
-  size_t syncs = 0;
-  uint64_t synced_size = 0;
-  static int sync(void* ctx, PlatFile f) {
-    SyncWatch* w = static_cast<SyncWatch*>(ctx);
-    uint64_t pos = 0, size = 0;
-    (void)plat_file_seek(f, 0, kSeekCurrent, &pos);
-    (void)plat_file_seek(f, 0, kSeekEnd, &size);
-    (void)plat_file_seek(f, int64_t(pos), kSeekBegin, nullptr);
-    w->syncs++;
-    w->synced_size = size;
-    return 0;
   }
 };
 
@@ -103,10 +88,9 @@ struct Peer {
     p->reply.insert(p->reply.end(), buf, buf + k);
     for (; p->watch && (whole + 1) * kChunkRecordSize <= p->reply.size(); whole++) {
       ChunkRecord r = decode_chunk_record(p->reply.data() + whole * kChunkRecordSize);
-      uint64_t chunk_end = (r.offset << kChunkAlignShift) + r.real_length;
-      FUZZ_CHECK(chunk_end <= p->watch->synced_size,
+      FUZZ_CHECK(p->watch->covers(r),
                  "record %zu left before a sync covered its chunk (bytes up to %llu, synced "
-                 "%llu after %zu syncs)", whole, (unsigned long long)chunk_end,
+                 "%llu after %zu syncs)", whole, (unsigned long long)SyncWatch::chunk_end(r),
                  (unsigned long long)p->watch->synced_size, p->watch->syncs);
     }
     return long(k);

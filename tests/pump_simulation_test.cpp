@@ -35,6 +35,7 @@
 #include "tests/scratch_dir.h"
 #include "tests/sim_random.h"
 #include "tests/store_model.h"
+#include "tests/sync_watch.h"
 
 namespace {
 
@@ -48,21 +49,6 @@ const char* const kReaderNames[] = {"eager", "slow", "late", "after-sending"};
 // The peer and the network between it and the server.
 // The stand-in for the system's sync: counts the syncs and notes how much
 // of the store each covered.
-struct SyncWatch {
-  size_t syncs = 0;
-  uint64_t synced_size = 0;
-  static int sync(void* ctx, PlatFile f) {
-    SyncWatch* w = static_cast<SyncWatch*>(ctx);
-    uint64_t pos = 0, size = 0;
-    (void)plat_file_seek(f, 0, kSeekCurrent, &pos);
-    (void)plat_file_seek(f, 0, kSeekEnd, &size);
-    (void)plat_file_seek(f, int64_t(pos), kSeekBegin, nullptr);
-    w->syncs++;
-    w->synced_size = size;
-    return 0;
-  }
-};
-
 // The group commit's clock in simulations: one millisecond per poll cycle.
 uint64_t g_sim_ms = 0;
 uint64_t sim_clock() { return g_sim_ms; }
@@ -141,8 +127,8 @@ struct SimPeer {
     p->sent.insert(p->sent.end(), buf, buf + k);
     for (; p->watch && (whole + 1) * kChunkRecordSize <= p->sent.size(); whole++) {
       ChunkRecord r = decode_chunk_record(p->sent.data() + whole * kChunkRecordSize);
-      uint64_t chunk_end = (r.offset << kChunkAlignShift) + r.real_length;
-      if (chunk_end > p->watch->synced_size && p->early.empty()) {
+      if (!p->watch->covers(r) && p->early.empty()) {
+        uint64_t chunk_end = SyncWatch::chunk_end(r);
         p->early = "record " + std::to_string(whole) + " names bytes up to " +
                    std::to_string(chunk_end) + " but the last sync (" +
                    std::to_string(p->watch->syncs) + " so far) covered " +
