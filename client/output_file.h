@@ -5,7 +5,7 @@
 // each other's temporary file. An OUT that is not a plain file (a device, a
 // FIFO, a symbolic link) is written to directly instead: a rename would
 // replace it with a plain file. The temporary file is removed also when the
-// user interrupts the program (client/interrupt.h).
+// user interrupts the program (common/interrupt.h).
 #pragma once
 #include <cstddef>
 #include <cstdint>

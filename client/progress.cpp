@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "client/interrupt.h"
+#include "common/interrupt.h"
 #include "platform/plat.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "client/interrupt.h"
+#include "common/interrupt.h"
 #include "client/output_file.h"
 
 namespace {

@@ -10,10 +10,10 @@
 // (PACK.PID-N.part), synced, renamed into place, and its folder synced, so
 // that a PACK that exists is whole, also after a power loss.
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "common/interrupt.h"
 #include "common/record.h"
 #include "common/usage.h"
 #include "pack/pack_state.h"
@@ -62,23 +62,6 @@ void warn_if_cut(PlatFile f, const char* role, const char* path) {
             "ignored\n",
             role, path, unsigned(size % kChunkRecordSize));
   }
-}
-
-// The temporary file being written, removed when the user interrupts the
-// run: it would otherwise be left behind, half written, under its .part name.
-// g_part_live is set only once the file is ours, so that an interrupt never
-// removes a file that another run created.
-char g_part[4096];
-volatile sig_atomic_t g_part_live = 0;
-
-void put(const char* s) { (void)plat_file_write(plat_stderr_file(), s, strlen(s)); }
-
-// Runs in the signal handler (or the console event's thread): only calls
-// that are safe there.
-void on_interrupt(int status) {
-  bool removed = g_part_live && plat_file_remove(g_part) == 0;
-  put(status == 130 ? "chunkpack: interrupted" : "chunkpack: terminated");
-  put(removed ? "; unfinished output removed\n" : "\n");
 }
 
 const char* error_text(int err) { return err ? plat_error_text(err) : "the file ended early"; }
@@ -198,12 +181,13 @@ int main(int argc, char** argv) {
   // renamed into place when whole, or PACK itself when it is not a plain
   // file (a device, a FIFO, a symbolic link), which a rename would replace.
   const bool direct = plat_path_is_special(argv[4]);
-  char* part = g_part;
-  if (!direct) plat_on_interrupt(on_interrupt);
+  static char part[4096];
+  // An interrupt removes the temporary file, once it is this run's.
+  if (!direct) interrupt_install("chunkpack");
   PlatFile pack = direct ? plat_file_create_write(argv[4])
-                         : plat_file_create_temp(argv[4], part, sizeof g_part);
+                         : plat_file_create_temp(argv[4], part, sizeof part);
   if (pack == kPlatNoFile) return open_failed(2, "create the pack file", argv[4]);
-  g_part_live = !direct;
+  if (!direct) (void)interrupt_watch(part);
   warn_if_cut(older, "older list", argv[2]);
   if (strcmp(argv[2], argv[3]) != 0) warn_if_cut(newer, "newer list", argv[3]);
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "chunk/chunker.h"
-#include "client/interrupt.h"
+#include "common/interrupt.h"
 #include "client/list_reader.h"
 #include "client/output_file.h"
 #include "client/progress.h"

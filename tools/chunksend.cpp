@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "client/interrupt.h"
+#include "common/interrupt.h"
 #include "client/list_writer.h"
 #include "client/send_inputs.h"
 #include "client/send_session.h"

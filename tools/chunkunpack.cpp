@@ -22,7 +22,7 @@
 #include <cstring>
 
 #include "chunk/chunker.h"
-#include "client/interrupt.h"
+#include "common/interrupt.h"
 #include "client/list_reader.h"
 #include "client/output_file.h"
 #include "client/ordered_check.h"

@@ -1,4 +1,4 @@
-#include "client/interrupt.h"
+#include "common/interrupt.h"
 
 #include <csignal>
 #include <cstring>

@@ -1,4 +1,4 @@
-// What a client tool undoes when the user interrupts it (Ctrl-C, SIGINT) or
+// What a tool undoes when the user interrupts it (Ctrl-C, SIGINT) or
 // it is asked to end (SIGTERM): the temporary files it is writing are
 // removed, an open progress line is ended with a newline, and the process
 // exits with 130 or 143.
