@@ -1,6 +1,8 @@
 """chunksend and chunkcat end to end: files stored through a real chunkstore
 come back byte for byte; incomplete replies, records beyond the store and
 corrupted store bytes are reported and leave no output under its name."""
+import array
+import fcntl
 import glob
 import json
 import os
@@ -12,6 +14,7 @@ import socket
 import stat
 import struct
 import subprocess
+import termios
 import threading
 import time
 import unittest
@@ -498,6 +501,13 @@ class Messages(ToolsTestCase):
         self.assertIn(b"not a record list of this store", p.stderr)
 
 
+def unread_in_pipe(f):
+    """The bytes written into a pipe that its reader has not taken yet."""
+    n = array.array("i", [0])
+    fcntl.ioctl(f.fileno(), termios.FIONREAD, n)
+    return n[0]
+
+
 @unittest.skipIf(WINDOWS_PROGRAMS, "device nodes, FIFOs and POSIX signals")
 class OutputAndInterrupts(ToolsTestCase):
     def stored(self, data):
@@ -619,14 +629,16 @@ class OutputAndInterrupts(ToolsTestCase):
             os.mkfifo(fifo)
             p = Running("chunkpack", [self.store(), "empty.list", fifo, "out.pack"], self.folder)
             with open(fifo, "wb") as w:
-                # chunkpack opens the lists, then creates its temporary file
-                # (its removal on a signal arranged before), then reads the
-                # newer list, which stays open here and unfinished.
+                # chunkpack opens the lists, creates its temporary file and
+                # arranges its removal on a signal, and only then reads the
+                # lists: once it has taken these bytes out of the pipe, the
+                # removal is arranged. The list stays open and unfinished.
                 w.write(self.read("data.list")[:42])
                 w.flush()
                 end = time.time() + 60
-                while not glob.glob(self.path("out.pack.*.part")) and time.time() < end:
-                    time.sleep(0.02)
+                while unread_in_pipe(w) > 0 and time.time() < end:
+                    time.sleep(0.01)
+                self.assertEqual(unread_in_pipe(w), 0)
                 self.assertEqual(len(glob.glob(self.path("out.pack.*.part"))), 1)
                 p.proc.send_signal(sig)
                 returncode, out, err = p.finish()
