@@ -16,7 +16,7 @@ void say_cannot_write(const std::string& name, int err) {
 bool write_one_list(ListWriter* w, PlatFile whole, const std::string& name, uint64_t bytes,
                     uint8_t* buf, size_t n) {
   OutputFile list;
-  if (!output_open_temp(&list, name.c_str(), nullptr)) {
+  if (!output_open_temp(&list, name.c_str(), nullptr, 0)) {
     say_cannot_write(list.part.empty() ? name : list.part, list.error);
     return false;
   }
@@ -55,7 +55,7 @@ void list_begin(ListWriter* w, const char* beside) {
 bool list_put(ListWriter* w, const uint8_t* p, size_t n) {
   if (w->failed) return false;
   if (!w->opened) {
-    if (!output_open_temp(&w->reply, w->beside, nullptr)) {
+    if (!output_open_temp(&w->reply, w->beside, nullptr, 0)) {
       w->failed = true;
       return false;
     }

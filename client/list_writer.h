@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "client/output_file.h"
+#include "common/output_file.h"
 
 struct ListWriter {
   const char* beside;  // the reply's temporary name is made from it

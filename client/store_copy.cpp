@@ -28,7 +28,7 @@ void stop_at(StoreCopy* c, uint64_t index, const ChunkRecord& rec, const char* f
 void place_chunk(StoreCopy* c, const uint8_t* key, const uint8_t* bytes, uint32_t full,
                  const ChunkRecord& rec, uint64_t index) {
   if (c->new_size == 0) {
-    staged_fill(c->store, kStoreHeaderByte, kStoreHeaderSize);
+    output_fill(c->store, kStoreHeaderByte, kStoreHeaderSize);
     c->new_size = kStoreHeaderSize;
   }
   const uint64_t at = c->new_size;
@@ -42,8 +42,8 @@ void place_chunk(StoreCopy* c, const uint8_t* key, const uint8_t* bytes, uint32_
     // Stored as the server stores it: the full chunk, filler included,
     // padded to 64 with copies of its last byte.
     const uint64_t padded = padded_chunk_size(full);
-    staged_write(c->store, bytes, full);
-    staged_fill(c->store, bytes[full - 1], size_t(padded - full));
+    output_write(c->store, bytes, full);
+    output_fill(c->store, bytes[full - 1], size_t(padded - full));
     c->new_size += padded;
     c->chunks_copied++;
     offset = at >> kChunkAlignShift;
@@ -52,7 +52,7 @@ void place_chunk(StoreCopy* c, const uint8_t* key, const uint8_t* bytes, uint32_
   ChunkRecord r = rec;
   r.offset = offset;
   encode_chunk_record(out, r);
-  staged_write(c->list, out, sizeof out);
+  output_write(c->list, out, sizeof out);
   c->records++;
   c->real_bytes += rec.real_length;
 }
@@ -67,7 +67,7 @@ bool copy_store_header_ok(StoreWindow* w) {
   return p != nullptr && store_header_ok(p, got);
 }
 
-void copy_begin(StoreCopy* c, uint8_t* index_table, StagedFile* store) {
+void copy_begin(StoreCopy* c, uint8_t* index_table, OutputFile* store) {
   chunker_reset(&c->chunker);
   batch_clear(&c->batch);
   c->index.table = index_table;
@@ -83,7 +83,7 @@ void copy_begin(StoreCopy* c, uint8_t* index_table, StagedFile* store) {
   c->bad_what[0] = 0;
 }
 
-void copy_list_begin(StoreCopy* c, StagedFile* list) { c->list = list; }
+void copy_list_begin(StoreCopy* c, OutputFile* list) { c->list = list; }
 
 bool copy_settle(StoreCopy* c) {
   VerifyBatch* b = &c->batch;

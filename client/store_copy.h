@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "client/staged_file.h"
+#include "common/output_file.h"
 #include "client/store_window.h"
 #include "client/verify_batch.h"
 #include "common/record.h"
@@ -25,8 +25,8 @@ struct StoreCopy {
   Chunker chunker;
   VerifyBatch batch;
   IndexContext index;   // over a table of the new store's own
-  StagedFile* store;    // the new store
-  StagedFile* list;     // the rewritten list being written
+  OutputFile* store;    // the new store
+  OutputFile* list;     // the rewritten list being written
   uint64_t new_size;    // bytes of the new store so far
   uint64_t chunks_copied;
   uint64_t records;     // records rewritten, over all lists
@@ -44,10 +44,10 @@ bool copy_store_header_ok(StoreWindow* w);
 
 // Sets the copy up on the old store's window (already open) and a zeroed
 // index table of kIndexTableBytes; store receives the new store's bytes.
-void copy_begin(StoreCopy* c, uint8_t* index_table, StagedFile* store);
+void copy_begin(StoreCopy* c, uint8_t* index_table, OutputFile* store);
 
 // Starts the next list; its rewritten records go to list.
-void copy_list_begin(StoreCopy* c, StagedFile* list);
+void copy_list_begin(StoreCopy* c, OutputFile* list);
 
 // Takes record `index` (from 0) of the current list. Returns false once the
 // copy has stopped at a bad record (this one or one before it).

@@ -44,3 +44,13 @@ PlatFile tool_open_read(const char* tool, const char* what, const char* path) {
   if (f == kPlatNoFile) tool_cannot_open(tool, what, path, plat_file_last_error());
   return f;
 }
+
+int tool_check_output(const char* tool, const char* out, const NamedFile* inputs, size_t n,
+                      int unwritable_status) {
+  switch (output_check(tool, {"output", out}, inputs, n)) {
+    case kOutputIsInput: return kToolUsageStatus;
+    case kOutputNotWritable: return unwritable_status;
+    case kOutputUsable: break;
+  }
+  return 0;
+}

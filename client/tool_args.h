@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "common/output_check.h"
 #include "platform/plat.h"
 
 // Every tool's status for a usage error.
@@ -43,3 +44,10 @@ void tool_cannot_open(const char* tool, const char* what, const char* path, int 
 // Opens path to read; when it cannot, says so (tool_cannot_open) and
 // returns kPlatNoFile.
 PlatFile tool_open_read(const char* tool, const char* what, const char* path);
+
+// Before anything is read: 0 when the output out can be written, else the
+// status to exit with after the message (common/output_check.h):
+// kToolUsageStatus when it is one of the n inputs, unwritable_status when it
+// cannot be written (a directory, a missing folder).
+int tool_check_output(const char* tool, const char* out, const NamedFile* inputs, size_t n,
+                      int unwritable_status);

@@ -6,14 +6,16 @@
 // tests/e2e/test_docs.py. The faults that leave the pack unusable are the
 // PackFault kinds that report_fault explains.
 //
-// PACK is written under a temporary name of its own beside it
-// (PACK.PID-N.part), synced, renamed into place, and its folder synced, so
-// that a PACK that exists is whole, also after a power loss.
+// PACK goes through the output module (common/output_file.h): a PACK that
+// exists is whole, also after a power loss, and PACK is never one of the
+// inputs (common/output_check.h).
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "common/interrupt.h"
+#include "common/output_check.h"
+#include "common/output_file.h"
 #include "common/record.h"
 #include "common/usage.h"
 #include "pack/pack_state.h"
@@ -100,64 +102,17 @@ void report_fault(const PackFault& f, const char* older, const char* newer, cons
   }
 }
 
-// A finished pack: synced, closed and renamed from its temporary name into
-// place, then its folder synced. Returns 0, or 3 after a message.
-int settle_pack(PlatFile f, const char* part, const char* pack) {
-  const char* step = "sync";
-  int failed = plat_file_sync(f);
-  if (failed == 0) {
-    step = "close";
-    failed = plat_file_close(f);
-  } else {
-    (void)plat_file_close(f);
-  }
-  if (failed == 0) {
-    step = "rename";
-    failed = plat_file_rename(part, pack);
-  }
-  if (failed != 0) {
-    fprintf(stderr, "chunkpack: writing %s failed (%s of %s): %s\n", pack, step, part,
-            plat_error_text(plat_file_last_error()));
-    (void)plat_file_remove(part);
-    return 3;
-  }
-  if (plat_folder_sync(pack) != 0) {
-    fprintf(stderr, "chunkpack: writing %s failed (sync of its folder): %s\n", pack,
-            plat_error_text(plat_file_last_error()));
-    return 3;
-  }
-  return 0;
+// The pack stream goes to the output module, unbuffered: the driver loop
+// hands it whole blocks.
+long read_plain(void*, PlatFile f, uint8_t* buf, size_t n) { return plat_file_read(f, buf, n); }
+
+long write_output(void* ctx, PlatFile, const uint8_t* buf, size_t n) {
+  OutputFile* o = static_cast<OutputFile*>(ctx);
+  output_write(o, buf, n);
+  return o->failed ? -1 : long(n);  // the file error still tells why
 }
 
-// The pack is handed to the disk as it is written, 8 MiB at a time, so that
-// the sync at its end finds little left to write.
-constexpr uint64_t kWritebackBlock = uint64_t(8) << 20;
-
-struct WritebackIo {
-  FileIo plain;
-  PlatFile pack;
-  uint64_t written;
-  uint64_t writeback_from;
-};
-WritebackIo g_writeback;
-
-long read_plain(void* ctx, PlatFile f, uint8_t* buf, size_t n) {
-  const WritebackIo* w = static_cast<const WritebackIo*>(ctx);
-  return w->plain.read(w->plain.ctx, f, buf, n);
-}
-
-long write_with_writeback(void* ctx, PlatFile f, const uint8_t* buf, size_t n) {
-  WritebackIo* w = static_cast<WritebackIo*>(ctx);
-  long r = w->plain.write(w->plain.ctx, f, buf, n);
-  if (r > 0 && f == w->pack) {
-    w->written += uint64_t(r);
-    if (w->written - w->writeback_from >= kWritebackBlock) {
-      plat_file_start_writeback(f, w->writeback_from, w->written - w->writeback_from);
-      w->writeback_from = w->written;
-    }
-  }
-  return r;
-}
+OutputFile g_pack_out;
 
 }  // namespace
 
@@ -171,35 +126,43 @@ int main(int argc, char** argv) {
             argc - 1);
     return 1;
   }
+  // Before anything is read: PACK must be none of the inputs, and writable.
+  const NamedFile inputs[] = {
+      {"store file", argv[1]}, {"older list", argv[2]}, {"newer list", argv[3]}};
+  switch (output_check("chunkpack", {"pack", argv[4]}, inputs, 3)) {
+    case kOutputIsInput: return 1;
+    case kOutputNotWritable: return 2;
+    case kOutputUsable: break;
+  }
   PlatFile store = plat_file_open_read(argv[1]);
   if (store == kPlatNoFile) return open_failed(1, "open the store file", argv[1]);
   PlatFile older = plat_file_open_read(argv[2]);
   if (older == kPlatNoFile) return open_failed(2, "open the older list", argv[2]);
   PlatFile newer = plat_file_open_read(argv[3]);
   if (newer == kPlatNoFile) return open_failed(2, "open the newer list", argv[3]);
-  // Created only once every input is open: a temporary file of our own,
-  // renamed into place when whole, or PACK itself when it is not a plain
-  // file (a device, a FIFO, a symbolic link), which a rename would replace.
-  const bool direct = plat_path_is_special(argv[4]);
-  static char part[4096];
-  // An interrupt removes the temporary file, once it is this run's.
-  if (!direct) interrupt_install("chunkpack");
-  PlatFile pack = direct ? plat_file_create_write(argv[4])
-                         : plat_file_create_temp(argv[4], part, sizeof part);
-  if (pack == kPlatNoFile) return open_failed(2, "create the pack file", argv[4]);
-  if (!direct) (void)interrupt_watch(part);
+  // Created only once every input is open. An interrupt removes the
+  // temporary file, once it is this run's.
+  interrupt_install("chunkpack");
+  OutputFile* out = &g_pack_out;
+  if (!output_open(out, argv[4], nullptr, 0)) {
+    fprintf(stderr, "chunkpack: cannot create the pack file %s: %s\n", output_target(out),
+            plat_error_text(out->error));
+    return 2;
+  }
   warn_if_cut(older, "older list", argv[2]);
   if (strcmp(argv[2], argv[3]) != 0) warn_if_cut(newer, "newer list", argv[3]);
 
-  g_writeback = WritebackIo{plat_file_io(), pack, 0, 0};
-  int status = pack_run(&g_pack, store, older, newer, pack, g_in_buf, g_out_buf,
-                        FileIo{read_plain, write_with_writeback, &g_writeback});
-  if (status != 0) report_fault(g_pack.fault, argv[2], argv[3], argv[4]);
-  if (direct) return status;  // the files stay open until the process ends
+  int status = pack_run(&g_pack, store, older, newer, out->file, g_in_buf, g_out_buf,
+                        FileIo{read_plain, write_output, out});
   if (status != 0) {
-    (void)plat_file_close(pack);
-    (void)plat_file_remove(part);
+    report_fault(g_pack.fault, argv[2], argv[3], argv[4]);
+    output_abandon(out);
     return status;
   }
-  return settle_pack(pack, part, argv[4]);
+  if (!output_commit(out)) {
+    fprintf(stderr, "chunkpack: writing %s failed: %s\n", output_target(out),
+            plat_error_text(out->error));
+    return 3;
+  }
+  return 0;
 }

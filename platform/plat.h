@@ -95,13 +95,8 @@ PlatFile plat_file_create_write(const char* path);
 // Write-only, created only if it does not exist yet (for temporary files
 // that are renamed into place).
 PlatFile plat_file_create_new(const char* path);
-// Creates a temporary file of our own beside `path`, to be renamed to it
-// when complete: write-only, created exclusively under the name
-// "path.PID-N.part", N counting up past names that exist already, so two
-// programs writing the same path never share (or remove) one temporary
-// file. The name goes to name[0..cap). kPlatNoFile, with the error set,
-// when it cannot be created (or the name does not fit).
-PlatFile plat_file_create_temp(const char* path, char* name, size_t cap);
+// Whether a file error says that the file to be created exists already.
+bool plat_file_error_is_exists(int err);
 int plat_file_close(PlatFile f);
 // Makes what was written to f durable (its data, and the size that reaches
 // it): fdatasync, FlushFileBuffers. Returns 0 on success; a failure means
@@ -161,6 +156,60 @@ bool plat_stderr_is_terminal();
 // writing to `| head` can say so and exit with its own status. (Windows
 // never signals: the write fails with ERROR_NO_DATA.)
 void plat_broken_pipe_fails_writes();
+
+// ---- Paths and file identity ----------------------------------------------
+// (plat_paths_posix.cpp, plat_paths_win32.cpp)
+
+// What makes a file the same file however its path is spelled (through
+// symbolic and hard links, "./", "//"): the device and inode on POSIX, the
+// volume serial number and file index on Windows.
+struct PlatFileId {
+  uint64_t volume;
+  uint64_t index;
+};
+inline bool operator==(const PlatFileId& a, const PlatFileId& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+// The identity of what path names, following links. False (with the file
+// error set) when nothing is there or it cannot be examined.
+bool plat_path_identity(const char* path, PlatFileId* id);
+
+enum PlatPathKind : int {
+  kPathMissing = 0,
+  kPathRegular,
+  kPathDirectory,
+  kPathCharDevice,
+  kPathBlockDevice,
+  kPathFifo,
+  kPathSocket,
+  kPathOther,
+};
+// What path names, following links (kPathMissing, with the file error set,
+// when it cannot be examined).
+PlatPathKind plat_path_kind(const char* path);
+
+// The folder that holds path: everything before its last separator, "." when
+// it has none, the root for a file in the root. Fits in cap bytes (false
+// when it does not).
+bool plat_path_folder(const char* path, char* out, size_t cap);
+// The start of path's last component (after its last separator).
+const char* plat_path_name(const char* path);
+
+// The longest file name, in bytes, that the folder of path takes.
+size_t plat_name_max(const char* path);
+
+// Whether a new file can be made in the folder of path: it exists, is a
+// folder, and (where the system tells) may be written. False with the file
+// error set otherwise.
+bool plat_folder_accepts_files(const char* path);
+
+// The identities of the files that the process listening on TCP port
+// `port` of this machine holds open (at most cap of them go to ids; the
+// count found is returned), and its process id in *pid. 0 where no such
+// process is found, cannot be examined, or the system offers no way to tell
+// (Windows).
+size_t plat_listener_open_files(uint16_t port, PlatFileId* ids, size_t cap, uint32_t* pid);
 
 // ---- Process ---------------------------------------------------------------
 

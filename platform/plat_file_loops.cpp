@@ -1,26 +1,9 @@
-// Whole-buffer reads and writes and temporary files, built on the backends'
+// Whole-buffer reads and writes, and the sync hook, built on the backends'
 // single calls.
 #include <cstdio>
 
 #include "platform/plat.h"
 #include "platform/plat_internal.h"
-
-PlatFile plat_file_create_temp(const char* path, char* name, size_t cap) {
-  // Counts on from the last name taken, so that a process that makes many
-  // temporary files beside one path seldom meets its own names again.
-  static uint32_t next = 0;
-  for (int tries = 0; tries < 1000; tries++) {
-    int n = snprintf(name, cap, "%s.%u-%u.part", path, unsigned(plat_process_id()),
-                     unsigned(next++));
-    if (n < 0 || size_t(n) >= cap) {
-      plat_file_note_name_too_long();
-      return kPlatNoFile;
-    }
-    PlatFile f = plat_file_create_new(name);
-    if (f != kPlatNoFile || !plat_file_error_is_exists(plat_file_last_error())) return f;
-  }
-  return kPlatNoFile;  // with the error of the last name: it exists
-}
 
 int plat_file_write_all(PlatFile f, const void* buf, size_t n) {
   const char* p = static_cast<const char*>(buf);

@@ -7,8 +7,6 @@
 void plat_file_note_disk_full();
 // Records "name too long" as the last file error.
 void plat_file_note_name_too_long();
-// Whether a file error says that the file to be created exists already.
-bool plat_file_error_is_exists(int err);
 // True when a test's hook stands in for the system's sync; *result is then
 // plat_file_sync's result (the hook's error recorded as the file error).
 bool plat_file_sync_by_hook(PlatFile f, int* result);

@@ -168,37 +168,6 @@ TEST_F(PlatFileTest, RenameReplacesTheTargetAndRemoveDeletes) {
   EXPECT_STRNE(plat_error_text(plat_file_last_error()), "");
 }
 
-// Temporary files beside one path are each a new file of their own: an
-// existing file under the name next in turn is passed over, not opened or
-// replaced, and a name that does not fit the buffer fails without a file.
-TEST_F(PlatFileTest, TemporaryFilesBesideOnePathNeverShareOrReplaceAFile) {
-  char first[512], second[512];
-  PlatFile f = plat_file_create_temp(a_, first, sizeof first);
-  ASSERT_NE(f, kPlatNoFile);
-  std::string name = first;
-  const std::string prefix = a_path_ + "." + std::to_string(plat_process_id()) + "-";
-  ASSERT_EQ(name.compare(0, prefix.size(), prefix), 0) << name;
-  ASSERT_EQ(name.substr(name.size() - 5), ".part") << name;
-  EXPECT_EQ(plat_file_write_all(f, "mine", 4), 0);
-  plat_file_close(f);
-  // The name after it is taken by another file: it is passed over.
-  uint32_t n = uint32_t(std::stoul(name.substr(prefix.size())));
-  const std::string taken = prefix + std::to_string(n + 1) + ".part";
-  write_file(taken.c_str(), "theirs");
-  PlatFile g = plat_file_create_temp(a_, second, sizeof second);
-  ASSERT_NE(g, kPlatNoFile);
-  plat_file_close(g);
-  EXPECT_EQ(std::string(second), prefix + std::to_string(n + 2) + ".part");
-  EXPECT_EQ(read_all(first), "mine");
-  EXPECT_EQ(read_all(taken.c_str()), "theirs");
-  EXPECT_EQ(read_all(second), "");
-
-  char small[8];
-  EXPECT_EQ(plat_file_create_temp(a_, small, sizeof small), kPlatNoFile);
-  EXPECT_FALSE(plat_path_is_dir(a_));
-  EXPECT_EQ(plat_file_open_read(a_), kPlatNoFile);  // nothing under the path itself
-}
-
 TEST(PlatNet, NonBlockingListenerWithNothingPendingWouldBlock) {
   ASSERT_TRUE(plat_net_start());
   PlatSocket s = plat_tcp_socket();

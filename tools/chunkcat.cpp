@@ -19,7 +19,7 @@
 #include "chunk/chunker.h"
 #include "common/interrupt.h"
 #include "client/list_reader.h"
-#include "client/output_file.h"
+#include "common/output_file.h"
 #include "client/progress.h"
 #include "client/ordered_check.h"
 #include "client/store_window.h"
@@ -355,6 +355,11 @@ int main(int argc, char** argv) {
   int status = parse_options(argc, argv, &r->opt);
   if (status != kExitOk) return status;
   const Options& opt = r->opt;
+  if (opt.out != nullptr) {
+    const NamedFile inputs[] = {{"store file", opt.store}, {"list", opt.list}};
+    status = tool_check_output("chunkcat", opt.out, inputs, 2, kExitOutput);
+    if (status != 0) return status;
+  }
   interrupt_install("chunkcat");
   plat_broken_pipe_fails_writes();
 
@@ -382,7 +387,7 @@ int main(int argc, char** argv) {
     return kExitRecord;
   }
 
-  if (!output_open(&r->out, opt.out, g_out_buf)) {
+  if (!output_open(&r->out, opt.out, g_out_buf, sizeof g_out_buf)) {
     fprintf(stderr, "chunkcat: cannot create %s: %s\n", output_target(&r->out),
             plat_error_text(r->out.error));
     return kExitOutput;

@@ -14,7 +14,8 @@
 #include "common/interrupt.h"
 #include "client/list_reader.h"
 #include "client/progress.h"
-#include "client/staged_file.h"
+#include "common/output_check.h"
+#include "common/output_file.h"
 #include "client/store_copy.h"
 #include "common/record.h"
 #include "common/usage.h"
@@ -82,7 +83,7 @@ struct ListJob {
   PlatFile file = kPlatNoFile;
   uint64_t records = 0;
   uint64_t bytes = 0;  // real bytes
-  StagedFile staged;
+  OutputFile staged;
 };
 
 int usage_error(const char* what, const char* arg) {
@@ -149,19 +150,18 @@ int check_target(const Options& o, const char* path, const char* what) {
 }
 
 int check_outputs(const Options& o, std::vector<ListJob>* jobs) {
-  if (strcmp(o.old_store, o.new_store) == 0) {
-    return usage_error("NEWSTORE must not be OLDSTORE", o.new_store);
-  }
   if (!plat_path_is_dir(o.out_dir)) return usage_error("OUTDIR is not a directory", o.out_dir);
-  int status = check_target(o, o.new_store, "NEWSTORE");
-  if (status != kExitOk) return status;
+  // No output may be an input, however spelled: a NEWSTORE that is OLDSTORE
+  // through a link or "./" would be replaced while it is read.
+  std::vector<NamedFile> inputs{{"old store", o.old_store}};
+  for (const ListJob& j : *jobs) inputs.push_back({"list", j.path});
   std::string dir = o.out_dir;
   if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
   for (size_t i = 0; i < jobs->size(); i++) {
     ListJob& j = (*jobs)[i];
-    const char* name = path_last_component(j.path);
+    const char* name = plat_path_name(j.path);
     for (size_t k = 0; k < i; k++) {
-      if (strcmp(path_last_component((*jobs)[k].path), name) == 0) {
+      if (strcmp(plat_path_name((*jobs)[k].path), name) == 0) {
         fprintf(stderr, "chunkcopy: %s and %s would both be written to %s%s; nothing written\n",
                 (*jobs)[k].path, j.path, dir.c_str(), name);
         return kExitUsage;
@@ -169,8 +169,18 @@ int check_outputs(const Options& o, std::vector<ListJob>* jobs) {
     }
     j.out = dir + name;
     if (j.out == o.new_store) return usage_error("a rewritten list would be NEWSTORE", o.new_store);
-    status = check_target(o, j.out.c_str(), "the list");
-    if (status != kExitOk) return status;
+  }
+  const NamedFile new_store{"new store", o.new_store};
+  if (!output_not_an_input("chunkcopy", new_store, inputs.data(), inputs.size())) return kExitUsage;
+  for (const ListJob& j : *jobs) {
+    const NamedFile out{"rewritten list", j.out.c_str()};
+    if (!output_not_an_input("chunkcopy", out, inputs.data(), inputs.size())) return kExitUsage;
+  }
+  int status = check_target(o, o.new_store, "NEWSTORE");
+  if (status != kExitOk) return status;
+  if (!output_writable("chunkcopy", new_store)) return kExitOutput;
+  for (const ListJob& j : *jobs) {
+    if ((status = check_target(o, j.out.c_str(), "the list")) != kExitOk) return status;
   }
   return kExitOk;
 }
@@ -238,9 +248,9 @@ constexpr size_t kListOutBlock = 1 << 20;
 uint8_t g_store_out[kStoreOutBlock];
 uint8_t g_list_out[kListOutBlock];
 
-void discard_all(StagedFile* store, std::vector<ListJob>* jobs) {
-  staged_discard(store);
-  for (ListJob& j : *jobs) staged_discard(&j.staged);
+void discard_all(OutputFile* store, std::vector<ListJob>* jobs) {
+  output_abandon(store);
+  for (ListJob& j : *jobs) output_abandon(&j.staged);
 }
 
 }  // namespace
@@ -291,8 +301,8 @@ int main(int argc, char** argv) {
             size_t(kIndexTableBytes));
     return kExitOutput;
   }
-  StagedFile store;
-  if (!staged_create(&store, opt.new_store, g_store_out, kStoreOutBlock)) {
+  OutputFile store;
+  if (!output_open_temp(&store, opt.new_store, g_store_out, kStoreOutBlock)) {
     fprintf(stderr, "chunkcopy: cannot create %s: %s; nothing written\n", opt.new_store,
             plat_error_text(store.error));
     return kExitOutput;
@@ -305,7 +315,7 @@ int main(int argc, char** argv) {
 
   bool copied = true;
   for (ListJob& j : jobs) {
-    if (!staged_create(&j.staged, j.out.c_str(), g_list_out, kListOutBlock)) {
+    if (!output_open_temp(&j.staged, j.out.c_str(), g_list_out, kListOutBlock)) {
       progress_break(&progress);
       fprintf(stderr, "chunkcopy: cannot create the list %s: %s; nothing written\n",
               j.out.c_str(), plat_error_text(j.staged.error));
@@ -346,7 +356,7 @@ int main(int argc, char** argv) {
     (void)plat_file_close(j.file);
     j.file = kPlatNoFile;
     if (!copied) break;
-    if (!staged_finish(&j.staged)) {
+    if (!output_finish(&j.staged)) {
       progress_break(&progress);
       fprintf(stderr, "chunkcopy: writing %s failed: %s; nothing written\n",
               j.staged.part.c_str(), plat_error_text(j.staged.error));
@@ -365,7 +375,7 @@ int main(int argc, char** argv) {
   }
   progress_finish(&progress, c->real_bytes, opt.new_store);
   progress_break(&progress);
-  if (!staged_finish(&store)) {
+  if (!output_finish(&store)) {
     fprintf(stderr, "chunkcopy: writing %s failed: %s; nothing written\n", store.part.c_str(),
             plat_error_text(store.error));
     discard_all(&store, &jobs);
@@ -374,29 +384,27 @@ int main(int argc, char** argv) {
   // Everything is on disk under temporary names; now the names. The lists
   // first, the store last: a store under its name comes with all its lists.
   for (size_t i = 0; i < jobs.size(); i++) {
-    if (!staged_publish(&jobs[i].staged)) {
-      fprintf(stderr, "chunkcopy: renaming %s to %s failed: %s\n", jobs[i].staged.part.c_str(),
-              jobs[i].out.c_str(), plat_error_text(jobs[i].staged.error));
-      for (size_t k = 0; k < i; k++) (void)plat_file_remove(jobs[k].out.c_str());
+    if (!output_publish(&jobs[i].staged)) {
+      const bool renamed = jobs[i].staged.part.empty();  // its folder was not synced
+      fprintf(stderr, "chunkcopy: %s %s failed: %s\n", renamed ? "syncing the folder of" :
+              "renaming to", jobs[i].out.c_str(), plat_error_text(jobs[i].staged.error));
+      for (size_t k = 0; k < i + (renamed ? 1 : 0); k++) (void)plat_file_remove(jobs[k].out.c_str());
       discard_all(&store, &jobs);
       fprintf(stderr, "chunkcopy: nothing written\n");
       return kExitOutput;
     }
   }
-  if (!staged_publish(&store)) {
+  if (!output_publish(&store)) {
+    if (store.part.empty()) {  // renamed; only its folder could not be synced
+      fprintf(stderr, "chunkcopy: syncing the folder of %s failed: %s\n", opt.new_store,
+              plat_error_text(store.error));
+      return kExitOutput;
+    }
     fprintf(stderr, "chunkcopy: renaming %s to %s failed: %s\n", store.part.c_str(),
             opt.new_store, plat_error_text(store.error));
     for (ListJob& j : jobs) (void)plat_file_remove(j.out.c_str());
     discard_all(&store, &jobs);
     fprintf(stderr, "chunkcopy: nothing written\n");
-    return kExitOutput;
-  }
-  // The folders that received the new names: OUTDIR (named by any list in
-  // it) and NEWSTORE's.
-  if ((!jobs.empty() && plat_folder_sync(jobs.front().out.c_str()) != 0) ||
-      plat_folder_sync(opt.new_store) != 0) {
-    fprintf(stderr, "chunkcopy: syncing the directories failed: %s\n",
-            plat_error_text(plat_file_last_error()));
     return kExitOutput;
   }
   if (!opt.quiet) {

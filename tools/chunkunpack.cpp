@@ -24,7 +24,7 @@
 #include "chunk/chunker.h"
 #include "common/interrupt.h"
 #include "client/list_reader.h"
-#include "client/output_file.h"
+#include "common/output_file.h"
 #include "client/ordered_check.h"
 #include "client/store_window.h"
 #include "client/tool_args.h"
@@ -365,6 +365,12 @@ int main(int argc, char** argv) {
   int status = parse_options(argc, argv, &u->opt);
   if (status != kExitOk) return status;
   const Options& opt = u->opt;
+  if (opt.out != nullptr) {
+    const NamedFile inputs[] = {
+        {"store copy", opt.store}, {"list", opt.newer}, {"pack", opt.pack}};
+    status = tool_check_output("chunkunpack", opt.out, inputs, 3, kExitOutput);
+    if (status != 0) return status;
+  }
   interrupt_install("chunkunpack");
   plat_broken_pipe_fails_writes();
   PlatFile store = tool_open_read("chunkunpack", "store copy", opt.store);
@@ -385,7 +391,7 @@ int main(int argc, char** argv) {
   batch_clear(u->batch);
   u->last_byte = 0;
   chunker_reset(&u->chunker);
-  if (!output_open(&u->out, opt.out, g_out_buf)) {
+  if (!output_open(&u->out, opt.out, g_out_buf, sizeof g_out_buf)) {
     fprintf(stderr, "chunkunpack: cannot create %s: %s\n", output_target(&u->out),
             plat_error_text(u->out.error));
     return kExitOutput;
