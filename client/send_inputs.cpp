@@ -87,6 +87,17 @@ bool next_piece(InputQueue* q) {
   return true;
 }
 
+const char* kind_text(PlatPathKind kind) {
+  switch (kind) {
+    case kPathRegular: return "a file without a size (as in /proc)";
+    case kPathCharDevice: return "a character device";
+    case kPathBlockDevice: return "a block device";
+    case kPathFifo: return "a FIFO";
+    case kPathSocket: return "a socket";
+    default: return "not a regular file";
+  }
+}
+
 }  // namespace
 
 bool inputs_open_next(InputQueue* q) {
@@ -105,7 +116,12 @@ bool inputs_open_next(InputQueue* q) {
       if (next_piece(q)) return true;
       return false;  // a first piece, even an empty one, always exists: it failed
     }
-    PlatFile f = plat_file_open_read(inputs[i].path);
+    // A "file" command states its length first: only a regular file has one
+    // to tell. Anything else is not even opened (opening a FIFO waits for
+    // its writer).
+    const char* path = inputs[i].path;
+    const PlatPathKind kind = plat_path_kind(path);
+    PlatFile f = kind == kPathRegular ? plat_file_open_read(path) : kPlatNoFile;
     uint64_t size = 0;
     if (f != kPlatNoFile && plat_file_seek(f, 0, kSeekEnd, &size) == 0 &&
         plat_file_seek(f, 0, kSeekBegin, nullptr) == 0) {
@@ -116,11 +132,22 @@ bool inputs_open_next(InputQueue* q) {
       return true;
     }
     int err = plat_file_last_error();
-    if (f != kPlatNoFile) (void)plat_file_close(f);
+    const bool opened = f != kPlatNoFile;
+    if (opened) (void)plat_file_close(f);
     if (!q->quiet) {
       progress_break(q->progress);
-      fprintf(stderr, "chunksend: cannot read %s: %s; not sent\n", inputs[i].path,
-              plat_error_text(err));
+      if (kind == kPathMissing || (kind == kPathRegular && !opened)) {
+        fprintf(stderr, "chunksend: cannot read %s: %s; not sent\n", path, plat_error_text(err));
+      } else if (kind == kPathDirectory) {
+        fprintf(stderr, "chunksend: cannot read %s: it is a directory; not sent\n", path);
+      } else {
+        // Its length cannot be known in advance: a device, a FIFO, or a
+        // regular file without a size (/proc). Standard input takes those.
+        fprintf(stderr,
+                "chunksend: %s is %s, whose length cannot be known before it is read; not "
+                "sent (send it through standard input: chunksend -o LIST - < %s)\n",
+                path, kind_text(kind), path);
+      }
     }
     q->skipped++;
   }

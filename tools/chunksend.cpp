@@ -19,6 +19,7 @@
 #include "client/send_summary.h"
 #include "client/tool_args.h"
 #include "common/command.h"
+#include "common/output_check.h"
 #include "common/record.h"
 #include "platform/plat.h"
 
@@ -158,6 +159,7 @@ int parse_options(int argc, char** argv, Options* o) {
 }
 
 bool file_size(const char* path, uint64_t* size) {
+  if (plat_path_kind(path) != kPathRegular) return false;  // a FIFO's open would wait
   PlatFile f = plat_file_open_read(path);
   if (f == kPlatNoFile) return false;
   bool ok = plat_file_seek(f, 0, kSeekEnd, size) == 0;
@@ -165,25 +167,53 @@ bool file_size(const char* path, uint64_t* size) {
   return ok;
 }
 
-// Before anything is sent: every list can be put where it is to go.
+// A list that is a file the server on this machine holds open (its store
+// above all: replacing it would leave the server appending to a file no
+// longer there). Returns false after a message.
+bool list_not_held_by_server(const char* list, uint16_t port) {
+  PlatFileId held[64];
+  uint32_t pid = 0;
+  const size_t n = plat_listener_open_files(port, held, 64, &pid);
+  for (size_t i = 0; i < n; i++) {
+    if (output_is_file(list, held[i])) {
+      fprintf(stderr, "chunksend: the list %s is a file that the server on port %u (process %u) "
+              "holds open, such as its store; nothing was read or written\n", list,
+              unsigned(port), unsigned(pid));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Before anything is read or sent: every list can be put where it is to go,
+// and none is one of the inputs (a file sent, the --store given, a file the
+// local server holds open).
 int check_list_targets(const Options& o, const std::vector<SendInput>& inputs) {
   auto refuse = [](const char* path, const char* why) {
     fprintf(stderr, "chunksend: cannot write the list %s: %s; nothing sent\n", path, why);
     return int(kSendListFailed);
   };
+  std::vector<NamedFile> read{{"store file", o.store}};
+  for (const SendInput& in : inputs) {
+    if (!in.is_stdin) read.push_back({"file", in.path});
+  }
+  std::vector<const char*> lists;
   if (o.per_file) {
     if (!plat_path_is_dir(o.out)) return refuse(o.out, "--per-file needs an existing directory");
-    for (const SendInput& in : inputs) {
-      const char* name = in.list_name.c_str();
-      if (plat_path_is_dir(name)) return refuse(name, "it is a directory");
-      if (plat_path_is_special(name)) return refuse(name, "it is not a plain file");
-    }
-    return kSendOk;
+    for (const SendInput& in : inputs) lists.push_back(in.list_name.c_str());
+  } else {
+    lists.push_back(o.out);
   }
-  if (plat_path_is_dir(o.out)) return refuse(o.out, "it is a directory");
-  // The list is renamed into place at the end; that would replace a
-  // device, a FIFO or a symbolic link with a plain file.
-  if (plat_path_is_special(o.out)) return refuse(o.out, "it is not a plain file");
+  for (const char* list : lists) {
+    if (!output_not_an_input("chunksend", {"list", list}, read.data(), read.size()) ||
+        !list_not_held_by_server(list, o.port)) {
+      return kSendUsage;
+    }
+    // The list is renamed into place at the end; that would replace a
+    // device, a FIFO or a symbolic link with a plain file.
+    if (plat_path_is_special(list)) return refuse(list, "it is not a plain file");
+    if (!output_writable("chunksend", {"list", list})) return kSendListFailed;
+  }
   return kSendOk;
 }
 

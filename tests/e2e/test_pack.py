@@ -104,7 +104,7 @@ class PackTest(ScratchTestCase):
                 self.assert_failed_open(self.pack(*args), status, message)
                 self.assertFalse(os.path.exists(self.path("pack")))
         self.assert_failed_open(self.pack("store", "list", "list", "no/such/dir/pack"), 2,
-                                "cannot create the pack file no/such/dir/pack: ")
+                                "cannot write the pack no/such/dir/pack: its folder no/such/dir: ")
         # With the pack file there already, a failed input leaves it alone.
         self.put("pack", b"keep me")
         self.assert_failed_open(self.pack("store", "list", "missing", "pack"), 2, "missing")

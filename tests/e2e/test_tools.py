@@ -471,7 +471,7 @@ class Messages(ToolsTestCase):
         for out, why in [("dir", b"it is a directory"), ("link", b"it is not a plain file")]:
             p = self.send("-o", out, "a")
             self.assertEqual(p.returncode, 4)
-            self.assertIn(b"cannot write the list %s: %s; nothing sent" % (out.encode(), why),
+            self.assertIn(b"cannot write the list %s: %s; nothing" % (out.encode(), why),
                           p.stderr)
         p = self.send("--per-file", "-o", "a", "a")
         self.assertEqual(p.returncode, 4)
