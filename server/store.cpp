@@ -189,7 +189,9 @@ void skip_padding(PassContext* p, uint32_t full, uint8_t last_byte) {
     } else if (!wait_input(p)) {
       // The last chunk, completed with filler the store lacks, has no
       // stored padding to finish.
-      if (!p->filler) p->padding_tail = StoreTail{p->end_of_store + padded, last_byte};
+      if (!p->filler) {
+        p->padding_tail = StoreTail{p->end_of_store + padded, last_byte, p->end_of_store + full};
+      }
       break;
     }
   }

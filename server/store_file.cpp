@@ -22,6 +22,18 @@ void append_repeated(StoreFile* f, uint8_t byte, uint64_t n) {
   }
 }
 
+// The first append after a restart completes a torn tail up to `at`.
+void complete_tail(StoreFile* f, uint64_t at) {
+  const uint64_t from = f->tail.padding_from;
+  if (from != 0 && from < f->end && f->append_fill == 0 &&
+      plat_file_seek(f->file, int64_t(from), kSeekBegin, nullptr) == 0) {
+    f->end = from;  // the padding is written whole again
+    if (f->synced_end > from) f->synced_end = from;
+  }
+  append_repeated(f, f->tail.fill, at - f->end);
+  f->tail = StoreTail{0, 0};
+}
+
 }  // namespace
 
 void store_file_attach(StoreFile* f, PlatFile file) {
@@ -90,8 +102,11 @@ uint64_t store_file_next_chunk_at(const StoreFile* f) {
 
 bool store_file_append_chunk(StoreFile* f, const uint8_t* bytes, uint32_t full) {
   const uint64_t at = store_file_next_chunk_at(f);
-  append_repeated(f, f->tail.resync_at != 0 ? f->tail.fill : 0, at - f->end);
-  f->tail = StoreTail{0, 0};
+  if (f->tail.resync_at != 0) {
+    complete_tail(f, at);
+  } else {
+    append_repeated(f, 0, at - f->end);
+  }
   const size_t padded = size_t(padded_chunk_size(full));
   if (f->failed) return false;
   if (f->append_fill + padded > kAppendBufferSize && !store_file_flush(f)) return false;

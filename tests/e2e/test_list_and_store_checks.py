@@ -29,6 +29,7 @@ class Inspect(ToolsTestCase):
         for name, data in files.items():
             self.write(name, data)
             self.assert_ok(self.send("-o", name + ".list", name))
+        return self.servers[-1]
 
     def test_chunkinfo_figures_and_records_outside_the_store(self):
         self.write("s", b"\xcc" * 64 + b"x" * 640)  # ChunkOffsets 1..10
@@ -140,6 +141,36 @@ class Inspect(ToolsTestCase):
         damaged(b"", b"header: none yet", b"clean", status=0)
         self.assertEqual(self.check("nostore").returncode, 1)
         self.assertEqual(self.check().returncode, 1)
+
+    def test_a_torn_padding_with_stray_bytes_is_clean_after_the_next_append(self):
+        a = random_bytes(300000, 35)
+        srv = self.stored(a=a)
+        srv.stop()
+        last_offset, last_length = None, None
+        for _, length, offset in parse_records(self.read("a.list")):
+            last_offset, last_length = offset, length
+        stored = self.read(os.path.join("store", "$dump"))
+        size = len(stored)
+        # The last chunk's real bytes end with filler counting up from their
+        # last byte; its padding repeats the last filler byte.
+        end = last_offset * 64 + last_length + 1
+        while end < size and stored[end] != stored[end - 1]:
+            end += 1
+        padding = size - end
+        self.assertGreater(padding, 2, "the last chunk must have some padding to tear")
+        with open(self.store(), "r+b") as f:  # a torn padding of stray bytes
+            f.truncate(size - 1)
+            f.seek(end)
+            f.write(b"\x00\xff" * ((padding - 1) // 2) + b"\x00" * ((padding - 1) % 2))
+        self.assertEqual(self.check(self.store()).returncode, 3)
+        self.start_server(folder=self.path("store"))
+        self.write("b", random_bytes(100000, 36))
+        self.assert_ok(self.send("-q", "-o", "b.list", "b"))
+        p = self.check(self.store())
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertTrue(text(p.stdout).endswith("\nclean\n"), p.stdout)
+        self.assertEqual(self.cat(self.store(), "a.list").stdout, a)
+        self.assertEqual(self.cat(self.store(), "b.list").stdout, self.read("b"))
 
     def test_chunkcheck_while_the_server_appends(self):
         self.start_store_server()
