@@ -39,8 +39,8 @@ const char kUsage[] =
     "  -h, --help   this text\n"
     "  --version    the version\n"
     "\n"
-    "exit statuses: 0 done; 1 fewer than four arguments, or STORE cannot be\n"
-    "opened; 2 OLDER or NEWER cannot be opened, or PACK cannot be created;\n"
+    "exit statuses: 0 done; 1 fewer than four arguments, PACK is one of the\n"
+    "inputs (however spelled), or STORE cannot be opened; 2 OLDER or NEWER cannot be opened, or PACK cannot be created;\n"
     "3 the pack could not be made whole (stderr says why; PACK is not written);\n"
     "130/143 interrupted (SIGINT/SIGTERM), PACK is not written and its temporary\n"
     "file is removed.\n";
