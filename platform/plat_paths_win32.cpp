@@ -83,8 +83,19 @@ const char* plat_path_name(const char* path) {
   return (path[0] != 0 && path[1] == ':') ? path + 2 : path;
 }
 
-// NTFS, FAT32 and exFAT all take names of 255 characters.
-size_t plat_name_max(const char*) { return 255; }
+// NTFS, FAT32 and exFAT all take names of 255 characters, but the calls
+// this program uses take paths of MAX_PATH characters in all, the folder's
+// full path and its separator included.
+size_t plat_name_max(const char* path) {
+  char folder[MAX_PATH + 1];
+  char full[MAX_PATH + 1];
+  if (!plat_path_folder(path, folder, sizeof folder)) return 255;
+  DWORD n = GetFullPathNameA(folder, sizeof full, full, nullptr);
+  if (n == 0 || n > MAX_PATH) return 255;  // unknown: the file system's own limit
+  if (n >= MAX_PATH - 2) return 1;
+  const size_t room = MAX_PATH - 1 - n - 1;  // the terminator, and a separator
+  return room < 255 ? room : 255;
+}
 
 bool plat_folder_accepts_files(const char* path) {
   char folder[MAX_PATH + 1];
