@@ -211,6 +211,13 @@ bool plat_folder_accepts_files(const char* path);
 // (Windows).
 size_t plat_listener_open_files(uint16_t port, PlatFileId* ids, size_t cap, uint32_t* pid);
 
+// Locks a whole open file for this process: shared (several holders) or
+// exclusive, waiting until it is granted. Released by plat_file_unlock or
+// when the file is closed (also when the process ends). flock on POSIX,
+// LockFileEx on Windows. Returns 0 on success.
+int plat_file_lock(PlatFile f, bool exclusive);
+int plat_file_unlock(PlatFile f);
+
 // ---- Process ---------------------------------------------------------------
 
 // The process id, for names of scratch files that must not collide.

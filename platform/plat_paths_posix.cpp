@@ -1,10 +1,11 @@
-// POSIX paths and file identities (Linux).
+// POSIX paths, file identities and whole-file locks (Linux).
 #include <dirent.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,4 +187,21 @@ size_t plat_listener_open_files(uint16_t port, PlatFileId* ids, size_t cap, uint
   }
   closedir(d);
   return found < cap ? found : cap;
+}
+
+int plat_file_lock(PlatFile f, bool exclusive) {
+  int r;
+  do {
+    r = flock(int(f), exclusive ? LOCK_EX : LOCK_SH);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) plat_file_note_error(errno);
+  return r == 0 ? 0 : -1;
+}
+
+int plat_file_unlock(PlatFile f) {
+  if (flock(int(f), LOCK_UN) != 0) {
+    plat_file_note_error(errno);
+    return -1;
+  }
+  return 0;
 }

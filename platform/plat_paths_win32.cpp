@@ -1,4 +1,4 @@
-// Windows paths and file identities.
+// Windows paths, file identities and whole-file locks.
 #include <windows.h>
 
 #include <string.h>
@@ -115,3 +115,22 @@ bool plat_folder_accepts_files(const char* path) {
 // Windows keeps no list of another process's open files that a program can
 // read without extra privileges.
 size_t plat_listener_open_files(uint16_t, PlatFileId*, size_t, uint32_t*) { return 0; }
+
+int plat_file_lock(PlatFile f, bool exclusive) {
+  OVERLAPPED at = {};
+  if (!LockFileEx(reinterpret_cast<HANDLE>(f), exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0,
+                  MAXDWORD, MAXDWORD, &at)) {
+    plat_file_note_error(int(GetLastError()));
+    return -1;
+  }
+  return 0;
+}
+
+int plat_file_unlock(PlatFile f) {
+  OVERLAPPED at = {};
+  if (!UnlockFileEx(reinterpret_cast<HANDLE>(f), 0, MAXDWORD, MAXDWORD, &at)) {
+    plat_file_note_error(int(GetLastError()));
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,71 @@
+// The catalogue of versions in a store folder.
+//
+// A store folder is the server's working folder: it holds the store file
+// "$dump" and the folder "versions" beside it. A version is a record list,
+// exactly as chunksend writes one, plus a small text file that describes it:
+//
+//   versions/NAME.list      the record list (any tool reads it as a plain file)
+//   versions/NAME.version   what the version is, one "key value" per line:
+//     format 1
+//     name NAME
+//     stored 2026-12-09T21:40:05Z      when it was complete (UTC)
+//     input PATH                       one line per input sent, in order;
+//                                      "input -" for standard input
+//     bytes N                          the real bytes its records name
+//     records N
+//     new-bytes N                      what storing it added to "$dump"
+//                                      ("-" when not known)
+//     store-end N                      the size of "$dump" when it was stored:
+//                                      every record lies below it
+//     list FILE                        its list, in "versions" (NAME.list)
+//     list-sha256 HEX                  SHA-256 of the list's bytes
+//
+// The .version file is written last (through the output module), so a
+// version exists, complete and synced, exactly when its .version file does;
+// a list without one is a leftover of a run that failed. A NAME is 1 to 100
+// characters of A-Z a-z 0-9 . _ - + @, not starting with '.' or '-'.
+// Versions are listed oldest first: by "stored", then "store-end", then name.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr char kCatalogFolder[] = "versions";
+constexpr char kVersionSuffix[] = ".version";
+constexpr char kListSuffix[] = ".list";
+
+struct VersionInfo {
+  std::string name;
+  std::string stored;               // "YYYY-MM-DDTHH:MM:SSZ"
+  std::vector<std::string> inputs;  // "-" for standard input
+  uint64_t bytes = 0;
+  uint64_t records = 0;
+  bool new_bytes_known = false;
+  uint64_t new_bytes = 0;
+  uint64_t store_end = 0;
+  std::string list;                 // file name inside "versions"
+  std::string list_sha256;          // 64 lowercase hex digits
+};
+
+// Whether name may name a version.
+bool version_name_ok(const char* name);
+
+// DIR/$dump, DIR/versions, DIR/versions/FILE.
+std::string catalog_store_path(const std::string& dir);
+std::string catalog_folder_path(const std::string& dir);
+std::string catalog_file_path(const std::string& dir, const std::string& file);
+
+// The .version file's text, and back. Parsing fails (false, *why says what)
+// on a missing key, a number that is not one, or an unknown format.
+std::string version_info_text(const VersionInfo& v);
+bool version_info_parse(const std::string& text, VersionInfo* v, std::string* why);
+
+// Every version of the store folder, oldest first. A .version file that
+// cannot be read or parsed is named in *damaged ("FILE: why") and left out.
+// False (with *why) when the folder "versions" exists but cannot be read; a
+// store folder without one has no versions.
+bool catalog_read(const std::string& dir, std::vector<VersionInfo>* versions,
+                  std::vector<std::string>* damaged, std::string* why);
+
+// The current time as "stored" writes it.
+std::string catalog_now_utc();
