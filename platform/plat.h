@@ -211,11 +211,23 @@ bool plat_folder_accepts_files(const char* path);
 // (Windows).
 size_t plat_listener_open_files(uint16_t port, PlatFileId* ids, size_t cap, uint32_t* pid);
 
+// The identity of an open file (it may have been renamed or removed since).
+bool plat_file_identity(PlatFile f, PlatFileId* id);
+
+// Folders: make one (its parent must exist; true also when it is there
+// already), remove an empty one, and list the names in one ("." and ".."
+// left out; each name is passed to fn). False with the file error set.
+bool plat_dir_make(const char* path);
+bool plat_dir_remove(const char* path);
+bool plat_dir_list(const char* path, void (*fn)(void* ctx, const char* name), void* ctx);
+
 // Locks a whole open file for this process: shared (several holders) or
 // exclusive, waiting until it is granted. Released by plat_file_unlock or
 // when the file is closed (also when the process ends). flock on POSIX,
 // LockFileEx on Windows. Returns 0 on success.
 int plat_file_lock(PlatFile f, bool exclusive);
+// The same without waiting: 0 taken, 1 held by another, -1 failed.
+int plat_file_try_lock(PlatFile f, bool exclusive);
 int plat_file_unlock(PlatFile f);
 
 // ---- Process ---------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Windows paths, file identities and whole-file locks.
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include "platform/plat.h"
@@ -133,4 +134,61 @@ int plat_file_unlock(PlatFile f) {
     return -1;
   }
   return 0;
+}
+
+int plat_file_try_lock(PlatFile f, bool exclusive) {
+  OVERLAPPED at = {};
+  DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  if (LockFileEx(reinterpret_cast<HANDLE>(f), flags, 0, MAXDWORD, MAXDWORD, &at)) return 0;
+  DWORD err = GetLastError();
+  if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) return 1;
+  plat_file_note_error(int(err));
+  return -1;
+}
+
+bool plat_file_identity(PlatFile f, PlatFileId* id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(f), &info)) {
+    plat_file_note_error(int(GetLastError()));
+    return false;
+  }
+  *id = PlatFileId{info.dwVolumeSerialNumber,
+                   (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
+bool plat_dir_make(const char* path) {
+  if (CreateDirectoryA(path, nullptr)) return true;
+  DWORD err = GetLastError();
+  if (err == ERROR_ALREADY_EXISTS && plat_path_kind(path) == kPathDirectory) return true;
+  plat_file_note_error(int(err));
+  return false;
+}
+
+bool plat_dir_remove(const char* path) {
+  if (RemoveDirectoryA(path)) return true;
+  plat_file_note_error(int(GetLastError()));
+  return false;
+}
+
+bool plat_dir_list(const char* path, void (*fn)(void* ctx, const char* name), void* ctx) {
+  char pattern[MAX_PATH + 3];
+  int n = snprintf(pattern, sizeof pattern, "%s\\*", path);
+  if (n < 0 || size_t(n) >= sizeof pattern) {
+    plat_file_note_name_too_long();
+    return false;
+  }
+  WIN32_FIND_DATAA e;
+  HANDLE h = FindFirstFileA(pattern, &e);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND) return true;  // an empty folder
+    plat_file_note_error(int(err));
+    return false;
+  }
+  do {
+    if (strcmp(e.cFileName, ".") != 0 && strcmp(e.cFileName, "..") != 0) fn(ctx, e.cFileName);
+  } while (FindNextFileA(h, &e));
+  FindClose(h);
+  return true;
 }
