@@ -58,10 +58,10 @@ bool store_remove_tree(const char* path) {
     return plat_path_kind(path) == kPathMissing || plat_file_remove(path) == 0;
   }
   std::vector<std::string> names;
-  if (!plat_dir_list(path, collect, &names)) return false;
+  if (plat_dir_list(path, collect, &names) != 0) return false;
   bool ok = true;
   for (const std::string& n : names) ok &= store_remove_tree((std::string(path) + "/" + n).c_str());
-  return plat_dir_remove(path) && ok;
+  return plat_dir_remove(path) == 0 && ok;
 }
 
 bool store_switch_commit(const char* tool, const char* folder, const char* staging) {

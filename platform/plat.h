@@ -214,12 +214,8 @@ size_t plat_listener_open_files(uint16_t port, PlatFileId* ids, size_t cap, uint
 // The identity of an open file (it may have been renamed or removed since).
 bool plat_file_identity(PlatFile f, PlatFileId* id);
 
-// Folders: make one (its parent must exist; true also when it is there
-// already), remove an empty one, and list the names in one ("." and ".."
-// left out; each name is passed to fn). False with the file error set.
-bool plat_dir_make(const char* path);
-bool plat_dir_remove(const char* path);
-bool plat_dir_list(const char* path, void (*fn)(void* ctx, const char* name), void* ctx);
+// Removes an empty folder. Returns 0, or -1 with the file error set.
+int plat_dir_remove(const char* path);
 
 // Locks a whole open file for this process: shared (several holders) or
 // exclusive, waiting until it is granted. Released by plat_file_unlock or

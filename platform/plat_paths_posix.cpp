@@ -227,28 +227,8 @@ bool plat_file_identity(PlatFile f, PlatFileId* id) {
   return true;
 }
 
-bool plat_dir_make(const char* path) {
-  if (mkdir(path, 0755) == 0) return true;
-  if (errno == EEXIST && plat_path_kind(path) == kPathDirectory) return true;
+int plat_dir_remove(const char* path) {
+  if (rmdir(path) == 0) return 0;
   plat_file_note_error(errno);
-  return false;
-}
-
-bool plat_dir_remove(const char* path) {
-  if (rmdir(path) == 0) return true;
-  plat_file_note_error(errno);
-  return false;
-}
-
-bool plat_dir_list(const char* path, void (*fn)(void* ctx, const char* name), void* ctx) {
-  DIR* d = opendir(path);
-  if (d == nullptr) {
-    plat_file_note_error(errno);
-    return false;
-  }
-  while (dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) fn(ctx, e->d_name);
-  }
-  closedir(d);
-  return true;
+  return -1;
 }

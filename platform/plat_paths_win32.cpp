@@ -1,7 +1,6 @@
 // Windows paths, file identities and whole-file locks.
 #include <windows.h>
 
-#include <stdio.h>
 #include <string.h>
 
 #include "platform/plat.h"
@@ -157,38 +156,8 @@ bool plat_file_identity(PlatFile f, PlatFileId* id) {
   return true;
 }
 
-bool plat_dir_make(const char* path) {
-  if (CreateDirectoryA(path, nullptr)) return true;
-  DWORD err = GetLastError();
-  if (err == ERROR_ALREADY_EXISTS && plat_path_kind(path) == kPathDirectory) return true;
-  plat_file_note_error(int(err));
-  return false;
-}
-
-bool plat_dir_remove(const char* path) {
-  if (RemoveDirectoryA(path)) return true;
+int plat_dir_remove(const char* path) {
+  if (RemoveDirectoryA(path)) return 0;
   plat_file_note_error(int(GetLastError()));
-  return false;
-}
-
-bool plat_dir_list(const char* path, void (*fn)(void* ctx, const char* name), void* ctx) {
-  char pattern[MAX_PATH + 3];
-  int n = snprintf(pattern, sizeof pattern, "%s\\*", path);
-  if (n < 0 || size_t(n) >= sizeof pattern) {
-    plat_file_note_name_too_long();
-    return false;
-  }
-  WIN32_FIND_DATAA e;
-  HANDLE h = FindFirstFileA(pattern, &e);
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD err = GetLastError();
-    if (err == ERROR_FILE_NOT_FOUND) return true;  // an empty folder
-    plat_file_note_error(int(err));
-    return false;
-  }
-  do {
-    if (strcmp(e.cFileName, ".") != 0 && strcmp(e.cFileName, "..") != 0) fn(ctx, e.cFileName);
-  } while (FindNextFileA(h, &e));
-  FindClose(h);
-  return true;
+  return -1;
 }
