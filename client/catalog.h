@@ -67,5 +67,35 @@ bool version_info_parse(const std::string& text, VersionInfo* v, std::string* wh
 bool catalog_read(const std::string& dir, std::vector<VersionInfo>* versions,
                   std::vector<std::string>* damaged, std::string* why);
 
-// The current time as "stored" writes it.
+// The current time as "stored" writes it, and any time given in seconds
+// since 1970-01-01T00:00:00Z.
 std::string catalog_now_utc();
+std::string catalog_utc_text(int64_t seconds);
+
+enum VersionLookup : int {
+  kVersionFound = 0,
+  kVersionMissing,  // no NAME.version
+  kVersionDamaged,  // it cannot be read or parsed, or names another version
+};
+
+// The version NAME of the store folder; *why says what is wrong unless it
+// is found.
+VersionLookup catalog_find(const std::string& dir, const std::string& name, VersionInfo* v,
+                           std::string* why);
+
+// Creates the folder "versions" when it is missing. False, with *why, when
+// it cannot be made.
+bool catalog_make_folder(const std::string& dir, std::string* why);
+
+// A name in "versions" for a new list of version NAME that no file has:
+// NAME.list, else NAME.r2.list, NAME.r3.list, ...
+std::string catalog_fresh_list(const std::string& dir, const std::string& name);
+
+// The SHA-256 of the file at path, as list-sha256 writes it. False, with
+// *why, when it cannot be read.
+bool catalog_file_sha256(const std::string& path, std::string* hex, std::string* why);
+
+// Writes DIR/versions/NAME.version through the output module: a temporary
+// file, synced, renamed over what was there, its folder synced. False, with
+// *why, when it cannot be written.
+bool catalog_write_version(const std::string& dir, const VersionInfo& v, std::string* why);

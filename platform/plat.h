@@ -217,6 +217,14 @@ bool plat_file_identity(PlatFile f, PlatFileId* id);
 // Removes an empty folder. Returns 0, or -1 with the file error set.
 int plat_dir_remove(const char* path);
 
+// Calls each(ctx, name) for every entry of the folder dir but "." and
+// "..", in no particular order. Returns 0, or -1 with the file error set
+// when the folder cannot be read.
+int plat_dir_list(const char* dir, void (*each)(void* ctx, const char* name), void* ctx);
+// Creates the folder path; 0 also when a folder of that name exists. -1,
+// with the file error set, when it cannot be made.
+int plat_make_dir(const char* path);
+
 // Locks a whole open file for this process: shared (several holders) or
 // exclusive, waiting until it is granted. Released by plat_file_unlock or
 // when the file is closed (also when the process ends). flock on POSIX,

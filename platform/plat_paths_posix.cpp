@@ -232,3 +232,32 @@ int plat_dir_remove(const char* path) {
   plat_file_note_error(errno);
   return -1;
 }
+
+int plat_dir_list(const char* dir, void (*each)(void* ctx, const char* name), void* ctx) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) {
+    plat_file_note_error(errno);
+    return -1;
+  }
+  errno = 0;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) each(ctx, e->d_name);
+    errno = 0;
+  }
+  const int err = errno;
+  closedir(d);
+  if (err != 0) {
+    plat_file_note_error(err);
+    return -1;
+  }
+  return 0;
+}
+
+int plat_make_dir(const char* path) {
+  if (mkdir(path, 0777) == 0) return 0;
+  const int err = errno;
+  struct stat st;
+  if (err == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  plat_file_note_error(err);
+  return -1;
+}

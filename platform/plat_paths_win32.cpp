@@ -161,3 +161,46 @@ int plat_dir_remove(const char* path) {
   plat_file_note_error(int(GetLastError()));
   return -1;
 }
+
+int plat_dir_list(const char* dir, void (*each)(void* ctx, const char* name), void* ctx) {
+  char pattern[MAX_PATH + 4];
+  const size_t n = strlen(dir);
+  if (n + 3 > MAX_PATH) {
+    plat_file_note_error(int(ERROR_FILENAME_EXCED_RANGE));
+    return -1;
+  }
+  memcpy(pattern, dir, n);
+  memcpy(pattern + n, "\\*", 3);
+  WIN32_FIND_DATAA found;
+  HANDLE h = FindFirstFileA(pattern, &found);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND) return 0;  // an empty folder (no "." either)
+    plat_file_note_error(int(err));
+    return -1;
+  }
+  do {
+    if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) {
+      each(ctx, found.cFileName);
+    }
+  } while (FindNextFileA(h, &found));
+  const DWORD err = GetLastError();
+  FindClose(h);
+  if (err != ERROR_NO_MORE_FILES) {
+    plat_file_note_error(int(err));
+    return -1;
+  }
+  return 0;
+}
+
+int plat_make_dir(const char* path) {
+  if (CreateDirectoryA(path, nullptr)) return 0;
+  const DWORD err = GetLastError();
+  const DWORD attrs = GetFileAttributesA(path);
+  if (err == ERROR_ALREADY_EXISTS && attrs != INVALID_FILE_ATTRIBUTES &&
+      (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+    return 0;
+  }
+  plat_file_note_error(int(err));
+  return -1;
+}
