@@ -54,7 +54,7 @@ int store_hold_client_in(StoreHold* h) {
   if (h->client_in) return 0;
   // Without the lock file (a read-only folder, say) the server still serves;
   // only a prune could then not tell that a client is connected.
-  (void)store_lock(&h->lock, "", false);
+  (void)store_lock(&h->lock, "", false, "chunkstore: waiting for a prune to switch the store\n");
   h->client_in = true;
   if (store_is_current(h)) return 0;
   fprintf(stderr, "chunkstore: \"%s\" was replaced (a prune): opening it and rebuilding the "
