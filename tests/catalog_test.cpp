@@ -85,7 +85,9 @@ TEST(VersionInfo, RefusesWhatIsNotOneAndSaysWhy) {
     VersionInfo v;
     std::string why;
     EXPECT_EQ(version_info_parse(text, &v, &why), c.parses) << text;
-    if (!c.parses) EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    if (!c.parses) {
+      EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    }
   }
 }
 
