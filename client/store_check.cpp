@@ -142,16 +142,17 @@ void store_check_run(StoreCheck* c, const char* tool, const char* path, PlatFile
   c->clean = s->bad_padding == 0 && !c->read_failed && s->whole_end == s->pos;
 }
 
-void store_check_print(const StoreCheck& c) {
+void store_check_print(const StoreCheck& c, bool verdict) {
   const StoreScan* s = c.scan;
   printf("store: %s (%" PRIu64 " bytes)\n", c.path, c.size);
   if (c.size == 0) {
-    printf("header: none yet (the server writes it with the first chunk)\nchunks: 0\nclean\n");
+    printf("header: none yet (the server writes it with the first chunk)\nchunks: 0\n");
+    if (verdict) printf("clean\n");
     return;
   }
   if (!c.header_ok) {
-    printf("header: bad: the first 64 bytes are not the store header (64 bytes of 0xCC)\n"
-           "not clean: not a chunk store\n");
+    printf("header: bad: the first 64 bytes are not the store header (64 bytes of 0xCC)\n");
+    if (verdict) printf("not clean: not a chunk store\n");
     return;
   }
   printf("header: ok\n");
@@ -183,7 +184,7 @@ void store_check_print(const StoreCheck& c) {
     printf("checked: the first %" PRIu64 " bytes; the store grew to %" PRIu64
            " bytes meanwhile\n", s->pos, c.grown_to);
   }
-  puts(c.clean ? "clean" : "not clean");
+  if (verdict) puts(c.clean ? "clean" : "not clean");
 }
 
 void store_check_print_json(const StoreCheck& c) {

@@ -35,5 +35,6 @@ void store_check_run(StoreCheck* c, const char* tool, const char* path, PlatFile
 // each fault (and the index warning) on stderr; or, as JSON, the members
 // of one object (without its braces) on standard output, the stderr lines
 // as they are.
-void store_check_print(const StoreCheck& c);
+// verdict: the last line, "clean" or "not clean", too.
+void store_check_print(const StoreCheck& c, bool verdict = true);
 void store_check_print_json(const StoreCheck& c);
