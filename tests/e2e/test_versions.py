@@ -199,3 +199,41 @@ class Versions(VersionsTestCase):
                 self.assertEqual(p.returncode, 1, p.stderr)
                 self.assertIn(why, p.stderr)
         self.assertNotIn("v4.version", os.listdir(self.catalogue()))
+
+
+class FiguresAsJson(VersionsTestCase):
+    def test_each_tool_prints_one_object_with_the_figures_of_its_text(self):
+        self.store_three()
+        lists = ["store/versions/%s.list" % n for n in ("v1", "v2", "v3")]
+        os.mkdir(self.path("kept"))
+        # Each tool: its arguments, and a pattern its text output matches,
+        # whose numbers the JSON object gives under the keys named.
+        cases = [
+            ("chunkinfo", ["--store", self.store()] + lists,
+             r"total: (\d+) records, (\d+) bytes, highest ChunkOffset (\d+), (\d+) of length 0, all",
+             lambda j: [j["total"][k] for k in ("records", "bytes", "highest_offset",
+                                                "empty_records")] + [j["total"]["outside_store"]],
+             [0]),
+            ("chunkcheck", [self.store()],
+             r"chunks: (\d+) \((\d+) bytes.*\npadding: (\d+) bytes",
+             lambda j: [j[k] for k in ("chunks", "chunk_bytes", "padding_bytes")], []),
+        ]
+        for tool, args, pattern, figures, extra in cases:
+            with self.subTest(tool=tool):
+                text = run_program(tool, args, cwd=self.folder)
+                self.assertEqual(text.returncode, 0, text.stderr)
+                m = re.search(pattern, text.stdout.decode(), re.S)
+                self.assertIsNotNone(m, text.stdout)
+                p = run_program(tool, ["--json"] + args, cwd=self.folder)
+                self.assertEqual(p.returncode, 0, p.stderr)
+                self.assertEqual(p.stdout.count(b"\n"), 1, p.stdout)
+                self.assertEqual(figures(json.loads(p.stdout)),
+                                 [int(g) for g in m.groups()] + extra)
+        p = run_program("chunkcopy", ["--json", "-q", self.store(), "new.dump", "-o", "kept"] + lists,
+                        cwd=self.folder)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.stderr, b"")
+        copy = json.loads(p.stdout)
+        self.assertEqual((copy["lists"], copy["store_bytes_before"], copy["store_bytes_after"]),
+                         (3, os.path.getsize(self.store()), os.path.getsize(self.path("new.dump"))))
+        self.assertEqual(copy["records"], sum(len(self.read(n)) // 21 for n in lists))
