@@ -323,34 +323,72 @@ std::string catalog_fresh_list(const std::string& dir, const std::string& name) 
   return file;
 }
 
-bool catalog_file_sha256(const std::string& path, std::string* hex, std::string* why) {
-  PlatFile f = plat_file_open_read(path.c_str());
-  if (f == kPlatNoFile) {
-    *why = plat_error_text(plat_file_last_error());
-    return false;
-  }
+bool catalog_sha256_of(PlatFile f, std::string* hex, std::string* why) {
   static uint8_t buf[1 << 16];
   Sha256 h;
   sha256_init(&h);
-  bool ok = true;
   for (;;) {
     long n = plat_file_read(f, buf, sizeof buf);
     if (n < 0) {
       *why = plat_error_text(plat_file_last_error());
-      ok = false;
-      break;
+      return false;
     }
     if (n == 0) break;
     sha256_update(&h, buf, size_t(n));
   }
-  (void)plat_file_close(f);
-  if (!ok) return false;
   uint8_t d[kSha256Size];
   char text[2 * kSha256Size + 1];
   sha256_final(&h, d);
   sha256_hex(d, text);
   *hex = text;
   return true;
+}
+
+bool catalog_file_sha256(const std::string& path, std::string* hex, std::string* why) {
+  PlatFile f = plat_file_open_read(path.c_str());
+  if (f == kPlatNoFile) {
+    *why = plat_error_text(plat_file_last_error());
+    return false;
+  }
+  const bool ok = catalog_sha256_of(f, hex, why);
+  (void)plat_file_close(f);
+  return ok;
+}
+
+VersionList catalog_open_list(const std::string& dir, const std::string& name, VersionInfo* v,
+                              PlatFile* f, std::string* why) {
+  *f = kPlatNoFile;
+  switch (catalog_find(dir, name, v, why)) {
+    case kVersionMissing: return kListNoVersion;
+    case kVersionDamaged:
+      *why = "its description " + name + kVersionSuffix + " is damaged: " + *why;
+      return kListDamaged;
+    case kVersionFound: break;
+  }
+  const std::string path = catalog_file_path(dir, v->list);
+  PlatFile list = plat_file_open_read(path.c_str());
+  if (list == kPlatNoFile) {
+    *why = "cannot open its list " + path + ": " + plat_error_text(plat_file_last_error());
+    return kListUnreadable;
+  }
+  std::string hex;
+  if (!catalog_sha256_of(list, &hex, why)) {
+    *why = "cannot read its list " + path + ": " + *why;
+    (void)plat_file_close(list);
+    return kListUnreadable;
+  }
+  if (hex != v->list_sha256) {
+    *why = "its list " + path + " has the SHA-256 " + hex + ", not " + v->list_sha256;
+    (void)plat_file_close(list);
+    return kListDamaged;
+  }
+  if (plat_file_seek(list, 0, kSeekBegin, nullptr) != 0) {
+    *why = "cannot read its list " + path + ": " + plat_error_text(plat_file_last_error());
+    (void)plat_file_close(list);
+    return kListUnreadable;
+  }
+  *f = list;
+  return kListReady;
 }
 
 bool catalog_write_version(const std::string& dir, const VersionInfo& v, std::string* why) {

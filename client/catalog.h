@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/plat.h"
+
 constexpr char kCatalogFolder[] = "versions";
 constexpr char kVersionSuffix[] = ".version";
 constexpr char kListSuffix[] = ".list";
@@ -91,9 +93,25 @@ bool catalog_make_folder(const std::string& dir, std::string* why);
 // NAME.list, else NAME.r2.list, NAME.r3.list, ...
 std::string catalog_fresh_list(const std::string& dir, const std::string& name);
 
-// The SHA-256 of the file at path, as list-sha256 writes it. False, with
-// *why, when it cannot be read.
+// The SHA-256 of the file at path (or of what is left to read of the open
+// file f), as list-sha256 writes it. False, with *why, when it cannot be
+// read.
 bool catalog_file_sha256(const std::string& path, std::string* hex, std::string* why);
+bool catalog_sha256_of(PlatFile f, std::string* hex, std::string* why);
+
+enum VersionList : int {
+  kListReady = 0,    // open, at its start, and its digest is the one kept
+  kListNoVersion,    // no version of that name
+  kListUnreadable,   // the list cannot be opened or read
+  kListDamaged,      // its .version file is damaged, or the list's digest differs
+};
+
+// Opens the list of version NAME of the store folder dir and checks its
+// SHA-256 against the .version file before anything uses it; *f is left
+// open at the list's start when kListReady. *why says what is wrong
+// otherwise.
+VersionList catalog_open_list(const std::string& dir, const std::string& name, VersionInfo* v,
+                              PlatFile* f, std::string* why);
 
 // Writes DIR/versions/NAME.version through the output module: a temporary
 // file, synced, renamed over what was there, its folder synced. False, with

@@ -63,6 +63,7 @@ void scan_begin(StoreScan* s, uint64_t at) {
   s->duplicates = s->duplicate_bytes = 0;
   s->duplicate_examples = 0;
   s->keys.clear();
+  s->keep_keys = false;
   chunk_batch_clear(&s->batch);
 }
 
@@ -113,5 +114,10 @@ void scan_end(StoreScan* s) {
       s->duplicate_at[s->duplicate_examples++] = DuplicatePair{keys[first].offset, keys[i].offset};
     }
   }
-  std::vector<StoredKey>().swap(keys);
+  if (s->keep_keys) {
+    std::sort(keys.begin(), keys.end(),
+              [](const StoredKey& a, const StoredKey& b) { return a.offset < b.offset; });
+  } else {
+    std::vector<StoredKey>().swap(keys);
+  }
 }

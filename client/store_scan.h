@@ -46,6 +46,9 @@ struct StoreScan {
   DuplicatePair duplicate_at[kScanExamples];
 
   std::vector<StoredKey> keys;
+  // Set after scan_begin: scan_end leaves keys in place, by ChunkOffset,
+  // for a caller that looks chunks up by their place.
+  bool keep_keys;
 
   // Chunks cut but not yet digested, digested together when the batch is
   // full and at the end of the scan.
@@ -64,6 +67,7 @@ inline bool scan_at_boundary(const StoreScan* s) {
   return s->chunker.chunk_length == 0 && s->pad_left == 0;
 }
 
-// After the last byte: digests what waits in the batch, finds the chunks stored more than once. The bytes
-// after whole_end (pos - whole_end of them) are the torn tail.
+// After the last byte: digests what waits in the batch, finds the chunks
+// stored more than once. The bytes after whole_end (pos - whole_end of
+// them) are the torn tail. The keys go, unless keep_keys.
 void scan_end(StoreScan* s);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/interrupt.h"
+#include "client/json_out.h"
 #include "client/list_reader.h"
 #include "client/progress.h"
 #include "common/output_check.h"
@@ -53,6 +54,7 @@ const char kUsage[] =
     "  --force      replace a NEWSTORE or OUTDIR/NAME that exists\n"
     "  --progress   a progress line on stderr also when it is not a terminal\n"
     "  -q           no progress line and no summary on stderr\n"
+    "  --json       print the summary as one JSON object on standard output\n"
     "  -h, --help   this text\n"
     "  --version    the version\n"
     "\n"
@@ -75,6 +77,7 @@ struct Options {
   std::vector<const char*> lists;
   bool force = false;
   bool quiet = false;
+  bool json = false;
   bool force_progress = false;
 };
 
@@ -107,6 +110,8 @@ int parse_options(int argc, char** argv, Options* o) {
       o->force_progress = true;
     } else if (strcmp(a, "-q") == 0) {
       o->quiet = true;
+    } else if (strcmp(a, "--json") == 0) {
+      o->json = true;
     } else if (a[0] == '-' && a[1] != 0) {
       return usage_error("unknown option", a);
     } else {
@@ -407,6 +412,13 @@ int main(int argc, char** argv) {
     discard_all(&store, &jobs);
     fprintf(stderr, "chunkcopy: nothing written\n");
     return kExitOutput;
+  }
+  if (opt.json) {
+    printf("{\"lists\": %zu, \"records\": %" PRIu64 ", \"bytes\": %" PRIu64
+           ", \"chunks_copied\": %" PRIu64 ", \"new_store\": %s, \"store_bytes_before\": %" PRIu64
+           ", \"store_bytes_after\": %" PRIu64 "}\n", jobs.size(), total_records, c->real_bytes,
+           c->chunks_copied, json_string(opt.new_store).c_str(), c->old.size, c->new_size);
+    fflush(stdout);
   }
   if (!opt.quiet) {
     fprintf(stderr,

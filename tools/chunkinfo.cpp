@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "client/json_out.h"
 #include "client/list_reader.h"
 #include "client/tool_args.h"
 #include "common/record.h"
@@ -28,7 +30,7 @@ enum ExitStatus : int { kExitOk = 0, kExitUsage = 1, kExitBadList = 3 };
 constexpr unsigned kMaxReports = 5;  // records outside the store named per list
 
 const char kUsage[] =
-    "usage: chunkinfo [--store STORE] LIST...\n"
+    "usage: chunkinfo [--store STORE] [--json] LIST...\n"
     "\n"
     "Prints, for each record list LIST, its records, the real bytes they name,\n"
     "the highest ChunkOffset and how many records have real length 0. With\n"
@@ -37,6 +39,7 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  --store STORE  check that every record lies inside STORE\n"
+    "  --json         print the figures as one JSON object on standard output\n"
     "  -h, --help     this text\n"
     "  --version      the version\n"
     "\n"
@@ -45,6 +48,7 @@ const char kUsage[] =
 
 struct Options {
   const char* store = nullptr;
+  bool json = false;
   std::vector<const char*> lists;
 };
 
@@ -62,6 +66,8 @@ int parse_options(int argc, char** argv, Options* o) {
   while (const char* a = args_next(&args)) {
     if (strcmp(a, "--store") == 0) {
       if (!(o->store = args_value(&args))) return args_error(&args, "--store needs a path", nullptr);
+    } else if (strcmp(a, "--json") == 0) {
+      o->json = true;
     } else if (args_is_option(a)) {
       return args_error(&args, "unknown option", a);
     } else {
@@ -86,6 +92,19 @@ void print_figures(const char* name, const ListFigures& f, bool with_store) {
   }
 }
 
+// One member of the --json object's "lists" (or its "total").
+std::string figures_json(const ListFigures& f, bool with_store) {
+  char t[320];
+  snprintf(t, sizeof t, "\"records\": %" PRIu64 ", \"bytes\": %" PRIu64 ", \"highest_offset\": %"
+           PRIu64 ", \"empty_records\": %" PRIu64, f.records, f.bytes, f.highest, f.empty);
+  std::string out = t;
+  if (with_store) {
+    snprintf(t, sizeof t, ", \"outside_store\": %" PRIu64, f.outside);
+    out += t;
+  }
+  return out;
+}
+
 uint8_t g_list_buf[kListReadBlock];
 
 }  // namespace
@@ -105,6 +124,9 @@ int main(int argc, char** argv) {
     (void)plat_file_close(s);  // only its size is needed
   }
   ListFigures total;
+  std::string json = "{\"store\": " + (opt.store ? json_string(opt.store) : std::string("null")) +
+                     ", \"lists\": [";
+  bool first = true;
   for (const char* name : opt.lists) {
     PlatFile f = tool_open_read("chunkinfo", "list", name);
     if (f == kPlatNoFile) {
@@ -130,7 +152,7 @@ int main(int argc, char** argv) {
       }
     }
     (void)plat_file_close(f);
-    print_figures(name, fig, opt.store != nullptr);
+    if (!opt.json) print_figures(name, fig, opt.store != nullptr);
     if (step == kListReadFailed) {
       fprintf(stderr, "chunkinfo: reading %s failed after record %" PRIu64 ": %s\n", name,
               l.index, plat_error_text(l.error));
@@ -141,12 +163,22 @@ int main(int argc, char** argv) {
       status = kExitBadList;
     }
     if (fig.outside > 0) status = kExitBadList;
+    if (opt.json) {
+      json += std::string(first ? "" : ", ") + "{\"list\": " + json_string(name) + ", " +
+              figures_json(fig, opt.store != nullptr) + ", \"whole\": " +
+              (step == kListEnd && l.stray == 0 ? "true" : "false") + "}";
+      first = false;
+    }
     total.records += fig.records;
     total.bytes += fig.bytes;
     if (fig.highest > total.highest) total.highest = fig.highest;
     total.empty += fig.empty;
     total.outside += fig.outside;
   }
-  if (opt.lists.size() > 1) print_figures("total", total, opt.store != nullptr);
+  if (opt.json) {
+    printf("%s], \"total\": {%s}}\n", json.c_str(), figures_json(total, opt.store != nullptr).c_str());
+  } else if (opt.lists.size() > 1) {
+    print_figures("total", total, opt.store != nullptr);
+  }
   return status;
 }
