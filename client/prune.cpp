@@ -129,6 +129,33 @@ bool same_file(const std::string& path, const PlatFileId& id) {
 
 }  // namespace
 
+bool prune_date_ok(const char* date) {
+  static const char kDay[] = "dddd-dd-dd";
+  static const char kFull[] = "dddd-dd-ddTdd:dd:ddZ";
+  const size_t n = strlen(date);
+  const char* shape = n == sizeof kDay - 1 ? kDay : n == sizeof kFull - 1 ? kFull : nullptr;
+  if (shape == nullptr) return false;
+  for (size_t i = 0; i < n; i++) {
+    if (shape[i] == 'd' ? (date[i] < '0' || date[i] > '9') : date[i] != shape[i]) return false;
+  }
+  return true;
+}
+
+void prune_print(const PruneReport& r, bool json, bool quiet) {
+  if (json) {
+    printf("{\"versions_before\": %" PRIu64 ", \"kept\": %" PRIu64 ", \"carried\": %" PRIu64
+           ", \"dropped\": %" PRIu64 ", \"store_before\": %" PRIu64 ", \"store_after\": %" PRIu64
+           ", \"switched\": %s}\n", r.versions_before, r.kept, r.carried, r.dropped,
+           r.store_before, r.store_after, r.switched ? "true" : "false");
+    fflush(stdout);
+  }
+  if (quiet || !r.switched) return;
+  fprintf(stderr, "%s: kept %" PRIu64 " of %" PRIu64 " versions and %" PRIu64
+          " stored meanwhile, forgot %" PRIu64 "; store %" PRIu64 " bytes before, %" PRIu64
+          " bytes after\n", kTool, r.kept, r.versions_before, r.carried, r.dropped,
+          r.store_before, r.store_after);
+}
+
 bool prune_choose(const std::vector<VersionInfo>& all, const PruneRequest& req,
                   std::vector<bool>* kept, std::string* missing) {
   kept->assign(all.size(), false);

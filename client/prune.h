@@ -43,6 +43,13 @@ enum PruneStatus : int {
   kPruneChanged = 4,     // the catalogue changed in a way that cannot be carried, or another prune runs
 };
 
+// Whether DATE is "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SSZ".
+bool prune_date_ok(const char* date);
+
+// The report: one JSON object on standard output with json, a line on
+// stderr unless quiet.
+void prune_print(const PruneReport& r, bool json, bool quiet);
+
 // Runs the prune; messages on stderr. Nothing is switched unless it
 // returns kPruneOk with report->switched.
 int prune_run(const PruneRequest& req, PruneReport* report);
