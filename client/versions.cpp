@@ -14,6 +14,7 @@
 #include "client/restore.h"
 #include "client/store_check.h"
 #include "client/tool_args.h"
+#include "common/store_lock.h"
 #include "common/bytes.h"
 #include "common/store_format.h"
 #include "platform/plat.h"
@@ -39,6 +40,10 @@ bool read_catalog(const VersionsOptions& o, std::vector<VersionInfo>* versions,
             kTool, o.dir);
     return false;
   }
+  // Held to the end of the run: a prune switches the folder's store and
+  // catalogue only while nobody holds it, so what is read is one state.
+  static StoreLock lock;
+  if (lock.file == kPlatNoFile) (void)store_lock(&lock, o.dir, false);
   std::string why;
   if (!catalog_read(o.dir, versions, damaged, &why)) {
     fprintf(stderr, "%s: %s\n", kTool, why.c_str());

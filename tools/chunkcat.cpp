@@ -15,6 +15,7 @@
 #include "client/list_reader.h"
 #include "client/restore.h"
 #include "client/tool_args.h"
+#include "common/store_lock.h"
 #include "common/interrupt.h"
 #include "common/output_file.h"
 #include "common/store_format.h"
@@ -196,6 +197,11 @@ int main(int argc, char** argv) {
   // A store folder: its store file, and versions for lists.
   const bool folder = plat_path_is_dir(opt.store);
   const std::string store = folder ? catalog_store_path(opt.store) : std::string(opt.store);
+  // A prune switches a store folder's store and catalogue only while nobody
+  // holds its lock: the version, its list and the store are opened from one
+  // state of the folder (once open, they stay what they were).
+  StoreLock lock;
+  if (folder) (void)store_lock(&lock, opt.store, false);
   if (opt.check) {
     status = restore_open_store(r, store.c_str(), g_window, &g_batch);
     return status != kRestoreOk ? status : check_lists(r, opt, folder);
@@ -220,6 +226,7 @@ int main(int argc, char** argv) {
   if (!folder && (list = open_list(opt, false, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
     return status;
   }
+  store_unlock(&lock);
   r->list = opt.lists[0];
   return restore_list(r, list, opt.out, g_list_buf, g_out_buf);
 }
