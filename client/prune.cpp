@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "chunk/chunk_index.h"
 #include "client/catalog.h"
@@ -28,7 +30,8 @@ uint8_t g_list_out[kListOutBlock];
 
 struct Staging {
   std::string dir;       // the store folder
-  std::string path;      // its staging folder
+  std::string name;      // its staging folder, inside dir
+  std::string path;      // and its path
   OutputFile store;      // the new $dump
   uint8_t* table = nullptr;
 };
@@ -113,13 +116,31 @@ int copy_version(Staging* s, const VersionInfo& v) {
   return kPruneOk;
 }
 
-// The staging folder of a run that did not reach its switch is removed.
+void collect_name(void* ctx, const char* name) {
+  static_cast<std::vector<std::string>*>(ctx)->push_back(name);
+}
+
+// A staging folder of this run's own. What earlier runs left (one killed
+// before its switch, or an old store that Windows kept while the server
+// held it) is removed where it can be; a folder that cannot be removed yet
+// is passed over, not reused.
 bool fresh_staging(Staging* s) {
-  if (plat_path_kind(s->path.c_str()) != kPathMissing && !store_remove_tree(s->path.c_str())) {
-    return false;
+  std::vector<std::string> names;
+  (void)plat_dir_list(s->dir.c_str(), collect_name, &names);
+  const std::string prefix = kPruneStagingName;
+  for (const std::string& n : names) {
+    if (n.compare(0, prefix.size(), prefix) == 0) {
+      (void)store_remove_tree((s->dir + "/" + n).c_str());
+    }
   }
-  std::string why;
-  return plat_make_dir(s->path.c_str()) == 0 && catalog_make_folder(s->path, &why);
+  for (int k = 1; k < 1000; k++) {
+    s->name = prefix + "-" + std::to_string(k);
+    s->path = s->dir + "/" + s->name;
+    if (plat_path_kind(s->path.c_str()) != kPathMissing) continue;
+    std::string why;
+    return plat_make_dir(s->path.c_str()) == 0 && catalog_make_folder(s->path, &why);
+  }
+  return false;
 }
 
 bool same_file(const std::string& path, const PlatFileId& id) {
@@ -186,7 +207,6 @@ int prune_run(const PruneRequest& req, PruneReport* report) {
   *report = PruneReport();
   Staging s;
   s.dir = req.dir;
-  s.path = req.dir + "/" + kPruneStagingName;
   const std::string store_path = catalog_store_path(req.dir);
   if (plat_path_kind(store_path.c_str()) != kPathRegular) {
     return fail(kPruneUsage, "%s is not a store folder (no %s in it)", req.dir.c_str(),
@@ -248,7 +268,7 @@ int prune_run(const PruneRequest& req, PruneReport* report) {
   report->store_before = c->old.size;
   if (!fresh_staging(&s)) {
     store_unlock(&prune_lock);
-    return fail(kPruneWriteFailed, "cannot make the staging folder %s: %s", s.path.c_str(),
+    return fail(kPruneWriteFailed, "cannot make a staging folder in %s: %s", req.dir.c_str(),
                 plat_error_text(plat_file_last_error()));
   }
   s.table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
@@ -311,7 +331,7 @@ int prune_run(const PruneRequest& req, PruneReport* report) {
   }
   report->store_after = c->new_size;
   if (status == kPruneOk) {
-    if (store_switch_commit(kTool, req.dir.c_str(), kPruneStagingName)) {
+    if (store_switch_commit(kTool, req.dir.c_str(), s.name.c_str())) {
       report->switched = true;
     } else {
       status = kPruneWriteFailed;

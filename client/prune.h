@@ -4,7 +4,7 @@
 // byte the store a fresh server would hold after being sent their files in
 // order, oldest first (client/store_copy.h: every chunk cut again and
 // checked); their lists are rewritten for it. Store and catalogue are built
-// whole in the staging folder ".prune" of the store folder, then switched
+// whole in a staging folder ".prune-N" of the store folder, then switched
 // in (common/store_switch.h) while the store folder's lock is held
 // exclusive: no client connected, no version half stored. Versions stored
 // while the prune built the new store are carried into it before the
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-constexpr char kPruneStagingName[] = ".prune";
+constexpr char kPruneStagingName[] = ".prune";  // the staging folders' prefix
 constexpr char kPruneLockName[] = "$prune";
 
 struct PruneRequest {

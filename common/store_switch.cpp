@@ -13,6 +13,7 @@ namespace {
 
 constexpr char kCatalogName[] = "versions";
 constexpr char kOldCatalogName[] = "old-versions";
+constexpr char kOldStoreName[] = "old-store";
 
 std::string in(const char* folder, const std::string& name) {
   return folder && *folder ? std::string(folder) + "/" + name : name;
@@ -90,6 +91,7 @@ bool store_switch_finish(const char* tool, const char* folder) {
   const std::string old_catalog = staging + "/" + kOldCatalogName;
   const std::string store = in(folder, kStoreFileName);
   const std::string new_store = staging + "/" + kStoreFileName;
+  const std::string old_store = staging + "/" + kOldStoreName;
   // The catalogue first: the old one goes into the staging folder, to be
   // removed with it, and the new one takes its place.
   if (exists(new_catalog)) {
@@ -101,12 +103,25 @@ bool store_switch_finish(const char* tool, const char* folder) {
       return step_failed(tool, "moving into place", new_catalog);
     }
   }
-  if (exists(new_store) && plat_file_rename(new_store.c_str(), store.c_str()) != 0) {
-    return step_failed(tool, "moving into place", new_store);
+  // The old store file goes into the staging folder first: Windows renames
+  // nothing over a file that is open (the server holds it), though it moves
+  // one. Until the new one is in place there is no "$dump", and the marker
+  // says to finish.
+  if (exists(new_store)) {
+    if (exists(store) && !exists(old_store) &&
+        plat_file_rename(store.c_str(), old_store.c_str()) != 0) {
+      return step_failed(tool, "moving aside", store);
+    }
+    if (plat_file_rename(new_store.c_str(), store.c_str()) != 0) {
+      return step_failed(tool, "moving into place", new_store);
+    }
   }
   if (plat_folder_sync(store.c_str()) != 0) return step_failed(tool, "syncing the folder of", store);
   if (plat_file_remove(marker.c_str()) != 0) return step_failed(tool, "removing", marker);
   (void)plat_folder_sync(marker.c_str());
-  (void)store_remove_tree(staging.c_str());  // what is left is only the old catalogue
+  // What is left is the old store and catalogue. On Windows the old store
+  // stays until the server lets it go (at its next client); the next prune
+  // removes what is left then.
+  (void)store_remove_tree(staging.c_str());
   return true;
 }

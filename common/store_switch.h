@@ -5,8 +5,9 @@
 // marker "$switch", naming the staging folder, is written (synced, renamed
 // into place): from that moment the switch counts as done, and whoever
 // finishes it next (the prune itself, or the server at its start) moves the
-// new catalogue and the new "$dump" into place, removes the marker and
-// finally the staging folder with the old catalogue in it. Every step can be
+// old catalogue and "$dump" into the staging folder and the new ones into
+// their place, removes the marker and finally the staging folder with the
+// old ones in it. Every step can be
 // taken again after a crash, so the folder holds either the old store and
 // catalogue, or the new ones, never a mix once finished. The caller holds
 // the store folder's lock exclusive (common/store_lock.h).

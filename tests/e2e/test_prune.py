@@ -78,10 +78,11 @@ class PruneWhileStoring(PruneTestCase):
                 p = self.versions("prune", "store", "--keep-last", "2", "-q", "--json")
                 self.assertEqual(p.returncode, 0, p.stderr)
                 carried += int(p.stdout.split(b'"carried": ')[1].split(b",")[0])
-                after = self.listed()
+                # What was stored before the listing below began must be in it.
                 with lock:
                     order = ["seed1", "seed2", "seed3"] + ["c%d" % k for k in
                                                            range(1, len(stored) - 2)]
+                after = self.listed()
                 # A version may go only as one of the older ones that --keep-last 2
                 # forgets: two versions stored after it are kept. Versions stored
                 # while the prune ran are carried over, so the newest never go.
@@ -114,7 +115,8 @@ class PruneResult(PruneTestCase):
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertIn(b'"kept": 3, "carried": 0, "dropped": 1', p.stdout)
         self.assertEqual(self.listed(), ["v1", "v3", "v4"])
-        self.assertFalse(os.path.exists(self.path("store", ".prune")))
+        if not WINDOWS_PROGRAMS:  # there the server's old store goes at its next client
+            self.assertEqual([n for n in os.listdir(self.path("store")) if n.startswith(".")], [])
         self.assertFalse(os.path.exists(self.path("store", "$switch")))
         self.assertLess(os.path.getsize(self.store()), before)
         self.assert_restores({n: digest(d) for n, d in data.items()})
@@ -185,5 +187,5 @@ class PruneInterrupted(PruneTestCase):
         p = self.versions("prune", "store", "--keep-last", "2", "-q")
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertEqual(self.listed(), ["v5", "v6"])
-        self.assertFalse(os.path.exists(self.path("store", ".prune")))
+        self.assertEqual([n for n in os.listdir(self.path("store")) if n.startswith(".")], [])
         self.assert_restores(want)
