@@ -52,6 +52,13 @@ int plat_sock_connect(PlatSocket s, const PlatAddr4& addr);
 // recv/send with flags 0: bytes moved, 0 on orderly close (recv), -1 on error.
 long plat_sock_recv(PlatSocket s, void* buf, size_t n);
 long plat_sock_send(PlatSocket s, const void* buf, size_t n);
+// A send that tells the system more bytes follow at once: it may hold a
+// part-filled segment back for them (MSG_MORE) instead of sending it alone.
+// Where the system has no such hint, a plain send.
+long plat_sock_send_more(PlatSocket s, const void* buf, size_t n);
+// Sends at once what earlier plat_sock_send_more calls held back. Returns 0
+// on success (and where nothing is ever held back).
+int plat_sock_push(PlatSocket s);
 // shutdown(SD_BOTH) and shutdown of the sending side only.
 int plat_sock_shutdown_both(PlatSocket s);
 int plat_sock_shutdown_send(PlatSocket s);

@@ -143,6 +143,23 @@ long plat_sock_send(PlatSocket s, const void* buf, size_t n) {
   return sock_result(r);
 }
 
+long plat_sock_send_more(PlatSocket s, const void* buf, size_t n) {
+#ifdef MSG_MORE
+  long r;
+  do {
+    r = send(int(s), buf, n, MSG_NOSIGNAL | MSG_MORE);
+  } while (r < 0 && errno == EINTR);
+  return sock_result(r);
+#else
+  return plat_sock_send(s, buf, n);
+#endif
+}
+
+int plat_sock_push(PlatSocket s) {
+  // Turning TCP_NODELAY on (again) sends the segments held back at once.
+  return plat_sock_set_nodelay(s);
+}
+
 int plat_sock_shutdown_both(PlatSocket s) {
   return int(sock_result(shutdown(int(s), SHUT_RDWR)));
 }

@@ -133,6 +133,11 @@ long plat_sock_send(PlatSocket s, const void* buf, size_t n) {
   return sock_result(send(to_socket(s), static_cast<const char*>(buf), clamp_len(n), 0));
 }
 
+// Winsock has no hint of more to come: every send goes out as it is.
+long plat_sock_send_more(PlatSocket s, const void* buf, size_t n) { return plat_sock_send(s, buf, n); }
+
+int plat_sock_push(PlatSocket) { return 0; }
+
 int plat_sock_shutdown_both(PlatSocket s) {
   return sock_result(shutdown(to_socket(s), SD_BOTH));
 }

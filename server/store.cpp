@@ -237,10 +237,13 @@ void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_tabl
   store_file_attach(&p->store, store);
   group_commit_attach(&p->commit, group_commit_static_buffer(), kHeldRecordsBytes);
   p->mode = kStoreMode;
+  p->active = 0;
   p->index.table = index_table;
 }
 
-void run_pass(PassContext* p, uint64_t length) {
+namespace {
+
+void run_pass_body(PassContext* p, uint64_t length) {
   if (p->mode == kStoreMode) {
     if (!store_file_begin(&p->store)) return;
     p->store_size = p->end_of_store = p->store.end;
@@ -271,6 +274,14 @@ void run_pass(PassContext* p, uint64_t length) {
       return;
     }
   }
+}
+
+}  // namespace
+
+void run_pass(PassContext* p, uint64_t length) {
+  p->active = 1;
+  run_pass_body(p, length);
+  p->active = 0;
 }
 
 namespace {
