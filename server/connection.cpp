@@ -196,6 +196,17 @@ void client_step(Connection* c) {
     c->output_held = 0;
   }
 
+  // A handler that has ended, or lost its peer, leaves no chunk waiting in
+  // the append buffer (with syncing on, chunks wait there for the next
+  // sync): the next client and the next start find them in the file.
+  const int32_t end_code = c->co.yield_code;
+  if ((end_code == kCoReturned || end_code == kCoStopServer || c->peer_gone) &&
+      !store_file_flush(&c->pass.store)) {
+    c->co.yield_code = kCoStoreFailed;
+    c->out_cur = c->out_start;
+    group_commit_clear(held);
+  }
+
   // A finished handler's records are all sent before the connection closes;
   // a client that half-closed after its last file reads them to the end.
   if (c->co.yield_code == kCoReturned &&

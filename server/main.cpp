@@ -96,6 +96,7 @@ void idle_wait() {
 }
 
 int poll_loop() {
+  log_hold_lines(true);  // written before the loop waits (log_flush below)
   for (;;) {
     int activity = 0;
     for (uint32_t i = 0; i < g_table.count;) {
@@ -117,7 +118,10 @@ int poll_loop() {
       g_table.entries[g_table.count] = c;
       if (c->co.yield_code == kCoStopServer) return 0;
     }
-    if (!activity) idle_wait();
+    if (!activity) {
+      log_flush();  // the lines of the busy cycles, before the loop waits
+      idle_wait();
+    }
     if (g_table.count == 0) return 0;
   }
 }

@@ -9,11 +9,16 @@
 
 namespace {
 
-// Writes the gathered new chunks. Called before every yield and at the end
-// of the pass: the records waiting in the output buffer may be sent as soon
-// as the pass yields. False once the store cannot be written.
+// Called before every yield and at the end of the pass. With syncing off,
+// writes the gathered new chunks: the records waiting in the output buffer
+// may be sent as soon as the pass yields. With syncing on, the record of a
+// chunk not yet synced is held until a sync, and every sync writes what is
+// gathered first (store_file_sync): the chunks then go out a full append
+// buffer at a time, not in one write per poll cycle. False once the store
+// cannot be written.
 bool flush_appends(PassContext* p) {
-  return p->mode == kRebuildMode || store_file_flush(&p->store);
+  if (p->mode == kRebuildMode) return true;
+  return p->store.sync_off ? store_file_flush(&p->store) : !p->store.failed;
 }
 
 // A rebuild reports once it has run this long, and again each time this

@@ -59,14 +59,15 @@ bool store_file_sync(StoreFile* f) {
 }
 
 bool store_file_begin(StoreFile* f) {
-  uint64_t pos = 0, size = 0;
-  (void)plat_file_seek(f->file, 0, kSeekCurrent, &pos);
+  // The position is at the end already (the store is only ever appended
+  // to): one seek there tells the size and leaves it where it was.
+  uint64_t size = 0;
   (void)plat_file_seek(f->file, 0, kSeekEnd, &size);
-  (void)plat_file_seek(f->file, int64_t(pos), kSeekBegin, nullptr);
-  f->end = size;
-  f->append_fill = 0;
+  // Chunks of an earlier pass may still wait in the append buffer (with
+  // syncing on, they are written at the next sync or when it is full).
+  f->end = size + f->append_fill;
   if (f->failed) return false;
-  if (size < kStoreHeaderSize) {
+  if (f->append_fill == 0 && size < kStoreHeaderSize) {
     // A new store begins with its header, so no chunk has offset 0.
     uint8_t header[kStoreHeaderSize];
     memset(header, kStoreHeaderByte, sizeof header);

@@ -70,8 +70,8 @@ bool store_file_sync(StoreFile* f);
 // Lets the next appends step over the tail a rebuild found.
 inline void store_file_set_tail(StoreFile* f, const StoreTail& tail) { f->tail = tail; }
 
-// Before a store pass: learns where the file ends, and writes the header
-// when the file is shorter than it (a header cut short is finished with
+// Before a store pass: learns where the file ends (beyond it, what waits in
+// the append buffer), and writes the header when the file is shorter than it (a header cut short is finished with
 // the same byte: readers take the store by its header). Returns false
 // when the header cannot be written.
 bool store_file_begin(StoreFile* f);
