@@ -163,6 +163,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     group_commit_attach(&c->pass.commit, group_commit_static_buffer(),
                         kHeldSizes[sched.next() % 4]);
     c->pass.commit.clock = cycle_clock;
+    // Half the schedules keep each sync in flight for some polls while the
+    // pass goes on.
+    static const size_t kDelays[] = {0, 1, 2, 5, 17, 60};
+    const size_t pick = sched.next() % 12;
+    if (pick < 6) {
+      watch.delay = kDelays[pick];
+      plat_set_file_sync_start_hook(SyncWatch::start_hook, SyncWatch::poll_hook, &watch);
+    }
     FUZZ_CHECK(store_file_start(&c->pass.store, false), "cannot start syncing");
     peer.watch = &watch;
   }
@@ -205,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                int(code), peer.fed, stream.size(), size_t(c->out_cur - c->out_start));
   }
   plat_set_file_sync_hook(nullptr, nullptr);
+  plat_set_file_sync_start_hook(nullptr, nullptr, nullptr);
   const fuzz::Bytes& reply = peer.reply;
   fuzz::Bytes file = fuzz::read_file(store_path);
   (void)plat_file_close(store);

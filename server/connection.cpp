@@ -80,6 +80,8 @@ bool can_progress(const Connection* c) {
       return c->in_cur < c->in_end || c->closed;  // bytes buffered, or the end
     case kCoWaitOutput:
       return false;  // the send that makes room turns it into kCoOutputMoved
+    case kCoWaitHeld:
+      return !group_commit_full(&c->pass.commit, &c->pass.store);  // moved on
     case kCoReturned:
     case kCoDone:
     case kCoStopServer:
@@ -105,7 +107,8 @@ bool more_output_follows(const Connection* c, long received) {
   if (!c->pass.active || c->closed || c->send_short) return false;
   if (c->co.yield_code == kCoWaitInput && received <= 0) return false;
   if (c->output_held && c->pass.commit.clock() - c->output_held_ms >= kMaxOutputHoldMs) return false;
-  return c->co.yield_code == kCoWaitInput || c->co.yield_code == kCoWaitOutput;
+  return c->co.yield_code == kCoWaitInput || c->co.yield_code == kCoWaitOutput ||
+         c->co.yield_code == kCoWaitHeld;
 }
 
 void client_step(Connection* c) {
@@ -136,16 +139,17 @@ void client_step(Connection* c) {
     c->in_end = c->in_start + n;
   }
 
-  // Records held for a sync of the store file: synced once the pass waits
-  // for input that did not come, or the handler has ended, then moved into
-  // the output buffer as room allows (server/group_commit.h).
+  // Records held for a sync of the store file: when to sync and when they
+  // move into the output buffer is decided here (server/group_commit.h).
   GroupCommit* held = &c->pass.commit;
-  if (group_commit_holds(held) && !c->peer_gone && c->co.yield_code != kCoStoreFailed) {
+  if ((group_commit_holds(held) || store_file_sync_in_flight(&c->pass.store)) && !c->peer_gone &&
+      c->co.yield_code != kCoStoreFailed) {
     const int32_t code = c->co.yield_code;
     uint8_t* const before = c->out_cur;
-    if (!group_commit_pump(held, &c->pass.store, code == kCoWaitInput, r > 0,
-                           code == kCoReturned || code == kCoStopServer, &c->out_cur,
-                           c->out_end)) {
+    const GroupCommitCycle cycle = {code == kCoWaitInput, r > 0, c->pass.active != 0,
+                                    code == kCoWaitHeld,
+                                    code == kCoReturned || code == kCoStopServer};
+    if (!group_commit_pump(held, &c->pass.store, cycle, &c->out_cur, c->out_end)) {
       c->co.yield_code = kCoStoreFailed;  // never resumed: the server exits
     }
     if (c->out_cur != before) c->activity = 1;

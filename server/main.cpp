@@ -110,6 +110,7 @@ int poll_loop() {
       // The store file cannot be written (the message is out): straight out,
       // without a word more on the connection or in the log.
       if (c->co.yield_code == kCoStoreFailed) return kStoreFailedStatus;
+      log_flush();  // a client that sees the close finds every line before it
       (void)plat_sock_shutdown_both(c->socket);
       (void)plat_sock_close(c->socket);
       log_line("closing %i\n", int(c->socket));

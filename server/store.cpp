@@ -104,20 +104,18 @@ bool wait_output(PassContext* p) {
   return true;
 }
 
-// Makes room to hold one more record: a full group is synced (one sync for
-// all its records) and handed to the output buffer as room allows. Returns
-// false, without waiting, when the store cannot be written or synced.
+// Makes room to hold one more record: synced records move to the output
+// buffer as room allows; when the group is still full, the pass waits for
+// the pump to sync it and move it on (group_commit_pump). Returns false
+// when the store cannot be written or synced.
 bool make_room_to_hold(PassContext* p) {
   GroupCommit* g = &p->commit;
   while (group_commit_full(g, &p->store)) {
-    if (group_commit_waits_for_sync(g) && !group_commit_sync(g, &p->store)) return false;
     group_commit_release(g, p->io.out_cur, *p->io.out_end);
-    // Every held record is synced now, so what stays held waits for output
-    // room only. Resumed once a send has made room; the loop then moves
-    // more records on.
-    if (group_commit_full(g, &p->store) && *p->io.out_cur >= *p->io.out_end) {
-      coro_yield(p->io.co, p->io.wait_output_code);
-    }
+    // Resumed once the held records leave room (a sync covered them and
+    // they moved on); the pump ends the connection if the sync failed.
+    if (group_commit_full(g, &p->store)) coro_yield(p->io.co, kCoWaitHeld);
+    if (p->store.failed) return false;
   }
   return true;
 }

@@ -124,15 +124,16 @@ struct Mix {
   double x, y, z, w;
 };
 
+__attribute__((noinline)) void plain_call(Coroutine*) { g_clobber_sink = g_clobber_sink + 1.0; }
+
+// The same code either way (a call through a pointer), so that values kept
+// in x87 registers, which no call preserves, are spilled alike.
 __attribute__((noinline)) Mix mix_rounds(Coroutine* co, bool resume) {
+  void (*const step)(Coroutine*) = resume ? coro_resume : plain_call;
   uint64_t a = g_clobber_seed, b = a * 3, c = b ^ 0x55, d = c + a, e = d * 5, f = e ^ b;
   double x = double(a % 1000) * 0.5, y = x * 1.25, z = y - 3.0, w = z * z;
   for (int i = 0; i < 6; i++) {
-    if (resume) {
-      coro_resume(co);
-    } else {
-      g_clobber_sink = g_clobber_sink + 1.0;
-    }
+    step(co);
     a += uint64_t(i) * f;
     b ^= a;
     c = c * 7 + b;
