@@ -5,12 +5,19 @@
 # met. Figures are medians over RUNS repetitions.
 #
 #   bench/run.sh [-n RUNS] [-d DATADIR] [--no-build] [--durable-only]
+#                [--e2e-only] [--baseline REV]
 #
 #   -n RUNS     repetitions (default 3)
 #   -d DATADIR  where the data and scratch files go (default build-bench/data;
 #               about 6 GB); the data is kept there for the next run
-#   --no-build  use the programs already in build-bench/
+#   --no-build  use the programs already in build-bench/ (and the baseline's)
 #   --durable-only  only the durable against --no-sync figures (and MD5)
+#   --e2e-only  no in-process figures (chunker_bench and the other builds)
+#   --baseline REV  also build the commit REV (a tag, a hash, HEAD~3) beside
+#               the tree, in build-bench/baseline/, run every end-to-end row
+#               with it too, alternating with this tree's programs in each
+#               repetition, and print the ratio new / REV per row (median of
+#               the repetitions' ratios)
 #
 # It runs in a private network namespace of its own (re-executing itself
 # under `unshare -n`, as root), so the servers it starts on port 8888 never
@@ -29,13 +36,18 @@ RUNS=3
 DATA=$ROOT/build-bench/data
 BUILD=1
 ONLY=
+BASE_REV=
+BASE_DIR=
 while [ $# -gt 0 ]; do
   case "$1" in
     -n) RUNS=$2; shift 2 ;;
     -d) DATA=$2; shift 2 ;;
     --no-build) BUILD=0; shift ;;
     --durable-only) ONLY=durable; shift ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    --e2e-only) ONLY=e2e; shift ;;
+    --baseline) BASE_REV=$2; shift 2 ;;
+    --baseline-dir) BASE_DIR=$2; shift 2 ;;  # set by the re-execution below
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "bench/run.sh: unknown argument $1" >&2; exit 1 ;;
   esac
 done
@@ -63,8 +75,28 @@ if [ -z "${CHUNK_BENCH_IN_NETNS:-}" ]; then
       cmake --build "$ROOT/build-bench-i686" -j2 --target chunker_bench > /dev/null
     fi
   fi
+  if [ -n "$BASE_REV" ]; then
+    # The baseline: REV's tree exported (not checked out: the working tree
+    # and its branch stay as they are) and built optimised, once per commit.
+    base_commit=$(git -C "$ROOT" rev-parse --verify "$BASE_REV^{commit}") ||
+      { echo "bench/run.sh: no commit $BASE_REV" >&2; exit 1; }
+    BASE_DIR=$ROOT/build-bench/baseline/${base_commit:0:12}
+    if [ "$BUILD" = 1 ] && [ ! -x "$BASE_DIR/build/chunkstore" ]; then
+      echo "building the baseline $BASE_REV (${base_commit:0:12}) in $BASE_DIR" >&2
+      rm -rf "$BASE_DIR"
+      mkdir -p "$BASE_DIR/src"
+      git -C "$ROOT" archive "$base_commit" | tar -x -C "$BASE_DIR/src"
+      cmake -S "$BASE_DIR/src" -B "$BASE_DIR/build" -DCMAKE_BUILD_TYPE=Release -DCHUNK_BUILD_TESTS=OFF \
+        -DCHUNK_BUILD_BENCH=OFF > /dev/null
+      cmake --build "$BASE_DIR/build" -j2 > /dev/null
+    fi
+    [ -x "$BASE_DIR/build/chunkstore" ] || { echo "bench/run.sh: no baseline build in $BASE_DIR" >&2; exit 1; }
+    echo "$BASE_REV" > "$BASE_DIR/name"
+  fi
   args=(-n "$RUNS" -d "$DATA" --no-build)
   [ "$ONLY" = durable ] && args+=(--durable-only)
+  [ "$ONLY" = e2e ] && args+=(--e2e-only)
+  [ -n "$BASE_DIR" ] && args+=(--baseline-dir "$BASE_DIR")
   exec unshare -n env CHUNK_BENCH_IN_NETNS=1 "$0" "${args[@]}"
 fi
 ip link set lo up
@@ -257,20 +289,35 @@ memory_sample() {
 
 # ---- Runs -------------------------------------------------------------------
 
-echo "bench: $RUNS run(s), data in $DATA" >&2
-: > "$W/empty.list"
-for run in $(seq 1 "$RUNS"); do
-  echo "run $run of $RUNS" >&2
+# The builds an end-to-end row runs with: this tree's ("", in build-bench/),
+# and the baseline's ("_base") when there is one. Each row's figures are
+# recorded under its name with the build's suffix.
+NEW_B=$B
+BUILDS=new
+if [ -n "$BASE_DIR" ]; then
+  BASE_B=$BASE_DIR/build
+  BASE_NAME=$(cat "$BASE_DIR/name" 2> /dev/null || basename "$BASE_DIR")
+  for p in chunkstore chunkstop chunksend chunkcat chunkpack; do
+    [ -x "$BASE_B/$p" ] || { echo "bench/run.sh: $BASE_B/$p missing" >&2; exit 1; }
+  done
+  BUILDS="new base"
+fi
+# use_build new|base: points B at that build's programs and SFX at its suffix.
+use_build() {
+  if [ "$1" = new ]; then B=$NEW_B SFX=; else B=$BASE_B SFX=_base; fi
+}
+# The order of the builds in repetition $run: they take turns going first.
+build_order() {
+  if [ "$BUILDS" = new ] || [ $((run % 2)) = 1 ]; then echo "$BUILDS"; else echo "base new"; fi
+}
 
-  # MD5 and memcpy: the yardsticks, measured in every repetition.
-  md5=$(openssl speed -evp md5 -bytes 8192 -seconds 3 -mr 2> /dev/null | awk -F: '/^\+F:/ {print $4}')
-  record md5 "$(awk -v b="$md5" 'BEGIN {printf "%.1f", b / 1e6}')"
-  record memcpy "$("$B/memcpy_bench" | sed -n 's/^memcpy: \([0-9.]*\) MB\/s.*/\1/p')"
-
-  # Durable records against --no-sync: a fresh store each, made warm with
-  # A, then B unique, B again (every chunk known), the 10,000 small files on
-  # one connection, and the wait of a client for its last records. The order
-  # of the two alternates between repetitions.
+# Durable records against --no-sync: a fresh store each, made warm with
+# A, then B unique, B again (every chunk known), the 10,000 small files on
+# one connection, and the wait of a client for its last records. The order
+# of the two alternates between repetitions. A baseline that knows no
+# --no-sync ignores it (and so never syncs in either mode).
+durable_rows() {
+  local mode opt modes t0 t1 f
   if [ $((run % 2)) = 1 ]; then modes="sync nosync"; else modes="nosync sync"; fi
   for mode in $modes; do
     opt=
@@ -278,64 +325,39 @@ for run in $(seq 1 "$RUNS"); do
     rm -rf "$W/dstore"
     start_server "$W/dstore" $opt
     "$B/chunksend" -q -o "$W/dA.list" "$DATA/A.bin"
-    send "dwarm_$mode" "$DATA/B.bin" "$W/dB.list"
-    send "dknown_$mode" "$DATA/B.bin" "$W/dB2.list"
+    send "dwarm_$mode$SFX" "$DATA/B.bin" "$W/dB.list"
+    send "dknown_$mode$SFX" "$DATA/B.bin" "$W/dB2.list"
     t0=$(now_ns)
     (cd "$DATA/small" && "$B/chunksend" -q -o "$W/dsmall.list" f*)
     t1=$(now_ns)
-    record "dsmall_$mode" "$(mbps $((10000 * 4096)) $((t1 - t0)))"
+    record "dsmall_$mode$SFX" "$(mbps $((10000 * 4096)) $((t1 - t0)))"
     read -r _ lat_med _ lat_max < <(python3 "$ROOT/bench/last_record_latency.py" 20 $((256 << 10)) "$run")
-    record "dlat_$mode" "$lat_med"
-    record "dlatmax_$mode" "$lat_max"
+    record "dlat_$mode$SFX" "$lat_med"
+    record "dlatmax_$mode$SFX" "$lat_max"
     stop_server
     rm -rf "$W/dstore"
   done
   # The ratios of this repetition: durable against --no-sync.
   for f in warm small known; do
-    record "d${f}_x" "$(awk -v s="$(tail -1 "$RES/d${f}_sync")" -v n="$(tail -1 "$RES/d${f}_nosync")" \
+    record "d${f}_x$SFX" "$(awk -v s="$(tail -1 "$RES/d${f}_sync$SFX")" -v n="$(tail -1 "$RES/d${f}_nosync$SFX")" \
       'BEGIN {printf "%.3f", s / n}')"
   done
-  [ "$ONLY" = durable ] && continue
+}
 
-  # In-process chunk + digest.
-  (cd "$W" && "$B/chunker_bench") > "$W/chunker_bench.out"
-  # The widest vector width the machine has comes last.
-  inproc_line=$(grep -E '^[a-z0-9]+: chunk\+digest\+index unique ' "$W/chunker_bench.out" | tail -1)
-  linux_inproc=$(sed -n 's/^[a-z0-9]*: chunk+digest+index unique  *\([0-9.]*\) .*/\1/p' <<< "$inproc_line")
-  widest=${inproc_line%%:*}
-  record inproc "$linux_inproc"
-  # The same figure of the other builds, at the same width, as a ratio to
-  # the Linux one of this repetition.
-  other_inproc() {  # other_inproc NAME COMMAND...
-    local name=$1 v
-    shift
-    (cd "$W" && CHUNK_BENCH_WIDTH=$widest "$@") > "$W/chunker_bench_$name.out" 2>&1 || true
-    v=$(sed -n "s/^$widest: chunk+digest+index unique  *\([0-9.]*\) .*/\1/p" "$W/chunker_bench_$name.out")
-    if [ -z "$v" ]; then
-      echo "bench/run.sh: no $widest figure from the $name build:" >&2
-      tail -5 "$W/chunker_bench_$name.out" >&2
-      return 0
-    fi
-    record "inproc_$name" "$v"
-    record "inproc_${name}_x" "$(awk -v a="$v" -v b="$linux_inproc" 'BEGIN {printf "%.3f", a / b}')"
-  }
-  # shellcheck disable=SC2086  # the commands are words
-  if [ -n "$WIN64" ]; then other_inproc win64 $WIN64; fi
-  # shellcheck disable=SC2086
-  if [ -n "$I686" ]; then other_inproc i686 $I686; fi
-
-  # End to end over loopback.
+# chunksend over loopback, the rebuild, chunkpack, chunkcat and chunkcopy.
+e2e_rows() {
+  local t0 t1 store_bytes rss table
   rm -rf "$W/store"
   start_server "$W/store"
-  send fresh "$DATA/A.bin" "$W/A.list"
-  send known "$DATA/A.bin" "$W/A2.list"
-  send warm "$DATA/B.bin" "$W/B.list"
+  send "fresh$SFX" "$DATA/A.bin" "$W/A.list"
+  send "known$SFX" "$DATA/A.bin" "$W/A2.list"
+  send "warm$SFX" "$DATA/B.bin" "$W/B.list"
   cmp -s "$W/A.list" "$W/A2.list" || { echo "bench/run.sh: the second send of A gave other records" >&2; exit 1; }
   read -r rss table < <(memory_sample "$SERVER_PID")
-  record rss "$rss"
-  record table "$table"
-  send v1 "$DATA/v1.tar" "$W/v1.list"
-  send v2 "$DATA/v2.tar" "$W/v2.list"
+  record "rss$SFX" "$rss"
+  record "table$SFX" "$table"
+  send "v1$SFX" "$DATA/v1.tar" "$W/v1.list"
+  send "v2$SFX" "$DATA/v2.tar" "$W/v2.list"
   stop_server
 
   # Rebuild at start-up, the store in the page cache.
@@ -344,48 +366,143 @@ for run in $(seq 1 "$RUNS"); do
   start_server "$W/store"
   t1=$(now_ns)
   stop_server
-  record rebuild "$(mbps "$store_bytes" $((t1 - t0)))"
-  record rebuild_s "$(awk -v ns=$((t1 - t0)) 'BEGIN {printf "%.2f", ns / 1e9}')"
+  record "rebuild$SFX" "$(mbps "$store_bytes" $((t1 - t0)))"
+  record "rebuild_s$SFX" "$(awk -v ns=$((t1 - t0)) 'BEGIN {printf "%.2f", ns / 1e9}')"
 
   # chunkpack with every record literal (the older list is empty), and the
   # versioned pair.
   t0=$(now_ns)
   "$B/chunkpack" "$W/store/\$dump" "$W/empty.list" "$W/A.list" "$W/A.pack"
   t1=$(now_ns)
-  record pack "$(mbps "$(size_of "$W/A.pack")" $((t1 - t0)))"
+  record "pack$SFX" "$(mbps "$(size_of "$W/A.pack")" $((t1 - t0)))"
   rm -f "$W/A.pack"
   t0=$(now_ns)
   "$B/chunkpack" "$W/store/\$dump" "$W/v1.list" "$W/v2.list" "$W/v2.pack"
   t1=$(now_ns)
-  record packv "$(mbps "$(size_of "$DATA/v2.tar")" $((t1 - t0)))"
-  record packv_bytes "$(size_of "$W/v2.pack")"
+  record "packv$SFX" "$(mbps "$(size_of "$DATA/v2.tar")" $((t1 - t0)))"
+  record "packv_bytes$SFX" "$(size_of "$W/v2.pack")"
 
   # chunkcat, verified and not.
   t0=$(now_ns)
   "$B/chunkcat" "$W/store/\$dump" "$W/A.list" > /dev/null
   t1=$(now_ns)
-  record cat "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+  record "cat$SFX" "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
   t0=$(now_ns)
   "$B/chunkcat" --no-verify "$W/store/\$dump" "$W/A.list" > /dev/null
   t1=$(now_ns)
-  record catnv "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+  record "catnv$SFX" "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
   # Restored into a file (synced and renamed): what a copy that writes
   # its bytes out should be compared with as well.
   t0=$(now_ns)
   "$B/chunkcat" -o "$W/A.restored" "$W/store/\$dump" "$W/A.list"
   t1=$(now_ns)
-  record catfile "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+  record "catfile$SFX" "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
   rm -f "$W/A.restored"
 
   # chunkcopy of the first 512 MiB's list into a new store (every chunk
   # verified, copied, the store and list synced), MB/s of the list's bytes
-  # as for chunkcat.
-  rm -rf "$W/copy" && mkdir -p "$W/copy"
-  t0=$(now_ns)
-  "$B/chunkcopy" -q "$W/store/\$dump" "$W/copy/new.dump" -o "$W/copy" "$W/A.list"
-  t1=$(now_ns)
-  record copy "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
-  rm -rf "$W/copy"
+  # as for chunkcat. A baseline older than chunkcopy has no such row.
+  if [ -x "$B/chunkcopy" ]; then
+    rm -rf "$W/copy" && mkdir -p "$W/copy"
+    t0=$(now_ns)
+    "$B/chunkcopy" -q "$W/store/\$dump" "$W/copy/new.dump" -o "$W/copy" "$W/A.list"
+    t1=$(now_ns)
+    record "copy$SFX" "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+    rm -rf "$W/copy"
+  fi
+}
+
+# The rows compared with the baseline, and their labels.
+BASE_ROWS="dwarm_sync dwarm_nosync dknown_sync dknown_nosync dsmall_sync dsmall_nosync
+fresh known warm v1 v2 rebuild pack packv cat catnv catfile copy"
+base_label() {
+  case "$1" in
+    dwarm_sync) echo "512 MiB unique, warm server, durable" ;;
+    dwarm_nosync) echo "512 MiB unique, warm server, --no-sync" ;;
+    dknown_sync) echo "the same again (all known), durable" ;;
+    dknown_nosync) echo "the same again (all known), --no-sync" ;;
+    dsmall_sync) echo "10,000 files of 4 KiB, durable" ;;
+    dsmall_nosync) echo "10,000 files of 4 KiB, --no-sync" ;;
+    fresh) echo "chunksend 512 MiB unique into a fresh server" ;;
+    known) echo "chunksend the same 512 MiB again (all known)" ;;
+    warm) echo "chunksend another 512 MiB unique, warm server" ;;
+    v1) echo "chunksend v1.tar" ;;
+    v2) echo "chunksend v2.tar (after v1)" ;;
+    rebuild) echo "rebuild at start-up" ;;
+    pack) echo "chunkpack, every record literal" ;;
+    packv) echo "chunkpack v1.tar -> v2.tar" ;;
+    cat) echo "chunkcat verified" ;;
+    catnv) echo "chunkcat --no-verify" ;;
+    catfile) echo "chunkcat verified -o FILE (synced)" ;;
+    copy) echo "chunkcopy of that list into a new store" ;;
+  esac
+}
+# The ratio new / baseline of every row this repetition measured with both.
+lines_of() { if [ -s "$RES/$1" ]; then wc -l < "$RES/$1"; else echo 0; fi; }
+record_base_ratios() {
+  local name
+  for name in $BASE_ROWS; do
+    if [ "$(lines_of "$name")" != "$run" ] || [ "$(lines_of "${name}_base")" != "$run" ]; then continue; fi
+    [ "$(lines_of "${name}_bx")" -lt "$run" ] || continue
+    record "${name}_bx" "$(awk -v a="$(tail -1 "$RES/$name")" -v b="$(tail -1 "$RES/${name}_base")" \
+      'BEGIN {printf "%.3f", a / b}')"
+  done
+}
+
+echo "bench: $RUNS run(s), data in $DATA${BASE_DIR:+, baseline $BASE_NAME}" >&2
+: > "$W/empty.list"
+for run in $(seq 1 "$RUNS"); do
+  echo "run $run of $RUNS" >&2
+  B=$NEW_B
+
+  # MD5 and memcpy: the yardsticks, measured in every repetition.
+  md5=$(openssl speed -evp md5 -bytes 8192 -seconds 3 -mr 2> /dev/null | awk -F: '/^\+F:/ {print $4}')
+  record md5 "$(awk -v b="$md5" 'BEGIN {printf "%.1f", b / 1e6}')"
+  record memcpy "$("$B/memcpy_bench" | sed -n 's/^memcpy: \([0-9.]*\) MB\/s.*/\1/p')"
+
+  for b in $(build_order); do
+    use_build "$b"
+    durable_rows
+  done
+  use_build new
+  if [ "$ONLY" = durable ]; then record_base_ratios; continue; fi
+
+  if [ "$ONLY" != e2e ]; then
+    # In-process chunk + digest.
+    (cd "$W" && "$B/chunker_bench") > "$W/chunker_bench.out"
+    # The widest vector width the machine has comes last.
+    inproc_line=$(grep -E '^[a-z0-9]+: chunk\+digest\+index unique ' "$W/chunker_bench.out" | tail -1)
+    linux_inproc=$(sed -n 's/^[a-z0-9]*: chunk+digest+index unique  *\([0-9.]*\) .*/\1/p' <<< "$inproc_line")
+    widest=${inproc_line%%:*}
+    record inproc "$linux_inproc"
+    # The same figure of the other builds, at the same width, as a ratio to
+    # the Linux one of this repetition.
+    other_inproc() {  # other_inproc NAME COMMAND...
+      local name=$1 v
+      shift
+      (cd "$W" && CHUNK_BENCH_WIDTH=$widest "$@") > "$W/chunker_bench_$name.out" 2>&1 || true
+      v=$(sed -n "s/^$widest: chunk+digest+index unique  *\([0-9.]*\) .*/\1/p" "$W/chunker_bench_$name.out")
+      if [ -z "$v" ]; then
+        echo "bench/run.sh: no $widest figure from the $name build:" >&2
+        tail -5 "$W/chunker_bench_$name.out" >&2
+        return 0
+      fi
+      record "inproc_$name" "$v"
+      record "inproc_${name}_x" "$(awk -v a="$v" -v b="$linux_inproc" 'BEGIN {printf "%.3f", a / b}')"
+    }
+    # shellcheck disable=SC2086  # the commands are words
+    if [ -n "$WIN64" ]; then other_inproc win64 $WIN64; fi
+    # shellcheck disable=SC2086
+    if [ -n "$I686" ]; then other_inproc i686 $I686; fi
+  fi
+
+  # End to end over loopback.
+  for b in $(build_order); do
+    use_build "$b"
+    e2e_rows
+  done
+  use_build new
+  record_base_ratios
 done
 
 # ---- Table ------------------------------------------------------------------
@@ -394,6 +511,10 @@ MD5=$(median md5)
 row() {  # row LABEL NAME TARGET
   local v
   v=$(median "$2")
+  if [ -z "$v" ]; then
+    printf '| %-52s | %9s | %6s | %6s | %-7s |\n' "$1" - - "$3" -
+    return
+  fi
   awk -v label="$1" -v v="$v" -v md5="$MD5" -v target="$3" 'BEGIN {
     r = v / md5
     if (target == "-") { t = "-"; met = "-" } else { t = sprintf("%.2f", target); met = (r >= target) ? "met" : "NOT met" }
@@ -418,7 +539,24 @@ awk -v s="$(median dlat_sync)" -v smax="$(median dlatmax_sync)" -v n="$(median d
   printf "last records after the last byte (256 KiB files, one at a time; ms, median and max of 20):\n"
   printf "  durable %.1f (max %.1f), no-sync %.1f (max %.1f); target: within 50 ms: %s\n", s, smax, n,
          nmax, (smax <= 50) ? "met" : "NOT met" }'
-[ "$ONLY" = durable ] && exit 0
+# The rows measured with both builds: each build's median, and the median
+# of the repetitions' ratios new / baseline with every ratio.
+baseline_table() {
+  [ -n "$BASE_DIR" ] || return 0
+  echo
+  echo "This tree against the baseline $BASE_NAME, built beside it and run alternately in the same"
+  echo "repetitions; medians of $RUNS run(s); new/base is the median of each repetition's ratio:"
+  echo "| figure                                        |     new |  x MD5 |    base |  x MD5 | new/base | each"
+  echo "|-----------------------------------------------|---------|--------|---------|--------|----------|------"
+  local name
+  for name in $BASE_ROWS; do
+    [ -s "$RES/${name}_bx" ] || continue
+    awk -v label="$(base_label "$name")" -v n="$(median "$name")" -v b="$(median "${name}_base")" \
+        -v md5="$MD5" -v r="$(median "${name}_bx")" -v all="$(tr '\n' ' ' < "$RES/${name}_bx")" 'BEGIN {
+      printf "| %-45s | %7.1f | %6.2f | %7.1f | %6.2f | %8.2f | %s\n", label, n, n / md5, b, b / md5, r, all }'
+  done
+}
+if [ "$ONLY" = durable ]; then baseline_table; exit 0; fi
 echo
 echo "Medians of $RUNS run(s); MD5 = openssl speed -evp md5 -bytes 8192 -seconds 3 -mr, same run"
 echo "| figure                                               |      MB/s |  x MD5 | target | met     |"
@@ -469,3 +607,4 @@ awk -v c="$(median copy)" -v v="$(median catfile)" 'BEGIN {
   printf "chunkcopy / chunkcat verified -o FILE: %.2f (both write their bytes and sync)\n", c / v }'
 echo "index table, $("$B/first_touch_bench" | tr '\n' ';' | sed 's/;$//')"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+baseline_table

@@ -23,6 +23,7 @@ enum SocketCoState : int32_t {
   kCoReturned = 7,     // set by the engine when the body returns
   kCoStopServer = 8,   // "quit"
   kCoStoreFailed = 9,  // the store file cannot be written: the server exits
+  kCoWaitHeld = 10,    // records held for a sync fill their buffer
 };
 
 // Yield codes of file-driven coroutines (driven by file_driver_run).

@@ -3,10 +3,20 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace {
+
+bool g_hold = false;
+
+}  // namespace
+
 void log_line(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   vprintf(fmt, ap);
   va_end(ap);
-  fflush(stdout);
+  if (!g_hold) fflush(stdout);
 }
+
+void log_hold_lines(bool hold) { g_hold = hold; }
+
+void log_flush() { fflush(stdout); }

@@ -80,7 +80,11 @@ struct Peer {
     return long(k);
   }
 
-  static long send(void* ctx, PlatSocket, const uint8_t* buf, size_t n) {
+  // Bytes sent with "more follows" count as sent at once: what the server
+  // hands over is what the durability check is about.
+  static void push(void*, PlatSocket) {}
+
+  static long send(void* ctx, PlatSocket, const uint8_t* buf, size_t n, bool) {
     Peer* p = static_cast<Peer*>(ctx);
     size_t k = p->take_all ? n : p->sched->size(p->sched->send_mode, 32, n);
     if (k == 0) return kSockWouldBlock;
@@ -148,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Peer peer;
   peer.sched = &sched;
   peer.stream = &stream;
-  connection_start_client(c, 7, SocketIo{Peer::recv, Peer::send, &peer}, client_handler);
+  connection_start_client(c, 7, SocketIo{Peer::recv, Peer::send, Peer::push, &peer}, client_handler);
   if (mode & 64) c->in_limit = c->in_start + 700;
   if (mode & 128) c->out_end = c->out_start + 43;
   SyncWatch watch;
@@ -159,6 +163,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     group_commit_attach(&c->pass.commit, group_commit_static_buffer(),
                         kHeldSizes[sched.next() % 4]);
     c->pass.commit.clock = cycle_clock;
+    // Half the schedules keep each sync in flight for some polls while the
+    // pass goes on.
+    static const size_t kDelays[] = {0, 1, 2, 5, 17, 60};
+    const size_t pick = sched.next() % 12;
+    if (pick < 6) {
+      watch.delay = kDelays[pick];
+      plat_set_file_sync_start_hook(SyncWatch::start_hook, SyncWatch::poll_hook, &watch);
+    }
     FUZZ_CHECK(store_file_start(&c->pass.store, false), "cannot start syncing");
     peer.watch = &watch;
   }
@@ -201,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                int(code), peer.fed, stream.size(), size_t(c->out_cur - c->out_start));
   }
   plat_set_file_sync_hook(nullptr, nullptr);
+  plat_set_file_sync_start_hook(nullptr, nullptr, nullptr);
   const fuzz::Bytes& reply = peer.reply;
   fuzz::Bytes file = fuzz::read_file(store_path);
   (void)plat_file_close(store);

@@ -1,6 +1,7 @@
 // Switching between a driver and a coroutine, each on its own stack.
-// POSIX uses ucontext (coswitch_posix.cpp), Windows uses fibers
-// (coswitch_win32.cpp).
+// On x86 a few lines of assembly switch without a system call
+// (coswitch_x86.cpp); other machines use ucontext (coswitch_posix.cpp) or,
+// on Windows, fibers (coswitch_win32.cpp).
 #pragma once
 #include <cstddef>
 #include <cstdint>

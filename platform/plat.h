@@ -52,6 +52,13 @@ int plat_sock_connect(PlatSocket s, const PlatAddr4& addr);
 // recv/send with flags 0: bytes moved, 0 on orderly close (recv), -1 on error.
 long plat_sock_recv(PlatSocket s, void* buf, size_t n);
 long plat_sock_send(PlatSocket s, const void* buf, size_t n);
+// A send that tells the system more bytes follow at once: it may hold a
+// part-filled segment back for them (MSG_MORE) instead of sending it alone.
+// Where the system has no such hint, a plain send.
+long plat_sock_send_more(PlatSocket s, const void* buf, size_t n);
+// Sends at once what earlier plat_sock_send_more calls held back. Returns 0
+// on success (and where nothing is ever held back).
+int plat_sock_push(PlatSocket s);
 // shutdown(SD_BOTH) and shutdown of the sending side only.
 int plat_sock_shutdown_both(PlatSocket s);
 int plat_sock_shutdown_send(PlatSocket s);
@@ -117,6 +124,23 @@ int plat_folder_sync(const char* path);
 // (which becomes the last file error), so that a test can count the syncs,
 // see what each covered, and make one fail, on every system.
 void plat_set_file_sync_hook(int (*hook)(void* ctx, PlatFile f), void* ctx);
+// A sync that completes while the caller goes on (Linux: an fdatasync on
+// the kernel's I/O ring, where liburing was there at build time and the
+// kernel allows it). It covers what was written to f before the call;
+// `covers` (the file's size then) travels with it and is what a completion
+// reports to anything watching (tests/e2e/sync_log_shim.c). Returns 1 when
+// it is in flight, 0 when it was done at once (no such facility: the
+// blocking plat_file_sync, and then also under a test's hook), -1 when it
+// failed (the last file error says why). One sync in flight at a time.
+int plat_file_sync_start(PlatFile f, uint64_t covers);
+// Whether the sync in flight has completed: 1 done (or none in flight), 0
+// still in flight (never with `wait`, which waits for it), -1 it failed.
+int plat_file_sync_poll(bool wait);
+// For simulations: while set (null: none), plat_file_sync_start and
+// plat_file_sync_poll call these instead (same results), so that a test
+// can keep a sync in flight for as long as it likes.
+void plat_set_file_sync_start_hook(int (*start)(void* ctx, PlatFile f, uint64_t covers),
+                                   int (*poll)(void* ctx, bool wait), void* ctx);
 // Moves the position (64-bit); stores the new position. Returns 0 on success.
 int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from,
                    uint64_t* new_pos);

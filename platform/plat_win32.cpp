@@ -133,6 +133,24 @@ long plat_sock_send(PlatSocket s, const void* buf, size_t n) {
   return sock_result(send(to_socket(s), static_cast<const char*>(buf), clamp_len(n), 0));
 }
 
+// No sync of a file runs here while the caller goes on: each is done at once.
+int plat_file_sync_start(PlatFile f, uint64_t covers) {
+  int r;
+  if (plat_file_sync_start_by_hook(f, covers, &r)) return r;
+  return plat_file_sync(f) == 0 ? 0 : -1;
+}
+
+int plat_file_sync_poll(bool wait) {
+  int r;
+  if (plat_file_sync_poll_by_hook(wait, &r)) return r;
+  return 1;
+}
+
+// Winsock has no hint of more to come: every send goes out as it is.
+long plat_sock_send_more(PlatSocket s, const void* buf, size_t n) { return plat_sock_send(s, buf, n); }
+
+int plat_sock_push(PlatSocket) { return 0; }
+
 int plat_sock_shutdown_both(PlatSocket s) {
   return sock_result(shutdown(to_socket(s), SD_BOTH));
 }

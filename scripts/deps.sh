@@ -39,12 +39,14 @@ case "$mode" in
     want=(g++-multilib qemu-user-static googletest cmake make python3 iproute2 util-linux mount)
     ;;
   build)
-    want=(g++ cmake make)
+    # liburing-dev: the server's syncs complete while it goes on (the build
+    # falls back to blocking syncs without it).
+    want=(g++ cmake make liburing-dev)
     ;;
   test)
     # iproute2, util-linux and mount: the end-to-end tests run each server in
     # network and mount namespaces of their own (ip, unshare, nsenter, mount).
-    want=(g++ cmake make libgtest-dev python3 iproute2 util-linux mount)
+    want=(g++ cmake make liburing-dev libgtest-dev python3 iproute2 util-linux mount)
     ;;
   *)
     echo "usage: scripts/deps.sh [build|test|windows|wine32|fuzz|i686]" >&2

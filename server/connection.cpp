@@ -23,11 +23,13 @@ long plat_recv(void*, PlatSocket s, uint8_t* buf, size_t n) {
   return plat_sock_error_is_would_block(plat_sock_last_error()) ? kSockWouldBlock : kSockFailed;
 }
 
-long plat_send(void*, PlatSocket s, const uint8_t* buf, size_t n) {
-  long r = plat_sock_send(s, buf, n);
+long plat_send(void*, PlatSocket s, const uint8_t* buf, size_t n, bool more) {
+  long r = more ? plat_sock_send_more(s, buf, n) : plat_sock_send(s, buf, n);
   if (r >= 0) return r;
   return plat_sock_error_is_would_block(plat_sock_last_error()) ? kSockWouldBlock : kSockFailed;
 }
+
+void plat_push(void*, PlatSocket s) { (void)plat_sock_push(s); }
 
 void connection_body(Coroutine* co) {
   Connection* c = reinterpret_cast<Connection*>(co);
@@ -78,6 +80,8 @@ bool can_progress(const Connection* c) {
       return c->in_cur < c->in_end || c->closed;  // bytes buffered, or the end
     case kCoWaitOutput:
       return false;  // the send that makes room turns it into kCoOutputMoved
+    case kCoWaitHeld:
+      return !group_commit_full(&c->pass.commit, &c->pass.store);  // moved on
     case kCoReturned:
     case kCoDone:
     case kCoStopServer:
@@ -86,6 +90,25 @@ bool can_progress(const Connection* c) {
     default:
       return true;  // not started, or output moved
   }
+}
+
+// Whether more records follow within a cycle or two, so that what is sent
+// now may wait in a part-filled segment for them: the pass is inside a
+// file and its input keeps coming. Each segment the client receives wakes
+// it (and costs both sides a system call or two on a virtual machine), and
+// a stream of unique data makes a few records per cycle: sent at once,
+// each cycle's records would be a segment of their own. A pass waiting
+// for input that did not come, a file's last records, and output held for
+// kMaxOutputHoldMs go out at once, and so does everything once the socket
+// takes less than it is given (its buffer is full: holding back a part
+// segment then gains nothing, and what is held may be what the peer needs
+// before it reads on).
+bool more_output_follows(const Connection* c, long received) {
+  if (!c->pass.active || c->closed || c->send_short) return false;
+  if (c->co.yield_code == kCoWaitInput && received <= 0) return false;
+  if (c->output_held && c->pass.commit.clock() - c->output_held_ms >= kMaxOutputHoldMs) return false;
+  return c->co.yield_code == kCoWaitInput || c->co.yield_code == kCoWaitOutput ||
+         c->co.yield_code == kCoWaitHeld;
 }
 
 void client_step(Connection* c) {
@@ -116,16 +139,17 @@ void client_step(Connection* c) {
     c->in_end = c->in_start + n;
   }
 
-  // Records held for a sync of the store file: synced once the pass waits
-  // for input that did not come, or the handler has ended, then moved into
-  // the output buffer as room allows (server/group_commit.h).
+  // Records held for a sync of the store file: when to sync and when they
+  // move into the output buffer is decided here (server/group_commit.h).
   GroupCommit* held = &c->pass.commit;
-  if (group_commit_holds(held) && !c->peer_gone && c->co.yield_code != kCoStoreFailed) {
+  if ((group_commit_holds(held) || store_file_sync_in_flight(&c->pass.store)) && !c->peer_gone &&
+      c->co.yield_code != kCoStoreFailed) {
     const int32_t code = c->co.yield_code;
     uint8_t* const before = c->out_cur;
-    if (!group_commit_pump(held, &c->pass.store, code == kCoWaitInput, r > 0,
-                           code == kCoReturned || code == kCoStopServer, &c->out_cur,
-                           c->out_end)) {
+    const GroupCommitCycle cycle = {code == kCoWaitInput, r > 0, c->pass.active != 0,
+                                    code == kCoWaitHeld,
+                                    code == kCoReturned || code == kCoStopServer};
+    if (!group_commit_pump(held, &c->pass.store, cycle, &c->out_cur, c->out_end)) {
       c->co.yield_code = kCoStoreFailed;  // never resumed: the server exits
     }
     if (c->out_cur != before) c->activity = 1;
@@ -141,10 +165,19 @@ void client_step(Connection* c) {
   // Send what waits, one send per cycle; a partial send keeps the rest in
   // order at the front of the buffer.
   size_t n = size_t(c->out_cur - c->out_start);
+  const bool more = n > 0 && more_output_follows(c, r);
   if (n > 0 && !c->peer_gone) {
-    long s = c->io.send(c->io.ctx, c->socket, c->out_start, n);
+    long s = c->io.send(c->io.ctx, c->socket, c->out_start, n, more);
+    c->send_short = s < long(n);
     if (s > 0) {
       c->activity = 1;
+      if (!more) {
+        c->output_held = 0;
+  c->send_short = 0;  // this send took everything held with it
+      } else if (!c->output_held) {
+        c->output_held = 1;
+        c->output_held_ms = c->pass.commit.clock();
+      }
       if (size_t(s) < n) {
         memmove(c->out_start, c->out_start + s, n - size_t(s));
         c->out_cur = c->out_start + (n - size_t(s));
@@ -161,6 +194,21 @@ void client_step(Connection* c) {
       group_commit_clear(&c->pass.commit);
       c->activity = 1;
     }
+  } else if (c->output_held && !c->peer_gone && !more_output_follows(c, r)) {
+    // Nothing new to send, and nothing more coming soon: what is held goes.
+    c->io.push(c->io.ctx, c->socket);
+    c->output_held = 0;
+  }
+
+  // A handler that has ended, or lost its peer, leaves no chunk waiting in
+  // the append buffer (with syncing on, chunks wait there for the next
+  // sync): the next client and the next start find them in the file.
+  const int32_t end_code = c->co.yield_code;
+  if ((end_code == kCoReturned || end_code == kCoStopServer || c->peer_gone) &&
+      !store_file_flush(&c->pass.store)) {
+    c->co.yield_code = kCoStoreFailed;
+    c->out_cur = c->out_start;
+    group_commit_clear(held);
   }
 
   // A finished handler's records are all sent before the connection closes;
@@ -178,6 +226,7 @@ void connection_reset_buffers(Connection* c) {
   c->in_limit = c->in_buf + kConnBufferSize;
   c->closed = 0;
   c->peer_gone = 0;
+  c->output_held = 0;
   c->out_cur = c->out_start = c->out_buf;
   c->out_end = c->out_buf + kConnBufferSize;
 }
@@ -188,12 +237,13 @@ void connection_start_client(Connection* r, PlatSocket s, SocketIo io, ConnHandl
   r->kind = kConnClient;
   connection_reset_buffers(r);
   group_commit_clear(&r->pass.commit);  // nothing of an earlier client's
+  r->pass.active = 0;  // a pass of a client that vanished is never resumed
   coro_init(&r->co, connection_body, kCoReturned);  // fresh coroutine
   r->child_handler = nullptr;
   r->handler = handler;
 }
 
-SocketIo plat_socket_io() { return SocketIo{plat_recv, plat_send, nullptr}; }
+SocketIo plat_socket_io() { return SocketIo{plat_recv, plat_send, plat_push, nullptr}; }
 
 void connection_make_listener(Connection* c, PlatSocket s, ConnHandler child) {
   c->kind = kConnListener;

@@ -18,19 +18,26 @@ constexpr size_t kOutputReserve = 32;
 
 enum ConnKind : int32_t { kConnListener = 1, kConnClient = 2 };
 
-// The pump's two socket calls. A receive returns the bytes it delivered, 0
+// The pump's socket calls. A receive returns the bytes it delivered, 0
 // once the peer has closed, or kSockWouldBlock / kSockFailed; a send returns
-// the bytes it took, or one of the same two codes. Every client the server
-// accepts uses the platform's sockets (plat_socket_io()); the pump
-// simulation test gives a Connection a scripted socket instead, so that what
-// it drives is the server's own pump, handler and pass.
+// the bytes it took, or one of the same two codes. A send with `more` set
+// may have its bytes held back (a part-filled segment waits for the next
+// send) until a send without it, or a push, sends everything held. Every
+// client the server accepts uses the platform's sockets (plat_socket_io());
+// the pump simulation test gives a Connection a scripted socket instead, so
+// that what it drives is the server's own pump, handler and pass.
 constexpr long kSockWouldBlock = -1;
 constexpr long kSockFailed = -2;
 struct SocketIo {
   long (*recv)(void* ctx, PlatSocket s, uint8_t* buf, size_t n);
-  long (*send)(void* ctx, PlatSocket s, const uint8_t* buf, size_t n);
+  long (*send)(void* ctx, PlatSocket s, const uint8_t* buf, size_t n, bool more);
+  void (*push)(void* ctx, PlatSocket s);
   void* ctx;
 };
+
+// Output sent with `more` is pushed out at the latest this long after the
+// first byte held: a client that trickles its input still sees its records.
+constexpr uint64_t kMaxOutputHoldMs = 20;
 SocketIo plat_socket_io();
 
 struct Connection;
@@ -58,6 +65,11 @@ struct Connection {
   // The peer is gone (a send failed): the connection is to be closed
   // without resuming its coroutine again.
   int32_t peer_gone;
+  // Output sent with `more` may still be held back by the system; since
+  // when (the group commit's clock).
+  int32_t output_held;
+  uint64_t output_held_ms;
+  int32_t send_short;  // the last send took less than it was given
   alignas(16) uint8_t in_buf[kConnBufferSize];
   alignas(16) uint8_t out_buf[kConnBufferSize + kOutputReserve];
   PassContext pass;  // state of the StorePass run for this client

@@ -25,6 +25,7 @@ uint8_t* group_commit_next(GroupCommit* g) {
     const size_t n = g->end - g->begin;
     memmove(g->buf, g->buf + g->begin, n);
     g->synced -= g->begin;
+    g->covering = g->covering > g->begin ? g->covering - g->begin : 0;
     g->end = n;
     g->begin = 0;
   }
@@ -36,11 +37,17 @@ void group_commit_held(GroupCommit* g) {
   g->end += kChunkRecordSize;
 }
 
-bool group_commit_sync(GroupCommit* g, StoreFile* f) {
-  if (!store_file_sync(f)) return false;
-  g->synced = g->end;
-  return true;
+namespace {
+
+// The sync that covered [begin, covering) has completed.
+void covered(GroupCommit* g) {
+  if (g->covering > g->synced) g->synced = g->covering;
+  // Those still waiting have waited at most since now, as far as the next
+  // sync's timing goes.
+  if (group_commit_waits_for_sync(g)) g->first_unsynced_ms = g->clock();
 }
+
+}  // namespace
 
 void group_commit_release(GroupCommit* g, uint8_t** out_cur, uint8_t* out_end) {
   if (g->synced == g->begin || *out_cur >= out_end) return;
@@ -56,13 +63,31 @@ void group_commit_release(GroupCommit* g, uint8_t** out_cur, uint8_t* out_end) {
   if (g->begin == g->end) group_commit_clear(g);
 }
 
-bool group_commit_pump(GroupCommit* g, StoreFile* f, bool waits_for_input, bool input_came,
-                       bool over, uint8_t** out_cur, uint8_t* out_end) {
-  if (group_commit_waits_for_sync(g)) {
-    const bool due =
-        over || (waits_for_input && (!input_came ||
-                                     g->clock() - g->first_unsynced_ms >= kGroupCommitMaxWaitMs));
-    if (due && !group_commit_sync(g, f)) return false;
+bool group_commit_pump(GroupCommit* g, StoreFile* f, const GroupCommitCycle& cycle,
+                       uint8_t** out_cur, uint8_t* out_end) {
+  // The client may be waiting for the records: the handler waits for a
+  // command that did not come, or has ended; or the pass cannot go on.
+  const bool now = cycle.over || cycle.blocked ||
+                   (cycle.waits_for_input && !cycle.input_came && !cycle.in_file);
+  if (store_file_sync_in_flight(f)) {
+    const bool wait = now && g->covering > g->synced;
+    if (!store_file_sync_poll(f, wait)) return false;
+    if (!store_file_sync_in_flight(f)) covered(g);
+  }
+  if (group_commit_waits_for_sync(g) && !store_file_sync_in_flight(f)) {
+    // Started without waiting: the group is large, or its oldest record has
+    // waited long, or the client paused in the middle of a file (its records
+    // then come soon after; a peer that vanished then has nothing in flight,
+    // so keepalive finds it gone).
+    const bool early = f->end - f->synced_end >= kGroupCommitStartBytes ||
+                       g->clock() - g->first_unsynced_ms >= kGroupCommitMaxWaitMs ||
+                       (cycle.waits_for_input && !cycle.input_came);
+    if (now || early) {
+      g->covering = g->end;
+      if (!store_file_sync_start(f)) return false;
+      if (store_file_sync_in_flight(f) && now && !store_file_sync_poll(f, true)) return false;
+      if (!store_file_sync_in_flight(f)) covered(g);
+    }
   }
   group_commit_release(g, out_cur, out_end);
   return true;

@@ -2,15 +2,21 @@
 // the store file leaves only after a sync that completed after the chunk
 // was written. Such records, and every record after them (the order on the
 // wire is the order of the chunks), wait here, and one sync releases the
-// records of many chunks at once:
+// records of many chunks at once. The pass only holds records as it emits
+// them (and waits, kCoWaitHeld, when they fill the buffer or name too many
+// unsynced bytes); when to sync, and when records move on, is decided in
+// one place, group_commit_pump, once per poll cycle:
 //
-//   - the pass holds records as it emits them, and syncs itself when the
-//     held records fill the buffer or name too many unsynced bytes;
-//   - the pump syncs when the pass waits for input that did not come in
-//     this poll cycle (the client may be waiting for its last records), or
-//     has waited longer than kGroupCommitMaxWaitMs with input trickling in,
-//     and when the handler has ended; it then moves the synced records into
-//     the output buffer as room allows.
+//   - a sync is started, and runs while the pass goes on receiving, cutting
+//     and storing (store_file_sync_start), once kGroupCommitStartBytes were
+//     appended since the last one, the oldest record has waited
+//     kGroupCommitMaxWaitMs (input trickling in), or the pass waits for
+//     input that did not come in this cycle;
+//   - a sync is started and waited for when the client may be waiting for
+//     its records: the handler waits for its next command and none came in
+//     this cycle, or it has ended; and when the pass cannot go on;
+//   - a completed sync covers the records held when it started; they move
+//     into the output buffer as room allows.
 //
 // The held records live in one static buffer set up at start-up (one client
 // at a time); nothing is allocated while serving. A failed sync is a failed
@@ -25,9 +31,11 @@
 // The server's buffer of held records: about 100,000 records, some 28 MB of
 // unique data at the usual chunk size, for one sync.
 constexpr size_t kHeldRecordsBytes = 100000 * kChunkRecordSize;
-// The pass syncs once this many bytes were appended since the last sync,
-// however few records name them (long chunks).
-constexpr uint64_t kGroupCommitMaxBytes = uint64_t(64) << 20;
+// A sync is started once this many bytes were appended since the last one;
+// the pass waits for it once twice as many are (long chunks fill the store
+// faster than their records fill the buffer).
+constexpr uint64_t kGroupCommitStartBytes = uint64_t(32) << 20;
+constexpr uint64_t kGroupCommitMaxBytes = 2 * kGroupCommitStartBytes;
 // Input that keeps coming never leaves the pass waiting for input in a
 // quiet cycle; its records are synced once the oldest has waited this long.
 // Long enough that a client streaming at full speed is not synced more
@@ -39,9 +47,11 @@ struct GroupCommit {
   uint8_t* buf;
   size_t capacity;  // bytes, whole records
   // Held records are [begin, end); those in [begin, synced) are covered by
-  // a completed sync and wait only for output room.
+  // a completed sync and wait only for output room; those up to covering
+  // will be, once the sync in flight completes.
   size_t begin;
   size_t synced;
+  size_t covering;
   size_t end;
   uint64_t first_unsynced_ms;  // when the oldest record waiting for a sync was held
   uint64_t (*clock)();         // milliseconds; plat_monotonic_ms but in simulations
@@ -53,7 +63,7 @@ void group_commit_attach(GroupCommit* g, uint8_t* buf, size_t bytes);
 uint8_t* group_commit_static_buffer();
 
 // Drops every held record (a new connection, a lost peer, a failed store).
-inline void group_commit_clear(GroupCommit* g) { g->begin = g->synced = g->end = 0; }
+inline void group_commit_clear(GroupCommit* g) { g->begin = g->synced = g->covering = g->end = 0; }
 
 inline bool group_commit_holds(const GroupCommit* g) { return g->begin != g->end; }
 inline bool group_commit_waits_for_sync(const GroupCommit* g) { return g->synced != g->end; }
@@ -70,18 +80,23 @@ inline bool group_commit_full(const GroupCommit* g, const StoreFile* f) {
 uint8_t* group_commit_next(GroupCommit* g);
 void group_commit_held(GroupCommit* g);
 
-// Syncs the store file: every held record is covered afterwards. False once
-// the store cannot be written or synced (reported by the store file).
-bool group_commit_sync(GroupCommit* g, StoreFile* f);
-
 // Moves synced records into the output buffer, in order, while the output
 // cursor is below out_end (a record may reach into the buffer's reserve,
 // as any record the pass writes).
 void group_commit_release(GroupCommit* g, uint8_t** out_cur, uint8_t* out_end);
 
-// The pump's step, once per poll cycle after the coroutine ran: syncs when
-// the pass waits for input and none came in this cycle (or the oldest
-// record has waited kGroupCommitMaxWaitMs), or the handler has ended
-// (`over`); then releases what room allows. False when the sync failed.
-bool group_commit_pump(GroupCommit* g, StoreFile* f, bool waits_for_input, bool input_came,
-                       bool over, uint8_t** out_cur, uint8_t* out_end);
+// What the pump saw in this poll cycle, after the coroutine ran.
+struct GroupCommitCycle {
+  bool waits_for_input;  // the handler waits for input (code 3)
+  bool input_came;       // this cycle's receive delivered bytes
+  bool in_file;          // a store pass is under way (its records come on)
+  bool blocked;          // the pass waits for room to hold (kCoWaitHeld)
+  bool over;             // the handler has ended, or "quit"
+};
+
+// The pump's step, once per poll cycle after the coroutine ran: takes the
+// completion of a sync in flight, starts (and, where the client may be
+// waiting, waits for) a sync as the header says, then releases what room
+// allows. False when the store could not be written or synced.
+bool group_commit_pump(GroupCommit* g, StoreFile* f, const GroupCommitCycle& cycle,
+                       uint8_t** out_cur, uint8_t* out_end);

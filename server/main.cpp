@@ -98,6 +98,7 @@ void idle_wait() {
 }
 
 int poll_loop() {
+  log_hold_lines(true);  // written before the loop waits (log_flush below)
   for (;;) {
     int activity = 0;
     for (uint32_t i = 0; i < g_table.count;) {
@@ -116,6 +117,7 @@ int poll_loop() {
       // The store file cannot be written (the message is out): straight out,
       // without a word more on the connection or in the log.
       if (c->co.yield_code == kCoStoreFailed) return kStoreFailedStatus;
+      log_flush();  // a client that sees the close finds every line before it
       (void)plat_sock_shutdown_both(c->socket);
       (void)plat_sock_close(c->socket);
       log_line("closing %i\n", int(c->socket));
@@ -124,7 +126,10 @@ int poll_loop() {
       g_table.entries[g_table.count] = c;
       if (c->co.yield_code == kCoStopServer) return 0;
     }
-    if (!activity) idle_wait();
+    if (!activity) {
+      log_flush();  // the lines of the busy cycles, before the loop waits
+      idle_wait();
+    }
     if (g_table.count == 0) return 0;
   }
 }

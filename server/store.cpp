@@ -9,11 +9,16 @@
 
 namespace {
 
-// Writes the gathered new chunks. Called before every yield and at the end
-// of the pass: the records waiting in the output buffer may be sent as soon
-// as the pass yields. False once the store cannot be written.
+// Called before every yield and at the end of the pass. With syncing off,
+// writes the gathered new chunks: the records waiting in the output buffer
+// may be sent as soon as the pass yields. With syncing on, the record of a
+// chunk not yet synced is held until a sync, and every sync writes what is
+// gathered first (store_file_sync): the chunks then go out a full append
+// buffer at a time, not in one write per poll cycle. False once the store
+// cannot be written.
 bool flush_appends(PassContext* p) {
-  return p->mode == kRebuildMode || store_file_flush(&p->store);
+  if (p->mode == kRebuildMode) return true;
+  return p->store.sync_off ? store_file_flush(&p->store) : !p->store.failed;
 }
 
 // A rebuild reports once it has run this long, and again each time this
@@ -99,20 +104,18 @@ bool wait_output(PassContext* p) {
   return true;
 }
 
-// Makes room to hold one more record: a full group is synced (one sync for
-// all its records) and handed to the output buffer as room allows. Returns
-// false, without waiting, when the store cannot be written or synced.
+// Makes room to hold one more record: synced records move to the output
+// buffer as room allows; when the group is still full, the pass waits for
+// the pump to sync it and move it on (group_commit_pump). Returns false
+// when the store cannot be written or synced.
 bool make_room_to_hold(PassContext* p) {
   GroupCommit* g = &p->commit;
   while (group_commit_full(g, &p->store)) {
-    if (group_commit_waits_for_sync(g) && !group_commit_sync(g, &p->store)) return false;
     group_commit_release(g, p->io.out_cur, *p->io.out_end);
-    // Every held record is synced now, so what stays held waits for output
-    // room only. Resumed once a send has made room; the loop then moves
-    // more records on.
-    if (group_commit_full(g, &p->store) && *p->io.out_cur >= *p->io.out_end) {
-      coro_yield(p->io.co, p->io.wait_output_code);
-    }
+    // Resumed once the held records leave room (a sync covered them and
+    // they moved on); the pump ends the connection if the sync failed.
+    if (group_commit_full(g, &p->store)) coro_yield(p->io.co, kCoWaitHeld);
+    if (p->store.failed) return false;
   }
   return true;
 }
@@ -239,10 +242,13 @@ void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_tabl
   store_file_attach(&p->store, store);
   group_commit_attach(&p->commit, group_commit_static_buffer(), kHeldRecordsBytes);
   p->mode = kStoreMode;
+  p->active = 0;
   p->index.table = index_table;
 }
 
-void run_pass(PassContext* p, uint64_t length) {
+namespace {
+
+void run_pass_body(PassContext* p, uint64_t length) {
   if (p->mode == kStoreMode) {
     if (!store_file_begin(&p->store)) return;
     p->store_size = p->end_of_store = p->store.end;
@@ -273,6 +279,14 @@ void run_pass(PassContext* p, uint64_t length) {
       return;
     }
   }
+}
+
+}  // namespace
+
+void run_pass(PassContext* p, uint64_t length) {
+  p->active = 1;
+  run_pass_body(p, length);
+  p->active = 0;
 }
 
 namespace {

@@ -44,6 +44,8 @@ void store_file_attach(StoreFile* f, PlatFile file) {
   f->failed = false;
   f->sync_off = true;  // until store_file_start
   f->synced_end = 0;
+  f->sync_in_flight = false;
+  f->sync_covers = 0;
   f->writeback_from = 0;
 }
 
@@ -59,26 +61,53 @@ bool store_file_start(StoreFile* f, bool sync_off) {
   return true;
 }
 
-bool store_file_sync(StoreFile* f) {
+bool store_file_sync_start(StoreFile* f) {
   if (!store_file_flush(f)) return false;
-  if (f->sync_off || f->synced_end == f->end) return true;
-  if (plat_file_sync(f->file) != 0) {
+  if (f->sync_off || f->sync_in_flight || f->synced_end == f->end) return true;
+  const int r = plat_file_sync_start(f->file, f->end);
+  if (r < 0) {
     store_file_fail(f, "cannot append chunks", f->synced_end, plat_file_last_error());
     return false;
   }
-  f->synced_end = f->end;
+  if (r == 0) {
+    f->synced_end = f->end;  // done at once
+  } else {
+    f->sync_in_flight = true;
+    f->sync_covers = f->end;
+  }
   return true;
 }
 
-bool store_file_begin(StoreFile* f) {
-  uint64_t pos = 0, size = 0;
-  (void)plat_file_seek(f->file, 0, kSeekCurrent, &pos);
-  (void)plat_file_seek(f->file, 0, kSeekEnd, &size);
-  (void)plat_file_seek(f->file, int64_t(pos), kSeekBegin, nullptr);
-  f->end = size;
-  f->append_fill = 0;
+bool store_file_sync_poll(StoreFile* f, bool wait) {
   if (f->failed) return false;
-  if (size < kStoreHeaderSize) {
+  if (!f->sync_in_flight) return true;
+  const int r = plat_file_sync_poll(wait);
+  if (r == 0) return true;
+  f->sync_in_flight = false;
+  if (r < 0) {
+    store_file_fail(f, "cannot append chunks", f->synced_end, plat_file_last_error());
+    return false;
+  }
+  f->synced_end = f->sync_covers;
+  return true;
+}
+
+bool store_file_sync(StoreFile* f) {
+  // A sync in flight may cover less than is written now: then another.
+  if (!store_file_sync_poll(f, true) || !store_file_sync_start(f)) return false;
+  return store_file_sync_poll(f, true);
+}
+
+bool store_file_begin(StoreFile* f) {
+  // The position is at the end already (the store is only ever appended
+  // to): one seek there tells the size and leaves it where it was.
+  uint64_t size = 0;
+  (void)plat_file_seek(f->file, 0, kSeekEnd, &size);
+  // Chunks of an earlier pass may still wait in the append buffer (with
+  // syncing on, they are written at the next sync or when it is full).
+  f->end = size + f->append_fill;
+  if (f->failed) return false;
+  if (f->append_fill == 0 && size < kStoreHeaderSize) {
     // A new store begins with its header, so no chunk has offset 0.
     uint8_t header[kStoreHeaderSize];
     memset(header, kStoreHeaderByte, sizeof header);

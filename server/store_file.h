@@ -45,6 +45,10 @@ struct StoreFile {
   // syncing off (store_file_start) every written byte counts as synced.
   bool sync_off;
   uint64_t synced_end;
+  // A sync started and not yet seen complete (store_file_sync_start); it
+  // covers the file up to sync_covers.
+  bool sync_in_flight;
+  uint64_t sync_covers;
   uint64_t writeback_from;  // bytes before it were handed to the system's writeback
   alignas(64) uint8_t append_buf[kAppendBufferSize];
 };
@@ -65,17 +69,28 @@ inline bool store_file_offset_synced(const StoreFile* f, uint64_t offset) {
   return f->sync_off || (offset << kChunkAlignShift) < f->synced_end;
 }
 
-// Writes what is gathered and syncs the file (plat_file_sync): every chunk
-// appended so far is then on the disk. A failed sync is a failed write:
+// Writes what is gathered and starts a sync of the file that completes
+// while the caller goes on (plat_file_sync_start; where the system has no
+// such thing it is done at once). Nothing happens when a sync is in flight
+// already, or every byte is synced. A failed sync is a failed write:
 // reported the same way, and nothing more is written. Returns false once a
 // write or a sync failed. With syncing off it only writes.
+bool store_file_sync_start(StoreFile* f);
+// Takes the completion of the sync in flight, if it has come (with `wait`,
+// waits for it): synced_end moves up to what it covered. False once a
+// write or a sync failed.
+bool store_file_sync_poll(StoreFile* f, bool wait);
+inline bool store_file_sync_in_flight(const StoreFile* f) { return f->sync_in_flight; }
+
+// Writes what is gathered and syncs the file, waiting: every chunk appended
+// so far is then on the disk. False once a write or a sync failed.
 bool store_file_sync(StoreFile* f);
 
 // Lets the next appends step over the tail a rebuild found.
 inline void store_file_set_tail(StoreFile* f, const StoreTail& tail) { f->tail = tail; }
 
-// Before a store pass: learns where the file ends, and writes the header
-// when the file is shorter than it (a header cut short is finished with
+// Before a store pass: learns where the file ends (beyond it, what waits in
+// the append buffer), and writes the header when the file is shorter than it (a header cut short is finished with
 // the same byte: readers take the store by its header). Returns false
 // when the header cannot be written.
 bool store_file_begin(StoreFile* f);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cfenv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -85,6 +87,119 @@ TEST(SocketCoroutine, ReusedRecordStartsAfresh) {
   c->co.yield_code = kCoNotStarted;
   coro_resume(&c->co);
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 0, 1}));
+}
+
+// ---- What a switch must keep -------------------------------------------------
+
+// A body that uses every register it can: many values live at once, integer
+// and floating point, then a yield, and again.
+volatile uint64_t g_clobber_seed = 0x9E3779B97F4A7C15u;
+volatile double g_clobber_sink = 0;
+
+void clobbering_body(Coroutine* co) {
+  for (;;) {
+    uint64_t v[12];
+    double f[12];
+    for (int i = 0; i < 12; i++) {
+      v[i] = g_clobber_seed * uint64_t(i + 3);
+      f[i] = double(v[i] % 977) * 1.5;
+    }
+    uint64_t acc = 0;
+    double facc = 0;
+    for (int i = 0; i < 12; i++) {
+      acc ^= v[i] * v[(i + 5) % 12];
+      facc += f[i] * f[(i + 7) % 12];
+    }
+    g_clobber_sink = facc + double(acc % 1000);
+    coro_yield(co, kCoWaitInput);
+  }
+}
+
+// The driver's values that live across a resume sit in the registers a
+// called routine must preserve: integer ones everywhere, xmm6-xmm15 too on
+// Windows x64. Each round mixes them with a call that resumes the body, or
+// with a plain call (the reference).
+struct Mix {
+  uint64_t a, b, c, d, e, f;
+  double x, y, z, w;
+};
+
+__attribute__((noinline)) void plain_call(Coroutine*) { g_clobber_sink = g_clobber_sink + 1.0; }
+
+// The same code either way (a call through a pointer), so that values kept
+// in x87 registers, which no call preserves, are spilled alike.
+__attribute__((noinline)) Mix mix_rounds(Coroutine* co, bool resume) {
+  void (*const step)(Coroutine*) = resume ? coro_resume : plain_call;
+  uint64_t a = g_clobber_seed, b = a * 3, c = b ^ 0x55, d = c + a, e = d * 5, f = e ^ b;
+  double x = double(a % 1000) * 0.5, y = x * 1.25, z = y - 3.0, w = z * z;
+  for (int i = 0; i < 6; i++) {
+    step(co);
+    a += uint64_t(i) * f;
+    b ^= a;
+    c = c * 7 + b;
+    d -= c;
+    e = (e << 3) | (e >> 61);
+    f += d ^ e;
+    x = x * 1.0001 + y;
+    y = y * 0.5 + z;
+    z = z + w * 1e-6;
+    w = w - x * 1e-3;
+  }
+  return Mix{a, b, c, d, e, f, x, y, z, w};
+}
+
+TEST(SocketCoroutine, ValuesTheDriverKeepsInRegistersSurviveEverySwitch) {
+  auto k = std::make_unique<Coroutine>();
+  coro_init(k.get(), clobbering_body, kCoReturned);
+  Mix got = mix_rounds(k.get(), true);
+  Mix want = mix_rounds(k.get(), false);
+  EXPECT_EQ(got.a, want.a);
+  EXPECT_EQ(got.b, want.b);
+  EXPECT_EQ(got.c, want.c);
+  EXPECT_EQ(got.d, want.d);
+  EXPECT_EQ(got.e, want.e);
+  EXPECT_EQ(got.f, want.f);
+  EXPECT_EQ(got.x, want.x);
+  EXPECT_EQ(got.y, want.y);
+  EXPECT_EQ(got.z, want.z);
+  EXPECT_EQ(got.w, want.w);
+}
+
+// The rounding mode is part of the floating-point control state that each
+// side keeps as its own; and a body's stack is aligned as the calling
+// convention promises a called routine (16 bytes).
+struct Probe {
+  Coroutine co;
+  int mode_in_body_after_yield;
+  bool aligned;
+};
+
+__attribute__((noinline)) bool stack_is_aligned() {
+  alignas(16) volatile unsigned char local[16];
+  local[0] = 1;
+  return (reinterpret_cast<uintptr_t>(&local[0]) & 15) == 0;
+}
+
+void rounding_body(Coroutine* co) {
+  Probe* p = reinterpret_cast<Probe*>(co);
+  p->aligned = stack_is_aligned();
+  (void)fesetround(FE_UPWARD);
+  coro_yield(co, kCoWaitInput);
+  p->mode_in_body_after_yield = fegetround();
+  (void)fesetround(FE_TONEAREST);
+}
+
+TEST(SocketCoroutine, EachSideKeepsItsRoundingModeAndTheBodysStackIsAligned) {
+  auto p = std::make_unique<Probe>();
+  coro_init(&p->co, rounding_body, kCoReturned);
+  ASSERT_EQ(fegetround(), FE_TONEAREST);
+  coro_resume(&p->co);
+  EXPECT_EQ(fegetround(), FE_TONEAREST);  // the body's FE_UPWARD stayed with it
+  coro_resume(&p->co);
+  EXPECT_EQ(p->mode_in_body_after_yield, FE_UPWARD);
+  EXPECT_EQ(fegetround(), FE_TONEAREST);
+  EXPECT_TRUE(p->aligned);
+  EXPECT_EQ(p->co.yield_code, kCoReturned);
 }
 
 // ---- File-driven flavour ------------------------------------------------------

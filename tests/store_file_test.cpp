@@ -172,10 +172,11 @@ struct StoringPeer {
     p->fed += k;
     return k > 0 ? long(k) : kSockWouldBlock;
   }
-  static long send(void* ctx, PlatSocket, const uint8_t*, size_t n) {
+  static long send(void* ctx, PlatSocket, const uint8_t*, size_t n, bool) {
     static_cast<StoringPeer*>(ctx)->sent += n;
     return long(n);
   }
+  static void push(void*, PlatSocket) {}
 };
 
 // The server's own handler and pump on a store that cannot be written: the
@@ -200,7 +201,7 @@ TEST_F(StoreFileTest, AFailedStoreEndsTheConnectionWithoutSendingARecord) {
   auto c = std::make_unique<Connection>();
   ConnectionTable t{{c.get(), nullptr}, 1};
   connection_prepare_pass(c.get(), ro, table);
-  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, &peer}, client_handler);
+  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, StoringPeer::push, &peer}, client_handler);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
   int keep = 1;
@@ -253,7 +254,7 @@ TEST_F(StoreFileTest, AFailedSyncEndsTheConnectionWithoutSendingARecord) {
   plat_set_file_sync_hook(FailingSync::sync, &fail);
   connection_prepare_pass(c.get(), sf->file, table);
   ASSERT_TRUE(store_file_start(&c->pass.store, false));
-  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, &peer},
+  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, StoringPeer::push, &peer},
                           client_handler);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
@@ -300,7 +301,7 @@ TEST_F(StoreFileTest, RecordsLeaveOnlyAfterTheSyncThatCoversTheirChunks) {
   connection_prepare_pass(c.get(), sf->file, table);
   ASSERT_TRUE(store_file_start(&c->pass.store, false));
   EXPECT_EQ(ok.calls, 1);
-  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, &peer},
+  connection_start_client(c.get(), 5, SocketIo{StoringPeer::recv, StoringPeer::send, StoringPeer::push, &peer},
                           client_handler);
   ::testing::internal::CaptureStdout();
   int cycle = 0;

@@ -4,7 +4,12 @@
  * $CHUNK_SYNC_TEST_LOG as one "synced SIZE" line. What a power loss may
  * leave of the append-only store is at least the size of its last line.
  * The line is written before the call returns, so before the server can
- * send a record the sync was for. The server itself reads no environment. */
+ * send a record the sync was for. The server itself reads no environment.
+ *
+ * A server built with liburing syncs the store on the kernel's I/O ring
+ * and takes each completion with io_uring_peek_batch_cqe: a completed sync
+ * there is logged with the size it covers, which the server passes along
+ * with it (the store's only ring). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -26,16 +31,21 @@ static int is_store(int fd) {
   return base && strcmp(base + 1, "$dump") == 0;
 }
 
-static void log_size(int fd) {
+static void log_line(long long size) {
   const char* path = getenv("CHUNK_SYNC_TEST_LOG");
-  struct stat st;
-  if (!path || !is_store(fd) || fstat(fd, &st) != 0) return;
+  if (!path) return;
   char line[64];
-  int n = snprintf(line, sizeof line, "synced %lld\n", (long long)st.st_size);
+  int n = snprintf(line, sizeof line, "synced %lld\n", size);
   int log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (log < 0) return;
   (void)!write(log, line, (size_t)n); /* one write: whole lines only */
   close(log);
+}
+
+static void log_size(int fd) {
+  struct stat st;
+  if (!is_store(fd) || fstat(fd, &st) != 0) return;
+  log_line((long long)st.st_size);
 }
 
 static int logged(const char* name, int fd) {
@@ -47,3 +57,21 @@ static int logged(const char* name, int fd) {
 
 int fdatasync(int fd) { return logged("fdatasync", fd); }
 int fsync(int fd) { return logged("fsync", fd); }
+
+#if defined(__has_include)
+#if __has_include(<liburing.h>)
+#include <liburing.h>
+
+typedef unsigned (*peek_fn)(struct io_uring*, struct io_uring_cqe**, unsigned);
+
+unsigned io_uring_peek_batch_cqe(struct io_uring* ring, struct io_uring_cqe** cqes,
+                                 unsigned count) {
+  peek_fn next = (peek_fn)dlsym(RTLD_NEXT, "io_uring_peek_batch_cqe");
+  unsigned n = next(ring, cqes, count);
+  for (unsigned i = 0; i < n; i++) {
+    if (cqes[i]->res == 0) log_line((long long)cqes[i]->user_data);
+  }
+  return n;
+}
+#endif
+#endif
