@@ -229,8 +229,9 @@ class StopAndWait(ScratchTestCase):
                     self.assertEqual(srv.proc.poll(), 0)
                 if busy is not None:
                     self.assertIsNone(srv.proc.poll())
+                    closings = srv.stdout().count("closing ")
                     busy.close()
-                    srv.wait_for("closing ", count=srv.stdout().count("closing ") + 1)
+                    srv.wait_for("closing ", count=closings + 1)
                     self.assertEqual(self.chunkstop("--wait", "30").returncode, 0)
                     self.assertEqual(srv.wait_exit(), 0)
 
