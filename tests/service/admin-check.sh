@@ -3,8 +3,9 @@
 # chunk-admin-check.service, after chunkstore.service): what an administrator
 # checks after "dpkg -i chunkstore_*.deb". The first boot stores a file,
 # restarts and stops the service (also while a client holds it) and reboots;
-# the second finds the store intact, removes and purges the package, and
-# powers off. Every step is logged to /root/check.log; the result of each
+# the second finds the store intact, removes and purges the package,
+# installs it once more with apt-get on the running system (which starts the
+# service), purges it again, and powers off. Every step is logged to /root/check.log; the result of each
 # boot goes to /root/check.result (passed or FAILED).
 set -uo pipefail
 log=/root/check.log
@@ -109,6 +110,17 @@ check "removing kept the user" getent passwd chunkstore
 check "dpkg --purge chunkstore" dpkg --purge chunkstore
 check "purging deleted the store folder" test ! -e /var/lib/chunkstore
 check "purging left no unit" test ! -e /usr/lib/systemd/system/chunkstore.service
+
+# Installed again on the running system, as "apt install ./chunkstore_*.deb"
+# does it: the package starts the service itself.
+check "apt-get install of the package on the running system" \
+  env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/chunkstore.deb
+expect_state active/running/success
+check "it said where it listens, once ready" listening_line
+check "a new, empty store" test ! -s "$store"
+check "dpkg --purge chunkstore" dpkg --purge chunkstore
+check "purging stopped the service" sh -c '! systemctl is-active --quiet chunkstore.service'
+check "purging deleted the store folder" test ! -e /var/lib/chunkstore
 echo passed > /root/check.result
 echo "=== all checks passed"
 systemctl poweroff
