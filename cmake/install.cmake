@@ -9,6 +9,9 @@ foreach(src ${TOOL_SOURCES})
   list(APPEND CHUNK_PROGRAMS ${name})
 endforeach()
 
+# The packages carry the programs without their debugging information.
+set(CPACK_STRIP_FILES ON)
+
 if(WIN32)
   # The zip holds the programs and a short text, side by side.
   install(TARGETS ${CHUNK_PROGRAMS} RUNTIME DESTINATION .)

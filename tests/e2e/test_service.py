@@ -4,8 +4,6 @@ with its statuses."""
 import os
 import signal
 import socket
-import struct
-import tempfile
 import time
 import unittest
 
@@ -132,8 +130,7 @@ class ListenAddress(ScratchTestCase):
                     self.assertFalse(can_connect(ip), ip)
                 srv.wait_for("closing ", count=len(reached))
                 self.assertEqual(srv.stdout().count(" %s:8888 -> " % listening), len(reached))
-                os.kill(srv.proc.pid, signal.SIGTERM)
-                self.assertEqual(srv.wait_exit(), 0)
+                srv.stop()
 
     def test_an_address_that_cannot_be_used_exits_1_before_the_store_is_made(self):
         usage = "chunkstore: --listen needs an IPv4 address such as 127.0.0.1"
@@ -160,6 +157,7 @@ class ListenAddress(ScratchTestCase):
         self.assertIn("failed to open port -1, errno=", srv.stdout())
 
 
+@unittest.skipIf(WINDOWS_PROGRAMS, "SIGTERM is a POSIX matter")
 class StopSignal(ScratchTestCase):
     def test_sigterm_during_a_transfer_keeps_every_record_that_was_sent(self):
         srv = self.start_server()
