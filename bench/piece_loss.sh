@@ -59,7 +59,8 @@ start() {
   rm -rf st && mkdir st
   (cd st && exec "$B/chunkstore" > log 2>&1) &
   SP=$!
-  until grep -qs '^port=8888' st/log; do sleep 0.1; done
+  until grep -qs '^chunkstore: listening on' st/log || ! kill -0 "$SP" 2>/dev/null; do sleep 0.1; done
+  kill -0 "$SP" 2>/dev/null || { echo "chunkstore did not start: $(cat st/log)" >&2; exit 1; }
 }
 stop() { "$B/chunkstop" > /dev/null 2>&1; wait "$SP"; }
 grew() { sed -n 's/.*"store_grew_by": \([0-9]*\).*/\1/p'; }

@@ -241,11 +241,15 @@ start_server() {  # start_server DIR [OPTION]: returns once the server listens
   local dir=$1 opt=${2:-}
   mkdir -p "$dir"
   : > "$W/server.log"
+  # server.err keeps every start's messages: the line of this one is the next.
+  touch "$W/server.err"
+  local ready
+  ready=$(grep -c '^chunkstore: listening on' "$W/server.err" || true)
   # shellcheck disable=SC2086  # no option, or one word
   (cd "$dir" && exec "$B/chunkstore" $opt >> "$W/server.log" 2>> "$W/server.err") &
   SERVER_PID=$!
   local i=0
-  until grep -q '^port=' "$W/server.log"; do
+  until [ "$(grep -c '^chunkstore: listening on' "$W/server.err" || true)" -gt "$ready" ]; do
     if ! kill -0 "$SERVER_PID" 2> /dev/null; then
       echo "bench/run.sh: the server exited at start-up:" >&2
       cat "$W/server.err" >&2

@@ -3,7 +3,8 @@
 // without doing anything else (no connection, no file opened or created).
 #pragma once
 
-constexpr const char kChunkVersion[] = "1.0";
+// The project's version, given by the build (CMake's project version).
+constexpr const char kChunkVersion[] = CHUNK_VERSION;
 
 // True when arg asks for the help or the version.
 bool usage_is_query(const char* arg);

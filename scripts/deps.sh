@@ -9,6 +9,13 @@
 #        scripts/deps.sh i686           the Linux i686 build (gcc -m32) and
 #                                       qemu-i386-static to run it where the
 #                                       kernel cannot (amd64 packages only)
+#        scripts/deps.sh service        the Debian package and the test that
+#                                       boots it in a Debian root (cpack's
+#                                       dpkg-shlibdeps, debootstrap,
+#                                       systemd-nspawn)
+#
+# Packages are installed without starting their services (openssh-server's
+# sshd): the tests start what they need themselves, in namespaces of their own.
 #
 # Exit status: 0 when every package is installed afterwards; 1 when some are
 # still missing: not root, or apt could not install them (each is named on
@@ -46,10 +53,16 @@ case "$mode" in
   test)
     # iproute2, util-linux and mount: the end-to-end tests run each server in
     # network and mount namespaces of their own (ip, unshare, nsenter, mount).
-    want=(g++ cmake make liburing-dev libgtest-dev python3 iproute2 util-linux mount)
+    # help2man makes the man pages, man-db shows them; openssh-server and
+    # openssh-client: the test of a remote client through an SSH tunnel.
+    want=(g++ cmake make liburing-dev libgtest-dev python3 iproute2 util-linux mount help2man man-db
+          openssh-server openssh-client)
+    ;;
+  service)
+    want=(g++ cmake make help2man dpkg-dev file debootstrap systemd-container man-db)
     ;;
   *)
-    echo "usage: scripts/deps.sh [build|test|windows|wine32|fuzz|i686]" >&2
+    echo "usage: scripts/deps.sh [build|test|windows|wine32|fuzz|i686|service]" >&2
     exit 2
     ;;
 esac
@@ -73,7 +86,16 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+# No service starts while packages are installed (invoke-rc.d asks this
+# script, exit 101: not now), unless the machine has a policy of its own.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e $policy ]; then
+  printf '#!/bin/sh\nexit 101\n' > $policy
+  chmod 755 $policy
+  own_policy=1
+fi
+trap 'rm -f "$log"; [ $own_policy = 1 ] && rm -f $policy' EXIT
 # Another job may be running apt: wait for its lock rather than fail.
 apt_get() {
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 "$@"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the unit and end-to-end tests of the
 # normal build, the same again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the fuzz targets for a minute each, then the
+# UndefinedBehaviorSanitizer, the Debian package installed and booted in a
+# Debian root under systemd (scripts/test-service.sh), the fuzz targets for a minute each, then the
 # Windows programs: the x86-64 and the i686 builds, each with its unit and
 # end-to-end tests under Wine (64-bit and 32-bit). Where 32-bit x86 programs
 # cannot run here, or the 32-bit Wine cannot be installed, the 32-bit code is
@@ -53,6 +54,27 @@ cmake --preset asan "$werror"
 cmake --build --preset asan
 ctest --preset asan
 note "PASSED Linux x86-64 under AddressSanitizer and UBSan: unit and end-to-end tests"
+
+# The Debian package as an administrator meets it: installed into a fresh
+# Debian 12 root and booted there under systemd. An archive that cannot serve
+# the packages or debootstrap skips the leg, under CI too.
+if ! scripts/deps.sh service; then
+  note "SKIPPED Debian package and service: its packages could not be installed (see above)"
+else
+  service_status=0
+  service_err=$(mktemp)
+  CHUNK_WERROR_FLAG="$werror" scripts/test-service.sh 2>"$service_err" || service_status=$?
+  cat "$service_err" >&2
+  why=$(grep '^SKIPPED: ' "$service_err" | tail -n 1 | cut -c 10- || true)
+  rm -f "$service_err"
+  if [ $service_status = 0 ]; then
+    note "PASSED Debian package and service: dpkg -i, systemd-analyze verify, two boots under systemd-nspawn, purge"
+  elif [ $service_status = 77 ]; then
+    note "SKIPPED Debian package and service: $why"
+  else
+    exit $service_status
+  fi
+fi
 
 if scripts/deps.sh fuzz; then
   scripts/fuzz.sh 60   # each fuzz target for a minute (clang, libFuzzer)

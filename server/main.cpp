@@ -2,9 +2,9 @@
 // exit statuses are written once, in kUsage below (what --help prints);
 // README's table of programs is checked against it by tests/e2e/test_docs.py.
 //
-// Its one option, --no-sync, leaves the store unsynced (a benchmark's
-// baseline, or a user who accepts the risk); every other argument is
-// ignored.
+// Its options: --no-sync leaves the store unsynced (a benchmark's baseline,
+// or a user who accepts the risk); --listen takes one local address (as a
+// service behind an SSH tunnel does). Every other argument is ignored.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +13,10 @@
 #include "common/log.h"
 #include "common/record.h"
 #include "common/usage.h"
+#include "platform/plat_service.h"
 #include "server/connection.h"
 #include "chunk/index_fill.h"
+#include "server/listen_option.h"
 #include "server/protocol.h"
 #include "server/store.h"
 #include "server/store_follow.h"
@@ -22,7 +24,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: chunkstore\n"
+    "usage: chunkstore [--listen ADDRESS] [--no-sync]\n"
     "\n"
     "The chunk store server. Keeps its store in \"$dump\" in the working\n"
     "directory (created empty when missing), rebuilds its index from it, then\n"
@@ -34,11 +36,20 @@ const char kUsage[] =
     "\n"
     "  -h, --help   this text\n"
     "  --version    the version\n"
+    "  --listen ADDRESS  listen on this one IPv4 address (as 127.0.0.1) instead\n"
+    "               of every address of the machine\n"
     "  --no-sync    never sync the store file: faster, but a power loss or a\n"
     "               system crash may lose chunks whose records were sent\n"
     "\n"
-    "exit statuses: 0 stopped by \"quit\" (or the socket library could not be\n"
-    "started); 1 port 8888 cannot be opened; 2 \"$dump\" cannot be opened or\n"
+    "Once it listens it says so on stderr, once: \"chunkstore: listening on\n"
+    "ADDRESS:8888\". Started by a service manager that gives it NOTIFY_SOCKET,\n"
+    "it then reports itself ready there. SIGTERM ends it at the end of the poll\n"
+    "cycle it is in, with status 0: every record sent names a chunk already\n"
+    "synced, and a client being served loses its connection.\n"
+    "\n"
+    "exit statuses: 0 stopped by \"quit\" or SIGTERM (or the socket library\n"
+    "could not be started); 1 port 8888 cannot be opened, or --listen is not\n"
+    "followed by an IPv4 address; 2 \"$dump\" cannot be opened or\n"
     "created; 3 the index table cannot be allocated, \"$dump\" cannot be read\n"
     "back at start-up, or the store file cannot be written or synced.\n";
 
@@ -47,11 +58,11 @@ Connection g_client;
 ConnectionTable g_table;
 StoreHold g_hold;
 
-int open_listener(PlatSocket* out) {
+int open_listener(uint32_t ip, PlatSocket* out) {
   PlatSocket s = plat_tcp_socket();
   (void)plat_sock_set_nonblocking(s);  // not examined, by design
   (void)plat_sock_set_reuse(s);        // restart right after a stop
-  g_listener_addr.ip = 0;              // INADDR_ANY
+  g_listener_addr.ip = ip;             // INADDR_ANY unless --listen
   g_listener_addr.port = kServerPort;
   int err = 0;
   int failed = plat_sock_bind(s, g_listener_addr);
@@ -67,6 +78,11 @@ int open_listener(PlatSocket* out) {
     if (plat_sock_error_is_addr_in_use(err)) {
       fprintf(stderr, "chunkstore: port %u is in use: is another chunkstore running?\n",
               unsigned(kServerPort));
+    } else if (ip != 0) {
+      char text[16];
+      plat_addr_text(ip, text);
+      fprintf(stderr, "chunkstore: cannot listen on %s:%u: %s\n", text, unsigned(kServerPort),
+              plat_error_text(err));
     } else {
       fprintf(stderr, "chunkstore: cannot listen on port %u: %s\n", unsigned(kServerPort),
               plat_error_text(err));
@@ -97,9 +113,35 @@ void idle_wait() {
   plat_sock_wait(w, n, 10);
 }
 
+// Once it takes clients: the one stderr line with its address, and the
+// service manager (if one started it) learns that it is ready.
+void announce_listening(uint32_t ip) {
+  char text[16];
+  plat_addr_text(ip, text);
+  fprintf(stderr, "chunkstore: listening on %s:%u\n", text, unsigned(kServerPort));
+  char message[96];
+  snprintf(message, sizeof message, "READY=1\nSTATUS=listening on %s:%u\nMAINPID=%u\n", text,
+           unsigned(kServerPort), unsigned(plat_process_id()));
+  int err = 0;
+  if (plat_service_notify(message, &err) < 0) {
+    fprintf(stderr, "chunkstore: cannot tell the service manager (NOTIFY_SOCKET) it is ready: %s\n",
+            plat_error_text(err));
+  }
+}
+
+// SIGTERM: the cycle is over, so what the pump could send has gone out; the
+// records still waiting name synced chunks that no client was told about.
+int stop_on_request() {
+  int err = 0;
+  (void)plat_service_notify("STOPPING=1\n", &err);
+  fprintf(stderr, "chunkstore: stopped by SIGTERM\n");
+  return 0;
+}
+
 int poll_loop() {
   log_hold_lines(true);  // written before the loop waits (log_flush below)
   for (;;) {
+    if (plat_stop_requested()) return stop_on_request();
     int activity = 0;
     for (uint32_t i = 0; i < g_table.count;) {
       Connection* c = g_table.entries[i];
@@ -138,6 +180,12 @@ int poll_loop() {
 
 int main(int argc, char** argv) {
   usage_answer_any("chunkstore", kUsage, argc, argv);
+  const ListenChoice listen = listen_choice(argc, argv);
+  if (listen.option == ListenOption::kMissing || listen.option == ListenOption::kBad) {
+    fprintf(stderr, "chunkstore: --listen needs an IPv4 address such as 127.0.0.1%s%s\n",
+            listen.given ? ", not " : "", listen.given ? listen.given : "");
+    return 1;
+  }
   bool sync_off = false;
   for (int i = 1; i < argc; i++) sync_off |= strcmp(argv[i], "--no-sync") == 0;
   if (!plat_net_start()) return 0;
@@ -172,12 +220,14 @@ int main(int argc, char** argv) {
   }
 
   log_line("port=%i\n", int(kServerPort));
+  plat_catch_stop_request();
   PlatSocket s;
-  if (open_listener(&s) != 0) return 1;
+  if (open_listener(listen.ip, &s) != 0) return 1;
 
   g_table.entries[0] = &g_listener;
   g_table.entries[1] = &g_client;
   g_table.count = 1;
   connection_make_listener(&g_listener, s, client_handler);
+  announce_listening(listen.ip);
   return poll_loop();
 }

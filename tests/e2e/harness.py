@@ -65,6 +65,7 @@ TAG_FILE = b"file"
 TAG_QUIT = b"quit"
 RECORD_SIZE = 21
 STORE_NAME = "$dump"
+LISTENING_RE = re.compile(r"(?m)^chunkstore: listening on [\d.]+:8888\n")
 PORT_LOCK_PATH = os.path.join(tempfile.gettempdir(), "chunkstore-port-8888.lock")
 
 
@@ -151,12 +152,13 @@ class Server:
         self.err_path = os.path.join(folder, "server.stderr")
         self.proc = None
 
-    def start(self, wait_listening=True, port_must_be_free=True, preexec_fn=None, env=None):
+    def start(self, wait_listening=True, port_must_be_free=True, preexec_fn=None, env=None,
+              args=()):
         if port_must_be_free and not wait_port_free():
             raise RuntimeError("port 8888 is still taken before the test starts")
         self._out = open(self.out_path, "wb")
         self._err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen(program("chunkstore"), cwd=self.folder,
+        self.proc = subprocess.Popen(program("chunkstore") + list(args), cwd=self.folder,
                                      stdin=subprocess.DEVNULL, stdout=self._out, stderr=self._err,
                                      preexec_fn=preexec_fn, env=env)
         if wait_listening:
@@ -191,9 +193,14 @@ class Server:
         # in CR LF. Tests compare lines, so they see LF alone.
         return text.replace("\r\n", "\n") if WINDOWS_PROGRAMS else text
 
-    def stderr(self):
+    def raw_stderr(self):
         with open(self.err_path, "rb") as f:
             return text_lines(without_sanitizer_note(f.read())).decode("latin-1")
+
+    def stderr(self):
+        """stderr without the line the server prints once it listens, which
+        tests of the listening itself read from raw_stderr()."""
+        return LISTENING_RE.sub("", self.raw_stderr(), count=1)
 
     def new_output(self):
         """What the server printed after it started listening."""
@@ -391,11 +398,11 @@ class ScratchTestCase(unittest.TestCase):
         self.servers = []
 
     def start_server(self, wait_listening=True, folder=None, port_must_be_free=True,
-                     preexec_fn=None, env=None):
+                     preexec_fn=None, env=None, args=()):
         srv = Server(folder or self.folder)
         self.servers.append(srv)
         self.addCleanup(srv.stop)
-        return srv.start(wait_listening, port_must_be_free, preexec_fn, env)
+        return srv.start(wait_listening, port_must_be_free, preexec_fn, env, args)
 
 
 ACCEPT_RE = re.compile(r"^ *(-?\d+): 0\.0\.0\.0:8888 -> 127\.0\.0\.1:(\d+)$")
