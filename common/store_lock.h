@@ -15,8 +15,9 @@ struct StoreLock {
 };
 
 // Opens (or creates) FOLDER/$lock and takes it, waiting until it is
-// granted; folder null or "" is the working folder. False, with the file
+// granted (and writing `waiting`, when not null, to stderr first if it has
+// to wait); folder null or "" is the working folder. False, with the file
 // error set, when it cannot be opened or locked.
-bool store_lock(StoreLock* l, const char* folder, bool exclusive);
+bool store_lock(StoreLock* l, const char* folder, bool exclusive, const char* waiting = nullptr);
 // Releases and closes it (safe when it is not held).
 void store_unlock(StoreLock* l);

@@ -211,6 +211,12 @@ bool plat_folder_accepts_files(const char* path);
 // (Windows).
 size_t plat_listener_open_files(uint16_t port, PlatFileId* ids, size_t cap, uint32_t* pid);
 
+// The identity of an open file (it may have been renamed or removed since).
+bool plat_file_identity(PlatFile f, PlatFileId* id);
+
+// Removes an empty folder. Returns 0, or -1 with the file error set.
+int plat_dir_remove(const char* path);
+
 // Calls each(ctx, name) for every entry of the folder dir but "." and
 // "..", in no particular order. Returns 0, or -1 with the file error set
 // when the folder cannot be read.
@@ -224,6 +230,8 @@ int plat_make_dir(const char* path);
 // when the file is closed (also when the process ends). flock on POSIX,
 // LockFileEx on Windows. Returns 0 on success.
 int plat_file_lock(PlatFile f, bool exclusive);
+// The same without waiting: 0 taken, 1 held by another, -1 failed.
+int plat_file_try_lock(PlatFile f, bool exclusive);
 int plat_file_unlock(PlatFile f);
 
 // ---- Process ---------------------------------------------------------------

@@ -206,6 +206,33 @@ int plat_file_unlock(PlatFile f) {
   return 0;
 }
 
+int plat_file_try_lock(PlatFile f, bool exclusive) {
+  int r;
+  do {
+    r = flock(int(f), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r == 0) return 0;
+  if (errno == EWOULDBLOCK) return 1;
+  plat_file_note_error(errno);
+  return -1;
+}
+
+bool plat_file_identity(PlatFile f, PlatFileId* id) {
+  struct stat st;
+  if (fstat(int(f), &st) != 0) {
+    plat_file_note_error(errno);
+    return false;
+  }
+  *id = PlatFileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+  return true;
+}
+
+int plat_dir_remove(const char* path) {
+  if (rmdir(path) == 0) return 0;
+  plat_file_note_error(errno);
+  return -1;
+}
+
 int plat_dir_list(const char* dir, void (*each)(void* ctx, const char* name), void* ctx) {
   DIR* d = opendir(dir);
   if (d == nullptr) {

@@ -135,6 +135,33 @@ int plat_file_unlock(PlatFile f) {
   return 0;
 }
 
+int plat_file_try_lock(PlatFile f, bool exclusive) {
+  OVERLAPPED at = {};
+  DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  if (LockFileEx(reinterpret_cast<HANDLE>(f), flags, 0, MAXDWORD, MAXDWORD, &at)) return 0;
+  DWORD err = GetLastError();
+  if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) return 1;
+  plat_file_note_error(int(err));
+  return -1;
+}
+
+bool plat_file_identity(PlatFile f, PlatFileId* id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(f), &info)) {
+    plat_file_note_error(int(GetLastError()));
+    return false;
+  }
+  *id = PlatFileId{info.dwVolumeSerialNumber,
+                   (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
+int plat_dir_remove(const char* path) {
+  if (RemoveDirectoryA(path)) return 0;
+  plat_file_note_error(int(GetLastError()));
+  return -1;
+}
+
 int plat_dir_list(const char* dir, void (*each)(void* ctx, const char* name), void* ctx) {
   char pattern[MAX_PATH + 4];
   const size_t n = strlen(dir);

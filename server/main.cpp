@@ -17,6 +17,7 @@
 #include "chunk/index_fill.h"
 #include "server/protocol.h"
 #include "server/store.h"
+#include "server/store_follow.h"
 
 namespace {
 
@@ -44,6 +45,7 @@ const char kUsage[] =
 Connection g_listener;
 Connection g_client;
 ConnectionTable g_table;
+StoreHold g_hold;
 
 int open_listener(PlatSocket* out) {
   PlatSocket s = plat_tcp_socket();
@@ -102,10 +104,15 @@ int poll_loop() {
       Connection* c = g_table.entries[i];
       int keep = pump(&g_table, c);
       activity |= c->activity;
+      // A client just accepted is served from the store that is "$dump" now.
+      if (g_table.count == 2 && !g_hold.client_in && store_hold_client_in(&g_hold) != 0) {
+        return kStoreFailedStatus;
+      }
       if (keep) {
         i++;
         continue;
       }
+      if (c == &g_client) store_hold_client_out(&g_hold);
       // The store file cannot be written (the message is out): straight out,
       // without a word more on the connection or in the log.
       if (c->co.yield_code == kCoStoreFailed) return kStoreFailedStatus;
@@ -130,13 +137,6 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) sync_off |= strcmp(argv[i], "--no-sync") == 0;
   if (!plat_net_start()) return 0;
 
-  PlatFile store = plat_file_open_always_rw(kStoreFileName);
-  if (store == kPlatNoFile) {
-    fprintf(stderr, "chunkstore: cannot open or create the store file %s: %s\n",
-            kStoreFileName, plat_error_text(plat_file_last_error()));
-    return 2;
-  }
-
   uint8_t* table = static_cast<uint8_t*>(plat_big_alloc_zeroed(kIndexTableBytes));
   if (table == nullptr) {
     fprintf(stderr, "chunkstore: cannot allocate the %zu-byte chunk index table\n",
@@ -149,14 +149,10 @@ int main(int argc, char** argv) {
   // waited for least (first_touch_bench measures both, see bench/README.md).
   (void)plat_big_populate(table, kIndexTableBytes);
 
-  // Refill the index from what the store file holds; new chunks go at its end.
-  StoreTail tail;
-  if (!store_rebuild_index(store, table, &tail)) return 3;
-  connection_prepare_pass(&g_client, store, table);
-  pass_set_tail(&g_client.pass, tail);
-  // The chunks the rebuild found may be what a crash left unsynced: they are
-  // on the disk before any record names them.
-  if (!store_file_start(&g_client.pass.store, sync_off)) return kStoreFailedStatus;
+  // "$dump" opened, the index rebuilt from it, the client's pass prepared.
+  int status = store_hold_open(&g_hold, table, &g_client, sync_off);
+  if (status != 0) return status;
+  PlatFile store = g_hold.store;
   if (sync_off) fprintf(stderr, "chunkstore: --no-sync: the store file is never synced\n");
 
   // Past the point where the index starts to forget chunks: said once, on

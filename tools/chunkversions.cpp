@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/catalog.h"
+#include "client/prune.h"
 #include "client/tool_args.h"
+#include "common/interrupt.h"
 #include "client/versions.h"
 #include "common/usage.h"
 
@@ -18,7 +21,8 @@ const char kUsage[] =
     "usage: chunkversions list DIR [--json]\n"
     "       chunkversions check DIR [--json] [-q | --progress]\n"
     "       chunkversions stats DIR [--json] [-q | --progress]\n"
-    "       chunkversions prune DIR (--keep NAME... | --keep-last N | --keep-newer-than DATE) [--port N] [--json]\n"
+    "       chunkversions prune DIR [--keep NAME]... [--keep-last N]\n"
+    "                               [--keep-newer-than DATE] [--json] [-q]\n"
     "\n"
     "The versions of the store folder DIR: the server's folder, which holds its\n"
     "store file DIR/$dump and the catalogue DIR/versions, where\n"
@@ -40,9 +44,16 @@ const char kUsage[] =
     "              saved, the padding bytes, and the distinct chunks against the\n"
     "              index's 33554432 slots (the index fill); it reads the whole\n"
     "              store, as chunkcheck does\n"
-    "  prune DIR (--keep NAME... | --keep-last N | --keep-newer-than DATE) [--port N] [--json]\n"
-    "              keep only those versions: a new store holding exactly their\n"
-    "              chunks replaces the old one\n"
+    "  prune DIR   keep only the versions named by --keep (one NAME each, as\n"
+    "              often as needed), the last N (--keep-last), and those stored\n"
+    "              at or after DATE (--keep-newer-than YYYY-MM-DD, or the full\n"
+    "              UTC form list shows); forget the others. A new store holding\n"
+    "              exactly the chunks of the versions kept (the store a fresh\n"
+    "              server would hold after being sent them, oldest first, every\n"
+    "              chunk checked) and their lists rewritten replace the old ones\n"
+    "              in one switch, while no client is connected: it waits for\n"
+    "              that. Versions stored meanwhile are carried over. A server\n"
+    "              running on DIR opens the new store at its next client\n"
     "\n"
     "options:\n"
     "  --json       print the report as one JSON object on standard output\n"
@@ -52,9 +63,14 @@ const char kUsage[] =
     "  --version    the version\n"
     "\n"
     "exit statuses: 0 done (check: everything clean); 1 usage, DIR is not a\n"
-    "store folder, or its catalogue or store file cannot be read; 3 not clean:\n"
-    "a version's description is damaged, or (check) a version or the store file\n"
-    "is bad, each bad version named.\n";
+    "store folder, or its catalogue or store file cannot be read; 2 (prune)\n"
+    "the new store or a list cannot be written, or the index cannot be\n"
+    "allocated: nothing switched; 3 not clean: a version's description is\n"
+    "damaged, or (check) a version or the store file is bad, each bad version\n"
+    "named, or (prune) a record cannot be copied: nothing switched; 4 (prune)\n"
+    "another prune runs, or a version was replaced or removed while it ran:\n"
+    "nothing switched; 130/143 interrupted (SIGINT/SIGTERM), nothing switched,\n"
+    "the temporary files removed.\n";
 
 // The options list, check and stats take.
 int parse_common(const char* name, int argc, char** argv, VersionsOptions* o, bool progress) {
@@ -101,6 +117,55 @@ int run_stats(int argc, char** argv) {
   return status != kVersionsOk ? status : versions_stats(o);
 }
 
+int run_prune(int argc, char** argv) {
+  PruneRequest r;
+  bool json = false;
+  const char* dir = nullptr;
+  ToolArgs args;
+  args_begin(&args, "chunkversions", kUsage, argc, argv);
+  while (const char* a = args_next(&args)) {
+    unsigned long n = 0;
+    if (strcmp(a, "--keep") == 0) {
+      const char* v = args_value(&args);
+      if (!v || !version_name_ok(v)) return args_error(&args, "--keep needs a version name", v);
+      r.keep.push_back(v);
+    } else if (strcmp(a, "--keep-last") == 0) {
+      const char* v = args_value(&args);
+      if (!v || !args_unsigned(v, 1000000000, &n) || n == 0) {
+        return args_error(&args, "--keep-last needs a number from 1", v);
+      }
+      r.keep_last = int64_t(n);
+    } else if (strcmp(a, "--keep-newer-than") == 0) {
+      const char* v = args_value(&args);
+      if (!v || !prune_date_ok(v)) {
+        return args_error(&args, "--keep-newer-than needs YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ", v);
+      }
+      r.keep_since = v;
+    } else if (strcmp(a, "--json") == 0) {
+      json = true;
+    } else if (strcmp(a, "-q") == 0) {
+      r.quiet = true;
+    } else if (args_is_option(a)) {
+      return args_error(&args, "unknown option", a);
+    } else if (dir == nullptr) {
+      dir = a;
+    } else {
+      return args_error(&args, "one store folder only; extra argument", a);
+    }
+  }
+  if (dir == nullptr) return args_error(&args, "prune needs a store folder DIR", nullptr);
+  if (r.keep.empty() && r.keep_last < 0 && r.keep_since.empty()) {
+    return args_error(&args, "prune needs what to keep: --keep, --keep-last or --keep-newer-than",
+                      nullptr);
+  }
+  r.dir = dir;
+  interrupt_install("chunkversions");
+  PruneReport report;
+  const int status = prune_run(r, &report);
+  if (status == kPruneOk) prune_print(report, json, r.quiet);
+  return status;
+}
+
 // One row per subcommand: its name, and what runs it with its own
 // arguments (argv[0] is the subcommand's name).
 struct Subcommand {
@@ -112,7 +177,7 @@ const Subcommand kSubcommands[] = {
     {"list", run_list},
     {"check", run_check},
     {"stats", run_stats},
-    // prune: its row goes here.
+    {"prune", run_prune},
 };
 
 }  // namespace
