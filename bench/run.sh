@@ -414,6 +414,30 @@ e2e_rows() {
     record "copy$SFX" "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
     rm -rf "$W/copy"
   fi
+
+  # Versions: a store folder with four of them (A twice, as an unchanged
+  # backup is stored again, then the versioned pair), checked whole by
+  # chunkversions check (the store file and every version) and by chunkcat
+  # --check of the same versions; MB/s of the bytes the versions name.
+  if [ -x "$B/chunkversions" ]; then
+    rm -rf "$W/vstore"
+    start_server "$W/vstore"
+    for v in a1:A.bin a2:A.bin v1:v1.tar v2:v2.tar; do
+      "$B/chunksend" -q --store "$W/vstore" --name "${v%%:*}" "$DATA/${v#*:}"
+    done
+    stop_server
+    vbytes=$(( 2 * $(size_of "$DATA/A.bin") + $(size_of "$DATA/v1.tar") + $(size_of "$DATA/v2.tar") ))
+    t0=$(now_ns)
+    "$B/chunkversions" check -q "$W/vstore" > /dev/null
+    t1=$(now_ns)
+    record "vcheck$SFX" "$(mbps "$vbytes" $((t1 - t0)))"
+    t0=$(now_ns)
+    "$B/chunkcat" --check -q "$W/vstore" a1 a2 v1 v2 > /dev/null
+    t1=$(now_ns)
+    record "vcat$SFX" "$(mbps "$vbytes" $((t1 - t0)))"
+    record "vcheck_x$SFX" "$(awk -v a="$(tail -1 "$RES/vcheck$SFX")" -v b="$(tail -1 "$RES/vcat$SFX")" 'BEGIN {printf "%.3f", a / b}')"
+    rm -rf "$W/vstore"
+  fi
 }
 
 # The rows compared with the baseline, and their labels.
@@ -609,6 +633,15 @@ awk -v c="$(median copy)" -v v="$(median cat)" 'BEGIN {
   printf "chunkcopy / chunkcat verified: %.2f (target: at least 1)\n", c / v }'
 awk -v c="$(median copy)" -v v="$(median catfile)" 'BEGIN {
   printf "chunkcopy / chunkcat verified -o FILE: %.2f (both write their bytes and sync)\n", c / v }'
+if [ -s "$RES/vcheck" ]; then
+  echo
+  echo "Whole-store check of four versions (A twice, v1.tar, v2.tar), MB/s of the bytes they name:"
+  echo "| figure                                               |      MB/s |  x MD5 | target | met     |"
+  echo "|------------------------------------------------------|-----------|--------|--------|---------|"
+  row "chunkversions check (the store file and every version)" vcheck -
+  row "chunkcat --check of the same versions" vcat -
+  echo "chunkversions check / chunkcat --check: $(median vcheck_x) (median of each repetition's ratio; target: at least 1)"
+fi
 echo "index table, $("$B/first_touch_bench" | tr '\n' ';' | sed 's/;$//')"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 baseline_table

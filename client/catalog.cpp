@@ -227,6 +227,10 @@ bool version_info_parse(const std::string& text, VersionInfo* v, std::string* wh
 
 VersionLookup catalog_find(const std::string& dir, const std::string& name, VersionInfo* v,
                            std::string* why) {
+  if (!version_name_ok(name.c_str())) {
+    *why = "not a version name (1 to 100 of A-Z a-z 0-9 . _ - + @, not starting with . or -)";
+    return kVersionMissing;
+  }
   const std::string path = catalog_file_path(dir, name + kVersionSuffix);
   if (plat_path_kind(path.c_str()) == kPathMissing) {
     *why = "no version of that name in " + catalog_folder_path(dir);

@@ -84,6 +84,12 @@ void store_check_run(StoreCheck* c, const char* tool, const char* path, PlatFile
   c->grown_to = size;
   scan_begin(s, kStoreHeaderSize);
   s->keep_keys = keep_keys;
+  // Room for the keys of a store of chunks of some 256 bytes with their
+  // padding (random data), up to what a full index holds: growing the
+  // vector by doubling copies it and touches its pages twice.
+  constexpr uint64_t kKeysReserved = uint64_t(40) << 20;
+  const uint64_t guess = size / 256;
+  s->keys.reserve(size_t(guess < kKeysReserved ? guess : kKeysReserved));
   if (size == 0) {
     // What a server that never stored a chunk leaves behind.
     scan_end(s);

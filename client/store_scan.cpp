@@ -95,11 +95,17 @@ void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
 
 void scan_end(StoreScan* s) {
   digest_batch(s);
-  std::vector<StoredKey>& keys = s->keys;
+  // A caller that looks chunks up by their place gets them in the order
+  // they were cut: by ChunkOffset.
+  std::vector<StoredKey> by_key;
+  if (s->keep_keys) by_key = s->keys;
+  std::vector<StoredKey>& keys = s->keep_keys ? by_key : s->keys;
   // By key, then by offset: the first of equal keys is the copy the
-  // rebuilt index keeps.
+  // rebuilt index keeps. The first 8 key bytes decide almost always.
   std::sort(keys.begin(), keys.end(), [](const StoredKey& a, const StoredKey& b) {
-    int c = memcmp(a.key, b.key, kChunkKeySize);
+    const uint64_t x = load_be64(a.key), y = load_be64(b.key);
+    if (x != y) return x < y;
+    int c = memcmp(a.key + 8, b.key + 8, kChunkKeySize - 8);
     return c != 0 ? c < 0 : a.offset < b.offset;
   });
   size_t first = 0;
@@ -114,10 +120,5 @@ void scan_end(StoreScan* s) {
       s->duplicate_at[s->duplicate_examples++] = DuplicatePair{keys[first].offset, keys[i].offset};
     }
   }
-  if (s->keep_keys) {
-    std::sort(keys.begin(), keys.end(),
-              [](const StoredKey& a, const StoredKey& b) { return a.offset < b.offset; });
-  } else {
-    std::vector<StoredKey>().swap(keys);
-  }
+  std::vector<StoredKey>().swap(keys);
 }

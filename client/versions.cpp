@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -101,11 +102,19 @@ struct VersionCheck {
 };
 
 // The stored chunk that starts at ChunkOffset offset, as the store's own
-// cut found it; null when no chunk starts there.
-const StoredKey* stored_at(const std::vector<StoredKey>& keys, uint64_t offset) {
-  auto it = std::lower_bound(keys.begin(), keys.end(), offset,
-                             [](const StoredKey& k, uint64_t at) { return k.offset < at; });
-  return it != keys.end() && it->offset == offset ? &*it : nullptr;
+// cut found it; null when no chunk starts there. A list names chunks
+// mostly in the order they were stored, so the chunk after the one found
+// last (*at) is tried first.
+const StoredKey* stored_at(const std::vector<StoredKey>& keys, uint64_t offset, size_t* at) {
+  size_t i = *at + 1;
+  if (i >= keys.size() || keys[i].offset != offset) {
+    auto it = std::lower_bound(keys.begin(), keys.end(), offset,
+                               [](const StoredKey& k, uint64_t o) { return k.offset < o; });
+    i = size_t(it - keys.begin());
+    if (i == keys.size() || keys[i].offset != offset) return nullptr;
+  }
+  *at = i;
+  return &keys[i];
 }
 
 // Every record of one version's list. A record whose chunk the store's
@@ -139,10 +148,11 @@ void check_version(const VersionsOptions& o, Restore* r, const std::vector<Store
   ChunkRecord rec;
   ListStep step;
   uint64_t named = 0, fast_bytes = 0;
+  size_t at = SIZE_MAX;  // so that the first guess is the first chunk
   while ((step = list_next(&l, &rec)) == kListRecord) {
     named += rec.real_length;
     const StoredKey* k = rec.offset != 0 && chunk_in_store(rec.offset, rec.real_length, scanned_end)
-                             ? stored_at(keys, rec.offset)
+                             ? stored_at(keys, rec.offset, &at)
                              : nullptr;
     if (k != nullptr &&
         key_matches_record(k->key, load_le16(k->key + kChunkDigestSize), rec) == kChunkMatches) {

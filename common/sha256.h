@@ -20,5 +20,10 @@ void sha256_update(Sha256* h, const uint8_t* p, size_t n);
 // The digest of everything taken; h must be initialised again before reuse.
 void sha256_final(Sha256* h, uint8_t out[kSha256Size]);
 
+// Where the processor has SHA-256 instructions (x86 SHA extensions), they
+// compress the blocks; the plain code does elsewhere. Returns whether they
+// are used from now on: allow false turns them off (tests compare both).
+bool sha256_use_hardware(bool allow);
+
 // The digest as 64 lowercase hexadecimal digits.
 void sha256_hex(const uint8_t digest[kSha256Size], char out[2 * kSha256Size + 1]);

@@ -44,12 +44,18 @@ std::string digest_of(const Vector& v, size_t piece) {
 }
 
 TEST(Sha256, GivesThePublishedDigestsWhateverTheSpansFed) {
-  for (const Vector& v : kVectors) {
-    for (size_t piece : {size_t(1), size_t(3), size_t(63), size_t(64), size_t(65), size_t(1) << 20}) {
-      if (v.repeat > 1 && piece < 63) continue;  // a million one-byte calls add nothing
-      EXPECT_EQ(digest_of(v, piece), v.hex) << v.message.size() * v.repeat << " bytes in pieces of " << piece;
+  // The processor's instructions where it has them, then the plain code.
+  for (bool hardware : {true, false}) {
+    if (sha256_use_hardware(hardware) != hardware) continue;
+    SCOPED_TRACE(hardware ? "SHA instructions" : "plain code");
+    for (const Vector& v : kVectors) {
+      for (size_t piece : {size_t(1), size_t(3), size_t(63), size_t(64), size_t(65), size_t(1) << 20}) {
+        if (v.repeat > 1 && piece < 63) continue;  // a million one-byte calls add nothing
+        EXPECT_EQ(digest_of(v, piece), v.hex) << v.message.size() * v.repeat << " bytes in pieces of " << piece;
+      }
     }
   }
+  sha256_use_hardware(true);
 }
 
 }  // namespace

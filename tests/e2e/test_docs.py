@@ -31,6 +31,7 @@ PROGRAM_SOURCES = {
     "chunkinfo": "tools/chunkinfo.cpp",
     "chunkcheck": "tools/chunkcheck.cpp",
     "chunkunpack": "tools/chunkunpack.cpp",
+    "chunkversions": "tools/chunkversions.cpp",
 }
 
 
@@ -177,6 +178,7 @@ _VOLATILE = [
     (re.compile(r"(\d+:\d\d|\?) left"), "<eta> left"),
     (re.compile(r'"seconds": [\d.]+'), '"seconds": <time>'),
     (re.compile(r'"mb_per_s": [\d.]+'), '"mb_per_s": <rate>'),
+    (re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ"), "<stored>"),
 ]
 
 

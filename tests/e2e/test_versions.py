@@ -167,7 +167,13 @@ class Versions(VersionsTestCase):
         self.assertEqual(p.returncode, 3)
         self.assertIn(b"v1.version is damaged", p.stderr)
         self.assertEqual(self.cat("store", "v1", "-o", "v1.out").returncode, 3)
-        self.assertEqual(self.cat("store", "v9", "-o", "v9.out").returncode, 1)
+        # No such version, and names that are none, which must not reach
+        # outside the catalogue.
+        self.write("store/outside.version", desc)
+        for name in ("v9", "../outside", "v1/../v2"):
+            p = self.cat("store", name, "-o", "x.out")
+            self.assertEqual(p.returncode, 1, (name, p.stderr))
+            self.assertFalse(os.path.exists(self.path("x.out")))
 
     def test_a_name_that_exists_is_refused_unless_replaced(self):
         self.store_three()
