@@ -9,6 +9,7 @@ import os
 import re
 
 from harness import STORE_NAME, parse_records, run_program
+from test_list_and_store_checks import text
 from test_tools import ToolsTestCase, random_bytes
 
 
@@ -85,11 +86,11 @@ class Versions(VersionsTestCase):
         self.assertEqual((p.returncode, p.stdout), (0, self.expected("v2")), p.stderr)
         p = self.cat("--check", "store", "v1", "v3")
         self.assertEqual(p.returncode, 0, p.stderr)
-        self.assertRegex(p.stdout.decode(), r"^v1: \d+ records, 600000 bytes: ok\nv3: ")
+        self.assertRegex(text(p.stdout), r"^v1: \d+ records, 600000 bytes: ok\nv3: ")
 
         p = self.versions("check", "store")
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        self.assertTrue(p.stdout.decode().endswith("store file: clean\n"
+        self.assertTrue(text(p.stdout).endswith("store file: clean\n"
                         "version v1: %d records, 600000 bytes: ok\n" % listed[0]["records"] +
                         "version v2: %d records, %d bytes: ok\n" % (listed[1]["records"],
                                                                     len(self.expected("v2"))) +
@@ -138,7 +139,7 @@ class Versions(VersionsTestCase):
                 self.assertIn(b"chunkversions: v3: record", p.stderr)
                 p = self.versions("check", "store")
                 self.assertEqual(p.returncode, 3)
-                self.assertIn("bad versions: %s\nnot clean\n" % " ".join(bad), p.stdout.decode())
+                self.assertIn("bad versions: %s\nnot clean\n" % " ".join(bad), text(p.stdout))
         with open(self.store(), "wb") as f:
             f.write(original)
         self.assertEqual(self.versions("check", "-q", "store").returncode, 0)
