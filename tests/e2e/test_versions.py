@@ -200,12 +200,18 @@ class Versions(VersionsTestCase):
                           (["--store", "store", "--name", "v4", "-o", "x.list", "new"], b"-o"),
                           (["--store", "store", "--name", ".v4", "new"], b"not a version name"),
                           (["--store", "store", "--replace", "-o", "x.list", "new"],
-                           b"--replace goes with --name")):
+                           b"--replace goes with --name"),
+                          (["--store", "store", "--name", "v4", "--per-file", "new"],
+                           b"--per-file cannot go with --name")):
             with self.subTest(args=args):
                 p = self.send(*args)
                 self.assertEqual(p.returncode, 1, p.stderr)
                 self.assertIn(why, p.stderr)
         self.assertNotIn("v4.version", os.listdir(self.catalogue()))
+        # Without --name a store folder gives the growth figures of its $dump.
+        p = self.send("--store", "store", "-o", "again.list", "new")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertIn(b"store grew by 0 bytes, 100.00% of the data was stored already", p.stderr)
 
 
 class FiguresAsJson(VersionsTestCase):
