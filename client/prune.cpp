@@ -124,15 +124,21 @@ void collect_name(void* ctx, const char* name) {
 // before its switch, or an old store that Windows kept while the server
 // held it) is removed where it can be; a folder that cannot be removed yet
 // is passed over, not reused.
-bool fresh_staging(Staging* s) {
+// What earlier runs left (one killed before its switch, or an old store that
+// Windows kept while the server held it) is removed where it can be.
+void clear_stale_staging(const std::string& dir) {
   std::vector<std::string> names;
-  (void)plat_dir_list(s->dir.c_str(), collect_name, &names);
+  (void)plat_dir_list(dir.c_str(), collect_name, &names);
   const std::string prefix = kPruneStagingName;
   for (const std::string& n : names) {
-    if (n.compare(0, prefix.size(), prefix) == 0) {
-      (void)store_remove_tree((s->dir + "/" + n).c_str());
-    }
+    if (n.compare(0, prefix.size(), prefix) == 0) (void)store_remove_tree((dir + "/" + n).c_str());
   }
+}
+
+// A staging folder of this run's own; one that could not be removed yet is
+// passed over, not reused.
+bool fresh_staging(Staging* s) {
+  const std::string prefix = kPruneStagingName;
   for (int k = 1; k < 1000; k++) {
     s->name = prefix + "-" + std::to_string(k);
     s->path = s->dir + "/" + s->name;
@@ -229,6 +235,9 @@ int prune_run(const PruneRequest& req, PruneReport* report) {
     }
     store_unlock(&lock);
   }
+
+  // No switch is under way now: staging folders are leftovers.
+  clear_stale_staging(req.dir);
 
   std::vector<VersionInfo> before;
   std::vector<std::string> damaged;
