@@ -243,6 +243,7 @@ void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_tabl
   group_commit_attach(&p->commit, group_commit_static_buffer(), kHeldRecordsBytes);
   p->mode = kStoreMode;
   p->active = 0;
+  p->chunker_ready = 0;
   p->index.table = index_table;
 }
 
@@ -260,7 +261,14 @@ void run_pass_body(PassContext* p, uint64_t length) {
   p->filler_count = 0;
   p->filler = 0;
   chunk_batch_clear(&p->batch);
-  chunker_reset(&p->chunker);
+  // Every pass starts the chunker afresh; its tables, the same for every
+  // pass, are built by the first (a tenth of a small file's time).
+  if (p->chunker_ready) {
+    chunker_restart(&p->chunker);
+  } else {
+    chunker_reset(&p->chunker);
+    p->chunker_ready = 1;
+  }
   for (;;) {
     cut_chunk(p);
     if (pass_store_failed(p)) return;
@@ -320,6 +328,7 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail, 
   PassContext* p = &r->pass;
   store_file_attach(&p->store, store);
   p->mode = kRebuildMode;
+  p->chunker_ready = 0;
   p->index.table = index_table;
   p->padding_tail = StoreTail{0, 0};
   p->started_ms = p->reported_ms = plat_monotonic_ms();

@@ -89,6 +89,45 @@ TEST(SocketCoroutine, ReusedRecordStartsAfresh) {
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 0, 1}));
 }
 
+// A record restarted while its body was suspended deep in its calls (a new
+// client on a connection whose peer vanished): the new body's frames lie
+// where the old ones were, and must find the stack usable (under
+// AddressSanitizer the old frames' red zones would otherwise remain).
+__attribute__((noinline)) void suspend_deep(Coroutine* co, int depth) {
+  volatile char frame[700];
+  frame[0] = char(depth);
+  if (depth > 0) {
+    suspend_deep(co, depth - 1);
+  } else {
+    coro_yield(co, kCoWaitInput);
+  }
+  frame[1] = frame[0];
+}
+
+void deep_body(Coroutine* co) { suspend_deep(co, 8); }
+
+__attribute__((noinline)) int fill_wide(int seed) {
+  volatile char wide[6000];
+  memset(const_cast<char*>(wide), seed, sizeof wide);
+  int sum = 0;
+  for (size_t i = 0; i < sizeof wide; i += 500) sum += wide[i];
+  return sum;
+}
+
+int g_wide_sum = 0;
+void wide_body(Coroutine*) { g_wide_sum = fill_wide(3); }
+
+TEST(SocketCoroutine, BodyRestartedOverAnAbandonedOneHasAUsableStack) {
+  auto c = std::make_unique<Coroutine>();
+  coro_init(c.get(), deep_body, kCoReturned);
+  coro_resume(c.get());
+  ASSERT_EQ(c->yield_code, kCoWaitInput);
+  coro_init(c.get(), wide_body, kCoReturned);  // the deep body is abandoned
+  coro_resume(c.get());
+  EXPECT_EQ(c->yield_code, kCoReturned);
+  EXPECT_EQ(g_wide_sum, 12 * 3);
+}
+
 // ---- What a switch must keep -------------------------------------------------
 
 // A body that uses every register it can: many values live at once, integer

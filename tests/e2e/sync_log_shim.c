@@ -9,7 +9,8 @@
  * A server built with liburing syncs the store on the kernel's I/O ring
  * and takes each completion with io_uring_peek_batch_cqe: a completed sync
  * there is logged with the size it covers, which the server passes along
- * with it (the store's only ring). */
+ * with it (the store's only ring). A sync submitted there is logged as
+ * "started SIZE" first, so the log shows when one was in flight. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -31,11 +32,11 @@ static int is_store(int fd) {
   return base && strcmp(base + 1, "$dump") == 0;
 }
 
-static void log_line(long long size) {
+static void log_event(const char* what, long long size) {
   const char* path = getenv("CHUNK_SYNC_TEST_LOG");
   if (!path) return;
   char line[64];
-  int n = snprintf(line, sizeof line, "synced %lld\n", size);
+  int n = snprintf(line, sizeof line, "%s %lld\n", what, size);
   int log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (log < 0) return;
   (void)!write(log, line, (size_t)n); /* one write: whole lines only */
@@ -45,7 +46,7 @@ static void log_line(long long size) {
 static void log_size(int fd) {
   struct stat st;
   if (!is_store(fd) || fstat(fd, &st) != 0) return;
-  log_line((long long)st.st_size);
+  log_event("synced", (long long)st.st_size);
 }
 
 static int logged(const char* name, int fd) {
@@ -69,9 +70,21 @@ unsigned io_uring_peek_batch_cqe(struct io_uring* ring, struct io_uring_cqe** cq
   peek_fn next = (peek_fn)dlsym(RTLD_NEXT, "io_uring_peek_batch_cqe");
   unsigned n = next(ring, cqes, count);
   for (unsigned i = 0; i < n; i++) {
-    if (cqes[i]->res == 0) log_line((long long)cqes[i]->user_data);
+    if (cqes[i]->res == 0) log_event("synced", (long long)cqes[i]->user_data);
   }
   return n;
+}
+
+typedef int (*submit_fn)(struct io_uring*);
+
+int io_uring_submit(struct io_uring* ring) {
+  submit_fn next = (submit_fn)dlsym(RTLD_NEXT, "io_uring_submit");
+  /* The entry the server prepared last, before the kernel takes it. */
+  struct io_uring_sqe* sqe = &ring->sq.sqes[(ring->sq.sqe_tail - 1) & ring->sq.ring_mask];
+  if (ring->sq.sqe_tail != ring->sq.sqe_head && sqe->opcode == IORING_OP_FSYNC) {
+    log_event("started", (long long)sqe->user_data);
+  }
+  return next(ring);
 }
 #endif
 #endif
