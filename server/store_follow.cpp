@@ -59,6 +59,9 @@ int store_hold_client_in(StoreHold* h) {
   if (store_is_current(h)) return 0;
   fprintf(stderr, "chunkstore: \"%s\" was replaced (a prune): opening it and rebuilding the "
           "index\n", kStoreFileName);
+  // A sync of the old file still on its way completes before the file goes:
+  // its completion must not count for the new one.
+  (void)store_file_sync_poll(&h->client->pass.store, true);
   (void)plat_file_close(h->store);
   memset(h->table, 0, kIndexTableBytes);
   return open_and_rebuild(h) == 0 ? 0 : kStoreFailedStatus;
