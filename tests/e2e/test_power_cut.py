@@ -17,8 +17,8 @@ import threading
 import time
 import unittest
 
-from harness import (BIN_DIR, RECORD_SIZE, RUNNER, STORE_NAME, ScratchTestCase, connect,
-                     file_command, parse_records, restore, run_program, split_records)
+from harness import (BIN_DIR, RECORD_SIZE, RUNNER, SANITIZED, STORE_NAME, ScratchTestCase,
+                     connect, file_command, parse_records, restore, run_program, split_records)
 
 SHIM = os.path.join(BIN_DIR, "sync_log_shim.so")
 SEED = 2027
@@ -209,8 +209,12 @@ class PowerCut(ScratchTestCase):
         # The cuts did take appended bytes away, in more than one trial.
         self.assertGreater(sum(1 for _, _, cut in log if cut > 0), 1, log)
         # A server that syncs on the kernel's I/O ring was killed with a sync
-        # in flight (its records not yet sent) in some trials.
-        if ring:
+        # in flight (its records not yet sent) in some trials: about a third
+        # of them in the optimised build. Under the sanitizers the pass is so
+        # much slower than the disk that a sync is seldom still out at a kill
+        # (0 of 24 seen); the pump simulation and the handler fuzz target hold
+        # syncs in flight on purpose, in every build.
+        if ring and not SANITIZED:
             self.assertGreater(in_flight, 0, log)
         print("\n%d power cuts, %d with a sync in flight; (records held, bytes appended before "
               "the kill, bytes cut): %r" % (CUTS, in_flight, log))
