@@ -20,7 +20,10 @@ werror=${CHUNK_WERROR_FLAG:--DCHUNK_WERROR=OFF}
 cache=${CHUNK_ROOT_CACHE:-/var/cache/chunkstore-test}
 suite=bookworm
 mirror=${CHUNK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-recipe="debootstrap --variant=minbase --include=systemd,systemd-sysv,adduser $suite $mirror"
+# liburing2: the one library the package depends on that such a minimal root
+# lacks; dpkg -i installs no dependencies (apt install ./chunkstore_*.deb
+# fetches it).
+recipe="debootstrap --variant=minbase --include=systemd,systemd-sysv,adduser,liburing2 $suite $mirror"
 base=$cache/$suite
 
 cannot_run() { echo "SKIPPED: $1" >&2; exit 77; }
@@ -43,7 +46,7 @@ if [ "$(cat "$base/.chunk-recipe" 2>/dev/null)" != "$recipe" ]; then
   echo "making the Debian root: $recipe"
   made=0
   for attempt in 1 2 3; do
-    if debootstrap --variant=minbase --include=systemd,systemd-sysv,adduser \
+    if debootstrap --variant=minbase --include=systemd,systemd-sysv,adduser,liburing2 \
          "$suite" "$base.tmp" "$mirror" >"$cache/debootstrap.log" 2>&1; then
       made=1
       break
