@@ -440,6 +440,39 @@ e2e_rows() {
   fi
 }
 
+# What bounds a fresh store, and the other tools, on the same 512 MiB: the
+# bytes written into fresh page-cache pages and synced (dd), and a first
+# backup into a fresh repository by restic and by borg where they are
+# installed (no compression for either, as the store keeps bytes as they are;
+# borg unencrypted, restic encrypts always). This tree's build only.
+others_rows() {
+  local t0 t1
+  rm -f "$W/dd.out"
+  t0=$(now_ns)
+  dd if="$DATA/A.bin" of="$W/dd.out" bs=1M conv=fdatasync status=none
+  t1=$(now_ns)
+  record ddsync "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+  rm -f "$W/dd.out"
+  if command -v restic > /dev/null; then
+    rm -rf "$W/restic"
+    RESTIC_PASSWORD=bench restic init -q --repo "$W/restic" > /dev/null
+    t0=$(now_ns)
+    RESTIC_PASSWORD=bench restic backup -q --no-cache --compression off --repo "$W/restic" "$DATA/A.bin" > /dev/null
+    t1=$(now_ns)
+    record restic "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+    rm -rf "$W/restic"
+  fi
+  if command -v borg > /dev/null; then
+    rm -rf "$W/borg"
+    BORG_UNKNOWN_UNENCRYPTED_REPO_ACCESS_IS_OK=yes borg init -e none "$W/borg" > /dev/null 2>&1
+    t0=$(now_ns)
+    BORG_UNKNOWN_UNENCRYPTED_REPO_ACCESS_IS_OK=yes borg create --compression none "$W/borg::a" "$DATA/A.bin" > /dev/null 2>&1
+    t1=$(now_ns)
+    record borg "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
+    rm -rf "$W/borg"
+  fi
+}
+
 # The rows compared with the baseline, and their labels.
 BASE_ROWS="dwarm_sync dwarm_nosync dknown_sync dknown_nosync dsmall_sync dsmall_nosync
 fresh known warm v1 v2 rebuild pack packv cat catnv catfile copy"
@@ -530,6 +563,7 @@ for run in $(seq 1 "$RUNS"); do
     e2e_rows
   done
   use_build new
+  others_rows
   record_base_ratios
 done
 
@@ -642,6 +676,20 @@ if [ -s "$RES/vcheck" ]; then
   row "chunkcat --check of the same versions" vcat -
   echo "chunkversions check / chunkcat --check: $(median vcheck_x) (median of each repetition's ratio; target: at least 1)"
 fi
+echo
+echo "The same 512 MiB elsewhere in the same run: what a fresh store is bound by, and other tools:"
+echo "| figure                                               |      MB/s |  x MD5 | fresh / it |"
+echo "|------------------------------------------------------|-----------|--------|------------|"
+other_tool_row() {  # other_tool_row LABEL NAME
+  local v
+  v=$(median "$2")
+  [ -n "$v" ] || { printf '| %-52s | %9s | %6s | %10s |\n' "$1" - - -; return; }
+  awk -v label="$1" -v v="$v" -v md5="$MD5" -v f="$(median fresh)" 'BEGIN {
+    printf "| %-52s | %9.1f | %6.2f | %10.2f |\n", label, v, v / md5, f / v }'
+}
+other_tool_row "dd into a new file, conv=fdatasync (fresh pages)" ddsync
+other_tool_row "restic backup, fresh repository (not installed: -)" restic
+other_tool_row "borg create, fresh repository (not installed: -)" borg
 echo "index table, $("$B/first_touch_bench" | tr '\n' ';' | sed 's/;$//')"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 baseline_table

@@ -9,6 +9,8 @@
 #        scripts/deps.sh i686           the Linux i686 build (gcc -m32) and
 #                                       qemu-i386-static to run it where the
 #                                       kernel cannot (amd64 packages only)
+#        scripts/deps.sh bench          restic and borg, which the benchmark
+#                                       measures beside chunksend
 #        scripts/deps.sh service        the Debian package and the test that
 #                                       boots it in a Debian root (cpack's
 #                                       dpkg-shlibdeps, debootstrap,
@@ -44,6 +46,9 @@ case "$mode" in
   i686)
     # googletest: its sources, built with -m32, give the unit tests there.
     want=(g++-multilib qemu-user-static googletest cmake make python3 iproute2 util-linux mount)
+    ;;
+  bench)
+    want=(restic borgbackup openssl python3 iproute2 util-linux)
     ;;
   build)
     # liburing-dev: the server's syncs complete while it goes on (the build
