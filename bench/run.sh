@@ -236,6 +236,8 @@ median() {
 mbps() { awk -v b="$1" -v ns="$2" 'BEGIN {printf "%.1f", b / 1e6 / (ns / 1e9)}'; }
 size_of() { stat -c %s "$1"; }
 
+# port_listens: whether a socket listens on port 8888 here (22B8, state 0A).
+port_listens() { awk '$2 ~ /:22B8$/ && $4 == "0A" {f = 1} END {exit !f}' /proc/net/tcp /proc/net/tcp6 2> /dev/null; }
 SERVER_PID=
 start_server() {  # start_server DIR [OPTION]: returns once the server listens
   local dir=$1 opt=${2:-}
@@ -249,7 +251,9 @@ start_server() {  # start_server DIR [OPTION]: returns once the server listens
   (cd "$dir" && exec "$B/chunkstore" $opt >> "$W/server.log" 2>> "$W/server.err") &
   SERVER_PID=$!
   local i=0
-  until [ "$(grep -c '^chunkstore: listening on' "$W/server.err" || true)" -gt "$ready" ]; do
+  # A build older than the listening line is ready once port 8888 listens.
+  until [ "$(grep -c '^chunkstore: listening on' "$W/server.err" || true)" -gt "$ready" ] ||
+        { [ -n "${BASE_OLD:-}" ] && port_listens; }; do
     if ! kill -0 "$SERVER_PID" 2> /dev/null; then
       echo "bench/run.sh: the server exited at start-up:" >&2
       cat "$W/server.err" >&2
@@ -305,10 +309,13 @@ if [ -n "$BASE_DIR" ]; then
     [ -x "$BASE_B/$p" ] || { echo "bench/run.sh: $BASE_B/$p missing" >&2; exit 1; }
   done
   BUILDS="new base"
+  # Whether the baseline's server says when it listens.
+  BASE_NO_LINE=1
+  if grep -aq 'listening on' "$BASE_B/chunkstore"; then BASE_NO_LINE=; fi
 fi
 # use_build new|base: points B at that build's programs and SFX at its suffix.
 use_build() {
-  if [ "$1" = new ]; then B=$NEW_B SFX=; else B=$BASE_B SFX=_base; fi
+  if [ "$1" = new ]; then B=$NEW_B SFX= BASE_OLD=; else B=$BASE_B SFX=_base BASE_OLD=$BASE_NO_LINE; fi
 }
 # The order of the builds in repetition $run: they take turns going first.
 build_order() {
