@@ -278,6 +278,7 @@ trap 'stop_server; if [ -n "$WIN64" ]; then wineserver -k 2> /dev/null || true; 
 # send NAME FILE LIST: one timed chunksend of FILE
 send() {
   local t0 t1
+  sync  # what earlier rows left dirty is written back outside the timing
   t0=$(now_ns)
   "$B/chunksend" -q -o "$3" "$2"
   t1=$(now_ns)
@@ -338,6 +339,7 @@ durable_rows() {
     "$B/chunksend" -q -o "$W/dA.list" "$DATA/A.bin"
     send "dwarm_$mode$SFX" "$DATA/B.bin" "$W/dB.list"
     send "dknown_$mode$SFX" "$DATA/B.bin" "$W/dB2.list"
+    sync
     t0=$(now_ns)
     (cd "$DATA/small" && "$B/chunksend" -q -o "$W/dsmall.list" f*)
     t1=$(now_ns)
@@ -404,6 +406,7 @@ e2e_rows() {
   record "catnv$SFX" "$(mbps "$(size_of "$DATA/A.bin")" $((t1 - t0)))"
   # Restored into a file (synced and renamed): what a copy that writes
   # its bytes out should be compared with as well.
+  sync
   t0=$(now_ns)
   "$B/chunkcat" -o "$W/A.restored" "$W/store/\$dump" "$W/A.list"
   t1=$(now_ns)
@@ -415,6 +418,7 @@ e2e_rows() {
   # as for chunkcat. A baseline older than chunkcopy has no such row.
   if [ -x "$B/chunkcopy" ]; then
     rm -rf "$W/copy" && mkdir -p "$W/copy"
+    sync
     t0=$(now_ns)
     "$B/chunkcopy" -q "$W/store/\$dump" "$W/copy/new.dump" -o "$W/copy" "$W/A.list"
     t1=$(now_ns)
@@ -455,6 +459,7 @@ e2e_rows() {
 others_rows() {
   local t0 t1
   rm -f "$W/dd.out"
+  sync
   t0=$(now_ns)
   dd if="$DATA/A.bin" of="$W/dd.out" bs=1M conv=fdatasync status=none
   t1=$(now_ns)

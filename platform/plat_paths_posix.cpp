@@ -9,6 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
+#include <vector>
+
 #include "platform/plat.h"
 #include "platform/plat_internal.h"
 
@@ -158,15 +162,23 @@ size_t plat_listener_open_files(uint16_t port, PlatFileId* ids, size_t cap, uint
   if (n == 0) return 0;
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return 0;
-  char owner[32] = "";
+  std::vector<unsigned long> pids;
   while (dirent* e = readdir(proc)) {
-    if (!is_number(e->d_name) || strlen(e->d_name) >= sizeof owner) continue;
-    if (holds_socket(e->d_name, inodes, n)) {
-      strcpy(owner, e->d_name);
+    if (is_number(e->d_name) && strlen(e->d_name) < 16) pids.push_back(strtoul(e->d_name, nullptr, 10));
+  }
+  closedir(proc);
+  // The newest processes first: a server is found sooner among them than
+  // among the machine's services started at boot; the answer is the same.
+  std::sort(pids.begin(), pids.end(), std::greater<unsigned long>());
+  char owner[32] = "";
+  for (unsigned long p : pids) {
+    char name[24];
+    snprintf(name, sizeof name, "%lu", p);
+    if (holds_socket(name, inodes, n)) {
+      strcpy(owner, name);
       break;
     }
   }
-  closedir(proc);
   if (owner[0] == 0) return 0;
   *pid = uint32_t(strtoul(owner, nullptr, 10));
   // stat() through /proc/PID/fd/N reaches the open file itself, even when it

@@ -222,9 +222,13 @@ bool file_size(const char* path, uint64_t* size) {
 // above all: replacing it would leave the server appending to a file no
 // longer there). Returns false after a message.
 bool list_not_held_by_server(const char* list, uint16_t port) {
-  PlatFileId held[64];
-  uint32_t pid = 0;
-  const size_t n = plat_listener_open_files(port, held, 64, &pid);
+  // Only a file that is there can be held open; the server's files are
+  // looked up once (a walk of every process's descriptors) for all lists.
+  if (plat_path_kind(list) != kPathRegular) return true;
+  static PlatFileId held[64];
+  static uint32_t pid = 0;
+  static size_t n = SIZE_MAX;
+  if (n == SIZE_MAX) n = plat_listener_open_files(port, held, 64, &pid);
   for (size_t i = 0; i < n; i++) {
     if (output_is_file(list, held[i])) {
       fprintf(stderr, "chunksend: the list %s is a file that the server on port %u (process %u) "
