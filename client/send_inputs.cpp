@@ -123,8 +123,7 @@ bool inputs_open_next(InputQueue* q) {
     const PlatPathKind kind = plat_path_kind(path);
     PlatFile f = kind == kPathRegular ? plat_file_open_read(path) : kPlatNoFile;
     uint64_t size = 0;
-    if (f != kPlatNoFile && plat_file_seek(f, 0, kSeekEnd, &size) == 0 &&
-        plat_file_seek(f, 0, kSeekBegin, nullptr) == 0) {
+    if (f != kPlatNoFile && plat_file_length(f, &size)) {
       q->reading = true;
       q->current = f;
       q->current_index = i;

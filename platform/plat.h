@@ -93,6 +93,14 @@ constexpr PlatFile kPlatNoFile = -1;
 
 enum PlatSeekFrom : int { kSeekBegin = 0, kSeekCurrent = 1, kSeekEnd = 2 };
 
+// The length of a file just opened (its position stays at the start): one
+// call where the system keeps the length, a seek to the end and back where
+// it says 0 (false, with the file error set, for a file without a length,
+// such as those in /proc).
+bool plat_file_length(PlatFile f, uint64_t* length);
+// The size of the regular file at path (false for anything else).
+bool plat_path_size(const char* path, uint64_t* size);
+
 // Read+write, opened or created empty (OPEN_ALWAYS), shared with others.
 PlatFile plat_file_open_always_rw(const char* path);
 // Read-only, must exist (OPEN_EXISTING), shared with others.

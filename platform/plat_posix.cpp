@@ -406,6 +406,27 @@ int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from, uint64_t* ne
   return 0;
 }
 
+bool plat_file_length(PlatFile f, uint64_t* length) {
+  struct stat st;
+  if (fstat(int(f), &st) != 0) {
+    g_file_error = errno;
+    return false;
+  }
+  if (st.st_size > 0) {
+    *length = uint64_t(st.st_size);
+    return true;
+  }
+  // An empty file, or one whose length only a read finds (the seek fails).
+  return plat_file_seek(f, 0, kSeekEnd, length) == 0 && plat_file_seek(f, 0, kSeekBegin, nullptr) == 0;
+}
+
+bool plat_path_size(const char* path, uint64_t* size) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *size = uint64_t(st.st_size);
+  return true;
+}
+
 long plat_file_read(PlatFile f, void* buf, size_t n) {
   ssize_t r;
   do {

@@ -295,6 +295,26 @@ int plat_file_seek(PlatFile f, int64_t distance, PlatSeekFrom from, uint64_t* ne
   return 0;
 }
 
+bool plat_file_length(PlatFile f, uint64_t* length) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(to_handle(f), &size)) {
+    g_file_error = int(GetLastError());
+    return false;
+  }
+  *length = uint64_t(size.QuadPart);
+  return true;
+}
+
+bool plat_path_size(const char* path, uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  *size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
 long plat_file_read(PlatFile f, void* buf, size_t n) {
   DWORD got = 0;
   if (!ReadFile(to_handle(f), buf, clamp_io(n), &got, nullptr)) {

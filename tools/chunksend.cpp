@@ -209,14 +209,7 @@ int parse_options(int argc, char** argv, Options* o) {
   return kSendOk;
 }
 
-bool file_size(const char* path, uint64_t* size) {
-  if (plat_path_kind(path) != kPathRegular) return false;  // a FIFO's open would wait
-  PlatFile f = plat_file_open_read(path);
-  if (f == kPlatNoFile) return false;
-  bool ok = plat_file_seek(f, 0, kSeekEnd, size) == 0;
-  (void)plat_file_close(f);
-  return ok;
-}
+bool file_size(const char* path, uint64_t* size) { return plat_path_size(path, size); }
 
 // A list that is a file the server on this machine holds open (its store
 // above all: replacing it would leave the server appending to a file no
