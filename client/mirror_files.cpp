@@ -6,6 +6,8 @@
 #include "common/sha256.h"
 #include "platform/plat.h"
 
+#include <cstdio>
+
 bool mirror_write_file(const std::string& path, const uint8_t* p, size_t n, std::string* why) {
   OutputFile o;
   if (!output_open_temp(&o, path.c_str(), nullptr, 0)) {
@@ -78,4 +80,19 @@ bool mirror_list_inside(const std::string& list, uint64_t size) {
     if (!chunk_in_store(r.offset, r.real_length, size)) return false;
   }
   return true;
+}
+
+PlatFile mirror_take_lock(const std::string& path, const char* what, std::string* why) {
+  PlatFile f = plat_file_open_always_rw(path.c_str());
+  bool ok = f != kPlatNoFile;
+  if (ok && plat_file_try_lock(f, true) != 0) {
+    fprintf(stderr, "chunkmirror: waiting for another %s (%s)\n", what, path.c_str());
+    ok = plat_file_lock(f, true) == 0;
+  }
+  if (!ok) {
+    *why = "cannot lock " + path + ": " + plat_error_text(plat_file_last_error());
+    if (f != kPlatNoFile) (void)plat_file_close(f);
+    return kPlatNoFile;
+  }
+  return f;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/plat.h"
+
 // Writes path through the output module (a temporary name, synced, renamed,
 // its folder synced). False, with *why, when it cannot.
 bool mirror_write_file(const std::string& path, const uint8_t* p, size_t n, std::string* why);
@@ -31,6 +33,11 @@ inline std::string mirror_sha256(const std::string& s) {
 // Whether the record list's bytes are whole records, each inside a store of
 // `size` bytes.
 bool mirror_list_inside(const std::string& list, uint64_t size);
+
+// Opens (or creates) the lock file at path and takes it exclusive, waiting
+// (after a line on stderr) while another `what` holds it. kPlatNoFile, with
+// *why, when it cannot be opened or locked.
+PlatFile mirror_take_lock(const std::string& path, const char* what, std::string* why);
 
 // Makes the folder path unless it is one already.
 bool mirror_make_folder(const std::string& path, std::string* why);

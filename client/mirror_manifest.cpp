@@ -100,7 +100,6 @@ bool manifest_parse(const std::string& text, MirrorManifest* m, std::string* why
       if (s.size == 0 || s.size % kChunkAlign != 0 || s.size > kMaxSegmentSize) {
         return fail("a segment size that is not a whole number of 64-byte units up to 1 GiB");
       }
-      if (s.offset == 0 && s.size < kStoreHeaderSize) return fail("a first segment without the header");
       if (!sha256_hex_ok(w[3])) return fail("a bad segment digest");
       s.sha256 = w[3];
       next = s.offset + s.size;

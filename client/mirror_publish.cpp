@@ -218,14 +218,9 @@ int publish(Publish* p) {
   for (const std::string& folder : {pub, pub + "/" + kSegmentFolder, pub + "/" + kCatalogFolder}) {
     if (!mirror_make_folder(folder, &why)) return fail(kPublishOutputFailed, why);
   }
-  // One publish at a time into a folder.
-  const std::string lock_path = pub + "/" + kPublishLockName;
-  PlatFile lock = plat_file_open_always_rw(lock_path.c_str());
-  if (lock == kPlatNoFile || plat_file_try_lock(lock, true) != 0) {
-    if (lock != kPlatNoFile) (void)plat_file_close(lock);
-    return fail(kPublishOutputFailed, "another publish into " + pub + " runs (or " + lock_path +
-                                          " cannot be locked)");
-  }
+  // One publish at a time into a folder: a second one waits.
+  PlatFile lock = mirror_take_lock(pub + "/" + kPublishLockName, "publish", &why);
+  if (lock == kPlatNoFile) return fail(kPublishOutputFailed, why);
   std::string old_text;
   int status = read_manifest(p, &old_text);
   if (status == kPublishOk) status = open_store(p);

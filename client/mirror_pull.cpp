@@ -99,11 +99,12 @@ int check_prefix(Pull* p) {
       continue;
     }
     std::string why;
-    if (p->m.store_size < p->held.store_size) {
+    if (i == 0) {
+      why = "the first segment differs: the mirror belongs to another store (or the master's "
+            "store was pruned or replaced from its start)";
+    } else if (p->m.store_size < p->held.store_size) {
       why = "the master publishes fewer bytes than the mirror holds: its store was pruned or "
-            "replaced, or it is another store";
-    } else if (i == 0) {
-      why = "the first segment differs: the mirror belongs to another store";
+            "replaced";
     } else {
       why = "segment " + std::to_string(i + 1) + " (" + range_text(have[i]) + ") differs: the "
             "master's store was pruned or replaced since the mirror followed it";
@@ -376,14 +377,9 @@ int mirror_pull(const PullRequest& r, PullReport* report) {
   p.state_path = p.dir + "/" + kMirrorStateName;
   std::string why;
   if (!mirror_make_folder(p.dir, &why)) return fail(kPullMirrorFailed, why);
-  // One pull at a time into a mirror.
-  const std::string lock_path = p.dir + "/" + kPullLockName;
-  PlatFile lock = plat_file_open_always_rw(lock_path.c_str());
-  if (lock == kPlatNoFile || plat_file_try_lock(lock, true) != 0) {
-    if (lock != kPlatNoFile) (void)plat_file_close(lock);
-    return fail(kPullMirrorFailed, "another pull into " + p.dir + " runs (or " + lock_path +
-                                       " cannot be locked)");
-  }
+  // One pull at a time into a mirror: a second one waits.
+  PlatFile lock = mirror_take_lock(p.dir + "/" + kPullLockName, "pull", &why);
+  if (lock == kPlatNoFile) return fail(kPullMirrorFailed, why);
   int status = read_manifests(&p);
   if (status == kPullOk) status = check_prefix(&p);
   if (status == kPullOk) status = pull_segments(&p);

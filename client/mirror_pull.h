@@ -31,7 +31,7 @@ enum PullStatus : int {
   kPullSourceFailed = 2,  // the source cannot be reached or read now; a later pull resumes
   kPullBadSource = 3,     // what came does not verify: nothing of it was installed
   kPullNotAPrefix = 4,    // the mirror is not a prefix of this master
-  kPullMirrorFailed = 5,  // the mirror folder cannot be written, or another pull runs on it
+  kPullMirrorFailed = 5,  // the mirror folder cannot be written
 };
 
 constexpr char kFetchPrefix[] = "$fetch-";

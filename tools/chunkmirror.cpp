@@ -26,7 +26,8 @@ const char kUsage[] =
     "  the one file that changes, PUBDIR/manifest. Only bytes a sync covered\n"
     "  and whole chunks are published, and a version once its list lies inside\n"
     "  them. It runs beside a server on STOREDIR, as often as wanted (cron).\n"
-    "  Any web server, CDN or object store can serve PUBDIR as it is.\n"
+    "  Any web server, CDN or object store can serve PUBDIR as it is. A second\n"
+    "  publish into PUBDIR (or pull into MIRRORDIR) waits for the first.\n"
     "pull SOURCE MIRRORDIR\n"
     "  brings the mirror store folder MIRRORDIR (made when missing) up to date\n"
     "  from SOURCE, a published folder given as a path or an http:// or\n"
@@ -46,15 +47,14 @@ const char kUsage[] =
     "\n"
     "exit statuses: 0 done; 1 usage, or STOREDIR is not a store folder;\n"
     "publish: 2 the store cannot be read or synced, or is damaged; 3 PUBDIR\n"
-    "cannot be written, another publish into it runs, or its manifest is\n"
-    "damaged; 4 the store no longer extends what PUBDIR holds (it was pruned,\n"
+    "cannot be written, or its manifest is damaged; 4 the store no longer extends what PUBDIR holds (it was pruned,\n"
     "or it is another store): nothing published;\n"
     "pull: 2 SOURCE cannot be reached or read now, or a download stopped (the\n"
     "next pull resumes it); 3 what SOURCE sent does not verify (a damaged or\n"
     "cut manifest, segment, description or list): nothing of it installed;\n"
     "4 MIRRORDIR is not a prefix of this master (another store, a master that\n"
     "was pruned, bytes no pull appended): refused, the mirror left as it is;\n"
-    "5 MIRRORDIR cannot be written, or another pull into it runs;\n"
+    "5 MIRRORDIR cannot be written;\n"
     "130/143 interrupted (SIGINT/SIGTERM).\n";
 
 // The two folder arguments and the options of either subcommand.
