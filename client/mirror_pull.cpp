@@ -120,7 +120,7 @@ int check_prefix(Pull* p) {
   }
   if (size > p->held.store_size) {
     const size_t next = have.size();
-    const bool torn = next < want.size() && size - p->held.store_size < want[next].size &&
+    const bool torn = next < want.size() && size - p->held.store_size <= want[next].size &&
                       plat_path_kind((p->dir + "/" + kFetchPrefix + want[next].sha256).c_str()) ==
                           kPathRegular;
     if (!torn) {

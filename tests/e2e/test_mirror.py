@@ -307,6 +307,24 @@ class MirrorFaults(MirrorTestCase):
         self.assertEqual(self.versions_of("mirror"), ["v1", "v2"])
         self.assert_follows(stored)
 
+    def test_an_append_cut_by_a_crash_is_completed_from_the_kept_download(self):
+        self.start_store_server()
+        stored = self.master_with([1])
+        self.assertEqual(self.mirror("pull", "pub", "mirror", "-q").returncode, 0)
+        stored.update(self.master_with([2]))
+        held = os.path.getsize(self.path("mirror", STORE_NAME))
+        with open(self.path("pub", "manifest")) as f:
+            sha = [line.split()[3] for line in f if line.startswith("segment %d " % held)][0]
+        seg = self.read(os.path.join("pub", "segments", sha + ".seg"))
+        # As a crash leaves it: the download whole, part of it appended.
+        self.write(os.path.join("mirror", "$fetch-" + sha), seg)
+        with open(self.path("mirror", STORE_NAME), "ab") as f:
+            f.write(seg[:len(seg) // 2])
+        p = self.mirror("pull", "pub", "mirror", "-q")
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(self.read("mirror/" + STORE_NAME), self.read("store/" + STORE_NAME))
+        self.assert_follows(stored)
+
     def test_a_mirror_of_another_store_or_of_a_pruned_master_is_refused(self):
         self.start_store_server()
         stored = self.master_with([1, 2, 3])
