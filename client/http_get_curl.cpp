@@ -42,6 +42,9 @@ HttpResult http_get(const std::string& url, uint64_t from, HttpSink sink, void* 
   curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);  // no error page reaches the sink
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
+  // A redirect leads to another web server at most, never to a local file.
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
   // A transfer that stalls (under 1 KiB/s for a minute) fails rather than hangs.

@@ -215,6 +215,12 @@ int read_manifest(Publish* p, std::string* old_text) {
 int publish(Publish* p) {
   const std::string& pub = p->req->pub_dir;
   std::string why;
+  PlatFileId store_id, pub_id;
+  if (plat_path_identity(p->req->store_dir.c_str(), &store_id) &&
+      plat_path_identity(pub.c_str(), &pub_id) && store_id == pub_id) {
+    return fail(kPublishUsage, pub + " is the store folder itself: publish into a folder of its "
+                               "own");
+  }
   for (const std::string& folder : {pub, pub + "/" + kSegmentFolder, pub + "/" + kCatalogFolder}) {
     if (!mirror_make_folder(folder, &why)) return fail(kPublishOutputFailed, why);
   }

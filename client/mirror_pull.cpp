@@ -376,6 +376,12 @@ int mirror_pull(const PullRequest& r, PullReport* report) {
   p.dump_path = catalog_store_path(p.dir);
   p.state_path = p.dir + "/" + kMirrorStateName;
   std::string why;
+  PlatFileId source_id, mirror_id;
+  if (!r.source.http && plat_path_identity(r.source.base.c_str(), &source_id) &&
+      plat_path_identity(p.dir.c_str(), &mirror_id) && source_id == mirror_id) {
+    return fail(kPullUsage, p.dir + " is the published folder itself: pull into a folder of its "
+                                    "own");
+  }
   if (!mirror_make_folder(p.dir, &why)) return fail(kPullMirrorFailed, why);
   // One pull at a time into a mirror: a second one waits.
   PlatFile lock = mirror_take_lock(p.dir + "/" + kPullLockName, "pull", &why);

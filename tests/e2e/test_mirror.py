@@ -348,9 +348,14 @@ class MirrorFaults(MirrorTestCase):
                 self.assertEqual(p.returncode, 4, p.stderr)
                 self.assertIn(said, p.stderr)
                 self.assertEqual(self.snapshot("mirror"), before)
-        # A store folder that no pull made is not taken over either.
-        p = self.mirror("pull", "pub", "other")
-        self.assertEqual(p.returncode, 4, p.stderr)
+        # A store folder that no pull made is not taken over either, and no
+        # folder is published into itself.
+        for args, status in [(("pull", "pub", "other"), 4), (("publish", "store", "./store"), 1),
+                             (("pull", "pub", "pub/"), 1)]:
+            before = self.snapshot(args[2])
+            p = self.mirror(*args)
+            self.assertEqual(p.returncode, status, p.stderr)
+            self.assertEqual(self.snapshot(args[2]), before, args)
         self.assertEqual(self.versions_of("mirror"), ["v1", "v2", "v3"])
         for name in ["v1", "v2", "v3"]:
             self.assertEqual(hashlib.sha256(self.cat("mirror", name).stdout).hexdigest(),
