@@ -95,8 +95,8 @@ class MirrorTestCase(ToolsTestCase):
         out = {}
         for root, _, files in os.walk(self.path(folder)):
             for f in files:
-                if f.startswith("$fetch-"):
-                    continue  # a download in progress, not part of the store
+                if f.startswith("$fetch-") or f in ("$pull", "$lock"):
+                    continue  # a download in progress, empty lock files
                 with open(os.path.join(root, f), "rb") as fh:
                     out[os.path.relpath(os.path.join(root, f), self.path(folder))] = fh.read()
         return out
