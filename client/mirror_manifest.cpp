@@ -13,16 +13,7 @@ constexpr char kFirstLine[] = "chunkmirror 1";
 
 // A decimal number without sign, leading zeros or overflow.
 bool parse_number(const std::string& s, uint64_t* out) {
-  if (s.empty() || s.size() > 20 || (s.size() > 1 && s[0] == '0')) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = uint64_t(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
+  return (s.size() < 2 || s[0] != '0') && catalog_parse_number(s, out);
 }
 
 std::vector<std::string> split_words(const std::string& line) {
