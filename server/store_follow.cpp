@@ -82,8 +82,8 @@ int store_hold_client_in(StoreHold* h) {
 
 void store_hold_client_out(StoreHold* h) {
   if (!h->client_in) return;
-  // Nothing of this client's stays buffered once another may append.
-  (void)store_file_sync(&h->client->pass.store);  // a failure stops the next pass
+  // The connection left nothing in the append buffer (connection.cpp): this
+  // is the size that later appends by others grow.
   h->known_size = store_size(h);
   store_unlock(&h->lock);
   h->client_in = false;

@@ -37,6 +37,5 @@ int store_hold_open(StoreHold* h, uint8_t* table, Connection* client, bool sync_
 // switches stores) and follows a switch. Returns 0, or 3 after a message
 // when the new store cannot be opened or read.
 int store_hold_client_in(StoreHold* h);
-// The client's connection was closed: what it stored is written and synced,
-// and the lock is released.
+// The client's connection was closed: the lock is released.
 void store_hold_client_out(StoreHold* h);
