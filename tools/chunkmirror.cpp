@@ -97,6 +97,8 @@ int parse(const char* name, bool publish, int argc, char** argv, Options* o) {
   return 0;
 }
 
+const char* plural(uint64_t n) { return n == 1 ? "" : "s"; }
+
 int run_publish(int argc, char** argv) {
   Options o;
   if (int status = parse("publish", true, argc, argv, &o)) return status;
@@ -108,9 +110,10 @@ int run_publish(int argc, char** argv) {
   PublishReport rep;
   const int status = mirror_publish(r, &rep);
   if (status == kPublishOk && !o.quiet) {
-    printf("published %" PRIu64 " bytes of the store in %s: %" PRIu64 " new segments (%" PRIu64
-           " bytes), %" PRIu64 " versions",
-           rep.published, o.second, rep.new_segments, rep.new_bytes, rep.versions);
+    printf("published %" PRIu64 " bytes of the store in %s: %" PRIu64 " new segment%s (%" PRIu64
+           " bytes), %" PRIu64 " version%s",
+           rep.published, o.second, rep.new_segments, plural(rep.new_segments), rep.new_bytes,
+           rep.versions, plural(rep.versions));
     if (rep.versions_waiting > 0) printf(", %" PRIu64 " waiting for their bytes", rep.versions_waiting);
     printf("\n");
   }
@@ -128,10 +131,11 @@ int run_pull(int argc, char** argv) {
   PullReport rep;
   const int status = mirror_pull(r, &rep);
   if (status == kPullOk && !o.quiet) {
-    printf("the mirror %s holds %" PRIu64 " bytes and %" PRIu64 " versions: %" PRIu64
-           " new segments (%" PRIu64 " bytes, %" PRIu64 " resumed), %" PRIu64 " versions new\n",
-           o.second, rep.mirror_size, rep.versions, rep.new_segments, rep.new_bytes,
-           rep.resumed_bytes, rep.versions_new);
+    printf("the mirror %s holds %" PRIu64 " bytes and %" PRIu64 " version%s: %" PRIu64
+           " new segment%s (%" PRIu64 " bytes, %" PRIu64 " resumed), %" PRIu64 " version%s new\n",
+           o.second, rep.mirror_size, rep.versions, plural(rep.versions), rep.new_segments,
+           plural(rep.new_segments), rep.new_bytes, rep.resumed_bytes, rep.versions_new,
+           plural(rep.versions_new));
   }
   return status;
 }
