@@ -46,6 +46,7 @@ HttpResult http_get(const std::string& url, uint64_t from, HttpSink sink, void* 
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 512L << 10);  // fewer, larger hand-overs
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
   // A transfer that stalls (under 1 KiB/s for a minute) fails rather than hangs.
   curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1024L);
