@@ -22,7 +22,7 @@
 
 enum PublishStatus : int {
   kPublishOk = 0,
-  kPublishUsage = 1,         // no store folder, a bad option
+  kPublishUsage = 1,         // no store folder, PUBDIR is STOREDIR
   kPublishStoreFailed = 2,   // the store cannot be read or synced, or is damaged
   kPublishOutputFailed = 3,  // the published folder cannot be written, or its manifest is damaged
   kPublishNotExtending = 4,  // the store no longer extends what was published

@@ -137,8 +137,8 @@ class MirrorTestCase(ToolsTestCase):
 class MirrorFollowsMaster(MirrorTestCase):
     @needs_nginx
     def test_twenty_versions_published_while_stored_pulled_over_http_with_packs(self):
-        self.start_store_server()
         self.start_nginx()
+        self.start_store_server()
         stop = threading.Event()
         failures = []
 
