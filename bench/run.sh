@@ -705,3 +705,5 @@ other_tool_row "borg create, fresh repository (not installed: -)" borg
 echo "index table, $("$B/first_touch_bench" | tr '\n' ';' | sed 's/;$//')"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 baseline_table
+# Mirrors (bench/mirror.sh): publish against dd, pull over HTTP against chunkcat --check.
+"$ROOT/bench/mirror.sh" -b "$NEW_B" -n "$RUNS" -w "$W" -f "$DATA/A.bin" || echo "bench/run.sh: bench/mirror.sh failed" >&2

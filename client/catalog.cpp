@@ -27,19 +27,6 @@ bool ends_with(const std::string& s, const char* tail) {
   return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-bool parse_u64(const std::string& s, uint64_t* out) {
-  if (s.empty() || s.size() > 20) return false;
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return false;
-    const uint64_t d = uint64_t(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  *out = v;
-  return true;
-}
-
 // "YYYY-MM-DDTHH:MM:SSZ", digits where the pattern has them.
 bool stored_ok(const std::string& s) {
   static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
@@ -109,6 +96,19 @@ bool oldest_first(const VersionInfo& a, const VersionInfo& b) {
 }
 
 }  // namespace
+
+bool catalog_parse_number(const std::string& s, uint64_t* out) {
+  if (s.empty() || s.size() > 20) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t d = uint64_t(c - '0');
+    if (v > (UINT64_MAX - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *out = v;
+  return true;
+}
 
 bool version_name_ok(const char* name) {
   const size_t n = strlen(name);
@@ -195,14 +195,14 @@ bool version_info_parse(const std::string& text, VersionInfo* v, std::string* wh
       v->stored = value;
       ok = stored_ok(value);
     } else if (key == "bytes") {
-      ok = parse_u64(value, &v->bytes);
+      ok = catalog_parse_number(value, &v->bytes);
     } else if (key == "records") {
-      ok = parse_u64(value, &v->records);
+      ok = catalog_parse_number(value, &v->records);
     } else if (key == "new-bytes") {
       v->new_bytes_known = value != "-";
-      ok = !v->new_bytes_known || parse_u64(value, &v->new_bytes);
+      ok = !v->new_bytes_known || catalog_parse_number(value, &v->new_bytes);
     } else if (key == "store-end") {
-      ok = parse_u64(value, &v->store_end);
+      ok = catalog_parse_number(value, &v->store_end);
     } else if (key == "list") {
       v->list = value;
       ok = list_file_ok(value);

@@ -49,6 +49,9 @@ struct VersionInfo {
   std::string list_sha256;          // 64 lowercase hex digits
 };
 
+// A decimal number of 64 bits, digits only, as the descriptions write them.
+bool catalog_parse_number(const std::string& s, uint64_t* out);
+
 // Whether name may name a version.
 bool version_name_ok(const char* name);
 

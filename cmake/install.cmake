@@ -77,7 +77,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "deduplicating chunk store for whole files
 set(CPACK_PACKAGE_DESCRIPTION "chunkstore cuts files into content-defined chunks and stores each distinct
 chunk once; chunksend stores files through it, chunkcat restores them, and
 chunkpack, chunkunpack, chunkcopy, chunkinfo and chunkcheck work on its
-stores and record lists. The server runs as the systemd service chunkstore,
+stores and record lists; chunkmirror publishes a store folder for any web
+server and keeps mirrors of it current, over HTTP through libcurl. The server runs as the systemd service chunkstore,
 on the loopback address, with its store in /var/lib/chunkstore.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -48,23 +48,27 @@ case "$mode" in
     want=(g++-multilib qemu-user-static googletest cmake make python3 iproute2 util-linux mount)
     ;;
   bench)
-    want=(restic borgbackup openssl python3 iproute2 util-linux)
+    want=(restic borgbackup openssl python3 iproute2 util-linux nginx-light)
     ;;
   build)
     # liburing-dev: the server's syncs complete while it goes on (the build
     # falls back to blocking syncs without it).
-    want=(g++ cmake make liburing-dev)
+    # libcurl4-openssl-dev: chunkmirror's pull over http(s) (without it the
+    # build still pulls from folders).
+    want=(g++ cmake make liburing-dev libcurl4-openssl-dev)
     ;;
   test)
     # iproute2, util-linux and mount: the end-to-end tests run each server in
     # network and mount namespaces of their own (ip, unshare, nsenter, mount).
     # help2man makes the man pages, man-db shows them; openssh-server and
-    # openssh-client: the test of a remote client through an SSH tunnel.
-    want=(g++ cmake make liburing-dev libgtest-dev python3 iproute2 util-linux mount help2man man-db
-          openssh-server openssh-client)
+    # openssh-client: the test of a remote client through an SSH tunnel;
+    # nginx-light: the web server the mirror tests pull from.
+    want=(g++ cmake make liburing-dev libcurl4-openssl-dev libgtest-dev python3 iproute2 util-linux
+          mount help2man man-db openssh-server openssh-client nginx-light)
     ;;
   service)
-    want=(g++ cmake make help2man dpkg-dev file debootstrap systemd-container man-db)
+    want=(g++ cmake make libcurl4-openssl-dev help2man dpkg-dev file debootstrap systemd-container
+          man-db)
     ;;
   *)
     echo "usage: scripts/deps.sh [build|test|windows|wine32|fuzz|i686|service]" >&2

@@ -20,10 +20,10 @@ werror=${CHUNK_WERROR_FLAG:--DCHUNK_WERROR=OFF}
 cache=${CHUNK_ROOT_CACHE:-/var/cache/chunkstore-test}
 suite=bookworm
 mirror=${CHUNK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-# liburing2: the one library the package depends on that such a minimal root
-# lacks; dpkg -i installs no dependencies (apt install ./chunkstore_*.deb
-# fetches it).
-recipe="debootstrap --variant=minbase --include=systemd,systemd-sysv,adduser,liburing2 $suite $mirror"
+# liburing2 and libcurl4 (chunkmirror's HTTP client): the libraries the
+# package depends on that such a minimal root lacks; dpkg -i installs no
+# dependencies (apt install ./chunkstore_*.deb fetches them).
+recipe="debootstrap --variant=minbase --include=systemd,systemd-sysv,adduser,liburing2,libcurl4 $suite $mirror"
 base=$cache/$suite
 
 cannot_run() { echo "SKIPPED: $1" >&2; exit 77; }
@@ -46,7 +46,7 @@ if [ "$(cat "$base/.chunk-recipe" 2>/dev/null)" != "$recipe" ]; then
   echo "making the Debian root: $recipe"
   made=0
   for attempt in 1 2 3; do
-    if debootstrap --variant=minbase --include=systemd,systemd-sysv,adduser,liburing2 \
+    if debootstrap --variant=minbase --include=systemd,systemd-sysv,adduser,liburing2,libcurl4 \
          "$suite" "$base.tmp" "$mirror" >"$cache/debootstrap.log" 2>&1; then
       made=1
       break

@@ -9,6 +9,12 @@
 
 namespace {
 
+uint64_t store_size(const StoreHold* h) {
+  uint64_t size = 0;
+  (void)plat_file_seek(h->store, 0, kSeekEnd, &size);  // appends go to the end anyway
+  return size;
+}
+
 // Opens "$dump" and rebuilds the index from it into the zeroed table.
 int open_and_rebuild(StoreHold* h) {
   h->store = plat_file_open_always_rw(kStoreFileName);
@@ -25,6 +31,7 @@ int open_and_rebuild(StoreHold* h) {
   // The chunks the rebuild found may be what a crash left unsynced: they are
   // on the disk before any record names them.
   if (!store_file_start(&h->client->pass.store, h->sync_off)) return kStoreFailedStatus;
+  h->known_size = store_size(h);
   return 0;
 }
 
@@ -56,9 +63,15 @@ int store_hold_client_in(StoreHold* h) {
   // only a prune could then not tell that a client is connected.
   (void)store_lock(&h->lock, "", false, "chunkstore: waiting for a prune to switch the store\n");
   h->client_in = true;
-  if (store_is_current(h)) return 0;
-  fprintf(stderr, "chunkstore: \"%s\" was replaced (a prune): opening it and rebuilding the "
-          "index\n", kStoreFileName);
+  const bool current = store_is_current(h);
+  if (current && store_size(h) <= h->known_size) return 0;
+  if (current) {
+    fprintf(stderr, "chunkstore: \"%s\" grew between clients (a mirror's pull): rebuilding the "
+            "index\n", kStoreFileName);
+  } else {
+    fprintf(stderr, "chunkstore: \"%s\" was replaced (a prune): opening it and rebuilding the "
+            "index\n", kStoreFileName);
+  }
   // A sync of the old file still on its way completes before the file goes:
   // its completion must not count for the new one.
   (void)store_file_sync_poll(&h->client->pass.store, true);
@@ -69,6 +82,9 @@ int store_hold_client_in(StoreHold* h) {
 
 void store_hold_client_out(StoreHold* h) {
   if (!h->client_in) return;
+  // The connection left nothing in the append buffer (connection.cpp): this
+  // is the size that later appends by others grow.
+  h->known_size = store_size(h);
   store_unlock(&h->lock);
   h->client_in = false;
 }

@@ -6,7 +6,10 @@
 // exclusive, so only between clients. When the next client comes, the
 // server finds that "$dump" is no longer the file it has open, and opens
 // the new one and rebuilds its index from it before it serves the client:
-// it never appends to a file that is no longer the store.
+// it never appends to a file that is no longer the store. A pull into a
+// mirror folder appends to "$dump" under the same exclusive lock: a store
+// that grew between clients is read again the same way, so that the index
+// knows the chunks the pull brought.
 #pragma once
 #include <cstdint>
 
@@ -21,6 +24,7 @@ struct StoreHold {
   bool sync_off = false;
   StoreLock lock;
   bool client_in = false;    // a client is connected and the lock held
+  uint64_t known_size = 0;   // the size of "$dump" when the server last wrote it
 };
 
 // Start-up: finishes a switch a prune left half done, opens or creates

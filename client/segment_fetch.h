@@ -1,0 +1,39 @@
+// Where a pull takes a published folder from: a folder given as a path, or
+// a web server given as an http:// or https:// URL (client/http_get.h).
+// Both give the same two things: a small file whole, and the rest of a large
+// file from a byte on, appended to a file of the caller's (a download that
+// resumes where an earlier one stopped).
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "platform/plat.h"
+
+struct FetchSource {
+  std::string base;  // the folder or the URL, without a trailing '/'
+  bool http = false;
+};
+
+enum FetchResult : int {
+  kFetchOk = 0,
+  kFetchMissing,      // no such file at the source
+  kFetchFailed,       // it cannot be read now: no answer, a cut transfer
+  kFetchTooLong,      // more bytes came than the caller allows
+  kFetchWriteFailed,  // the caller's file cannot be written
+  kFetchUnsupported,  // an http source in a build without an HTTP client
+};
+
+FetchSource fetch_source(const char* arg);
+
+// What a message names for the file rel of the source.
+std::string fetch_where(const FetchSource& s, const std::string& rel);
+
+// The whole file rel into *out; kFetchTooLong beyond max bytes.
+FetchResult fetch_whole(const FetchSource& s, const std::string& rel, uint64_t max,
+                        std::string* out, std::string* why);
+
+// Appends the bytes of rel from byte `from` on to the open file f (at its
+// end), at most `limit` bytes in all (kFetchTooLong when more come, after
+// the first `limit` were written); *got counts what was appended.
+FetchResult fetch_rest(const FetchSource& s, const std::string& rel, uint64_t from, uint64_t limit,
+                       PlatFile f, uint64_t* got, std::string* why);
