@@ -47,8 +47,6 @@ int fetch_failed(FetchResult r, const std::string& why) {
       return fail(kPullBadSource, why + ": the manifest names it, the source lacks it");
     case kFetchTooLong:
       return fail(kPullBadSource, why);
-    case kFetchWriteFailed:
-      return fail(kPullMirrorFailed, why);
     default:
       return fail(kPullSourceFailed, why);
   }
@@ -143,26 +141,28 @@ void remove_other_fetch(void* ctx, const char* name) {
   }
 }
 
-// Downloads segment s into its own file (resuming one begun), and checks it
-// into p->seg.
+// Downloads segment s into p->seg, from where a download that broke off
+// stopped (its bytes kept in `part`), and checks it there. Only a download
+// that breaks off is written out, for the next pull to resume.
 int fetch_segment(Pull* p, const MirrorSegment& s, const std::string& part) {
   Leftovers l{p->dir, std::string(kFetchPrefix) + s.sha256};
   (void)plat_dir_list(p->dir.c_str(), remove_other_fetch, &l);  // only tidies
   uint64_t have = 0;
   std::string why;
+  bool missing = false;
   if (!mirror_file_size(part, &have, &why)) return fail(kPullMirrorFailed, why);
+  p->seg.resize(size_t(s.size));
   if (have > s.size) {
     (void)plat_file_remove(part.c_str());  // cannot be this segment; fetched anew
     have = 0;
+  } else if (have > 0) {
+    std::string kept;
+    if (!mirror_read_file(part, s.size, &kept, &missing, &why)) return fail(kPullMirrorFailed, why);
+    have = kept.size();
+    memcpy(p->seg.data(), kept.data(), kept.size());
   }
   const std::string where = fetch_where(p->req->source, manifest_segment_path(s));
   if (have < s.size) {
-    PlatFile f = plat_file_open_always_rw(part.c_str());
-    if (f == kPlatNoFile || plat_file_seek(f, 0, kSeekEnd, nullptr) != 0) {
-      if (f != kPlatNoFile) (void)plat_file_close(f);
-      return fail(kPullMirrorFailed, "cannot write " + part + ": " +
-                                         plat_error_text(plat_file_last_error()));
-    }
     if (have > 0) {
       p->report->resumed_bytes += have;
       if (!p->req->quiet) {
@@ -170,32 +170,57 @@ int fetch_segment(Pull* p, const MirrorSegment& s, const std::string& part) {
       }
     }
     uint64_t got = 0;
+    uint8_t* const to = reinterpret_cast<uint8_t*>(p->seg.data()) + have;
     const FetchResult r = fetch_rest(p->req->source, manifest_segment_path(s), have, s.size - have,
-                                     f, &got, &why);
-    (void)plat_file_close(f);  // checked whole below, never used before that
-    if (r == kFetchTooLong) (void)plat_file_remove(part.c_str());
+                                     to, &got, &why);
     if (r == kFetchFailed) {
       char t[160];
       snprintf(t, sizeof t, "; the download stopped at byte %" PRIu64 " of %" PRIu64
                ": run pull again to resume it", have + got, s.size);
+      std::string kept_why;
+      if (got > 0 && !mirror_write_file(part, reinterpret_cast<const uint8_t*>(p->seg.data()),
+                                        size_t(have + got), &kept_why)) {
+        fprintf(stderr, "%s: %s (the next pull starts the segment again)\n", kTool,
+                kept_why.c_str());
+      }
       return fail(kPullSourceFailed, why + t);
     }
+    if (r == kFetchTooLong) (void)plat_file_remove(part.c_str());
     if (r != kFetchOk) return fetch_failed(r, why);
     if (have + got < s.size) {
       char t[160];
       snprintf(t, sizeof t, " came cut short: %" PRIu64 " of %" PRIu64 " bytes", have + got,
                s.size);
+      (void)plat_file_remove(part.c_str());
       return fail(kPullBadSource, where + t + "; nothing of it was appended");
     }
   }
-  bool missing = false;
-  if (!mirror_read_file(part, s.size, &p->seg, &missing, &why)) return fail(kPullMirrorFailed, why);
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(p->seg.data());
+  const size_t n = p->seg.size();
+  // The digest on a second core while this one cuts the same bytes: the
+  // two together take as long as the longer of them.
+  struct Digest {
+    const uint8_t* bytes;
+    size_t n;
+    std::string hex;
+  } d{bytes, n, std::string()};
+  auto work = [](void* ctx) {
+    Digest* x = static_cast<Digest*>(ctx);
+    x->hex = mirror_sha256(x->bytes, x->n);
+  };
+  PlatThread beside;
+  const bool started = plat_thread_start(&beside, work, &d);
+  const SegmentLayout lay = segment_layout(bytes, s.offset, n);
+  if (started) {
+    plat_thread_join(&beside);
+  } else {
+    work(&d);  // no second thread to be had: one after the other
+  }
+  const std::string& digest = d.hex;
   std::string bad;
-  if (mirror_sha256(bytes, p->seg.size()) != s.sha256) {
+  if (digest != s.sha256) {
     bad = "its SHA-256 is not the manifest's";
   } else {
-    const SegmentLayout lay = segment_layout(bytes, s.offset, p->seg.size());
     if (!lay.header_ok) {
       bad = "it does not begin with the store header";
     } else if (lay.whole_end != s.offset + s.size) {
@@ -210,6 +235,21 @@ int fetch_segment(Pull* p, const MirrorSegment& s, const std::string& part) {
                                     ". Nothing of it was appended; the mirror is as it was");
   }
   return kPullOk;
+}
+
+// Writes seg from byte `from` on at store position `at`, the disk set to
+// work on each 8 MiB as soon as it is written: the sync that follows then
+// waits for the last few only.
+bool append_with_writeback(PlatFile f, const std::string& seg, uint64_t from, uint64_t at) {
+  constexpr size_t kPiece = size_t(8) << 20;
+  for (size_t i = size_t(from); i < seg.size();) {
+    const size_t n = seg.size() - i < kPiece ? seg.size() - i : kPiece;
+    if (plat_file_write_all(f, seg.data() + i, n) != 0) return false;
+    plat_file_start_writeback(f, at, n);
+    at += n;
+    i += n;
+  }
+  return true;
 }
 
 // Appends the checked segment to "$dump" and records it, under the lock.
@@ -240,8 +280,7 @@ int append_segment(Pull* p, const MirrorSegment& s) {
     }
   }
   if (status == kPullOk &&
-      (plat_file_seek(f, 0, kSeekEnd, nullptr) != 0 ||
-       plat_file_write_all(f, p->seg.data() + already, size_t(s.size - already)) != 0 ||
+      (plat_file_seek(f, 0, kSeekEnd, nullptr) != 0 || !append_with_writeback(f, p->seg, already, end) ||
        plat_file_sync(f) != 0 || (created && plat_folder_sync(p->dump_path.c_str()) != 0))) {
     status = fail(kPullMirrorFailed, "appending to " + p->dump_path + " failed: " +
                                          plat_error_text(plat_file_last_error()));
@@ -264,7 +303,7 @@ int pull_segments(Pull* p) {
     int status = fetch_segment(p, s, part);
     if (status == kPullOk) status = append_segment(p, s);
     if (status != kPullOk) return status;
-    (void)plat_file_remove(part.c_str());  // appended and recorded
+    if (plat_path_kind(part.c_str()) != kPathMissing) (void)plat_file_remove(part.c_str());  // appended
     p->report->new_segments++;
     p->report->new_bytes += s.size;
     if (!p->req->quiet) {

@@ -9,27 +9,14 @@ namespace {
 
 constexpr size_t kFetchBlock = size_t(1) << 20;
 
-// Where the bytes of a fetch go: a string, or a file through a buffer.
+// Where the bytes of a fetch go: a string, or the caller's memory.
 struct Sink {
   std::string* text = nullptr;
-  PlatFile file = kPlatNoFile;
-  std::vector<uint8_t> buf;
+  uint8_t* dst = nullptr;
   uint64_t limit = 0;
   uint64_t got = 0;
   bool too_long = false;
-  bool write_failed = false;
 };
-
-bool flush(Sink* k) {
-  if (k->file != kPlatNoFile && !k->buf.empty()) {
-    if (plat_file_write_all(k->file, k->buf.data(), k->buf.size()) != 0) {
-      k->write_failed = true;
-      return false;
-    }
-    k->buf.clear();
-  }
-  return true;
-}
 
 bool take(void* ctx, const uint8_t* p, size_t n) {
   Sink* k = static_cast<Sink*>(ctx);
@@ -37,13 +24,12 @@ bool take(void* ctx, const uint8_t* p, size_t n) {
     n = size_t(k->limit - k->got);
     k->too_long = true;
   }
-  k->got += n;
   if (k->text != nullptr) {
     k->text->append(reinterpret_cast<const char*>(p), n);
   } else {
-    k->buf.insert(k->buf.end(), p, p + n);
-    if (k->buf.size() >= kFetchBlock && !flush(k)) return false;
+    memcpy(k->dst + k->got, p, n);
   }
+  k->got += n;
   return !k->too_long;
 }
 
@@ -62,14 +48,33 @@ FetchResult from_folder(const FetchSource& s, const std::string& rel, uint64_t f
     *why = "cannot read " + path + ": " + plat_error_text(plat_file_last_error());
     r = kFetchFailed;
   }
-  std::vector<uint8_t> block(kFetchBlock);
+  std::vector<uint8_t> block(k->dst != nullptr ? 0 : kFetchBlock);
   while (r == kFetchOk) {
-    const long n = plat_file_read(f, block.data(), block.size());
+    // Into the caller's memory directly, one byte beyond the limit allowed
+    // so that a longer file is told.
+    uint8_t* to = block.data();
+    size_t want = block.size();
+    if (k->dst != nullptr) {
+      to = k->dst + k->got;
+      want = size_t(k->limit - k->got);
+      if (want == 0) {
+        uint8_t extra;
+        if (plat_file_read(f, &extra, 1) > 0) k->too_long = true;
+        break;
+      }
+      if (want > kFetchBlock * 16) want = kFetchBlock * 16;
+    }
+    const long n = plat_file_read(f, to, want);
     if (n < 0) {
       *why = "cannot read " + path + ": " + plat_error_text(plat_file_last_error());
       r = kFetchFailed;
     }
-    if (n <= 0 || !take(k, block.data(), size_t(n))) break;
+    if (n <= 0) break;
+    if (k->dst != nullptr) {
+      k->got += uint64_t(n);
+    } else if (!take(k, to, size_t(n))) {
+      break;
+    }
   }
   (void)plat_file_close(f);  // only read
   return r;
@@ -87,11 +92,6 @@ FetchResult fetch(const FetchSource& s, const std::string& rel, uint64_t from, S
     }
   } else {
     r = from_folder(s, rel, from, k, why);
-  }
-  if (!flush(k) || k->write_failed) {
-    *why = "cannot write what came from " + fetch_where(s, rel) + ": " +
-           plat_error_text(plat_file_last_error());
-    return kFetchWriteFailed;
   }
   if (k->too_long) {
     *why = fetch_where(s, rel) + " holds more bytes than the manifest says";
@@ -124,11 +124,10 @@ FetchResult fetch_whole(const FetchSource& s, const std::string& rel, uint64_t m
 }
 
 FetchResult fetch_rest(const FetchSource& s, const std::string& rel, uint64_t from, uint64_t limit,
-                       PlatFile f, uint64_t* got, std::string* why) {
+                       uint8_t* dst, uint64_t* got, std::string* why) {
   Sink k;
-  k.file = f;
+  k.dst = dst;
   k.limit = limit;
-  k.buf.reserve(kFetchBlock + (64 << 10));
   const FetchResult r = fetch(s, rel, from, &k, why);
   *got = k.got;
   return r;

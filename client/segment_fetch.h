@@ -1,8 +1,8 @@
 // Where a pull takes a published folder from: a folder given as a path, or
 // a web server given as an http:// or https:// URL (client/http_get.h).
 // Both give the same two things: a small file whole, and the rest of a large
-// file from a byte on, appended to a file of the caller's (a download that
-// resumes where an earlier one stopped).
+// file from a byte on, into the caller's memory (a download that resumes
+// where an earlier one stopped).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -19,7 +19,6 @@ enum FetchResult : int {
   kFetchMissing,      // no such file at the source
   kFetchFailed,       // it cannot be read now: no answer, a cut transfer
   kFetchTooLong,      // more bytes came than the caller allows
-  kFetchWriteFailed,  // the caller's file cannot be written
   kFetchUnsupported,  // an http source in a build without an HTTP client
 };
 
@@ -32,8 +31,8 @@ std::string fetch_where(const FetchSource& s, const std::string& rel);
 FetchResult fetch_whole(const FetchSource& s, const std::string& rel, uint64_t max,
                         std::string* out, std::string* why);
 
-// Appends the bytes of rel from byte `from` on to the open file f (at its
-// end), at most `limit` bytes in all (kFetchTooLong when more come, after
-// the first `limit` were written); *got counts what was appended.
+// Reads the bytes of rel from byte `from` on into dst, at most `limit` in
+// all (kFetchTooLong when more come, after the first `limit` were placed);
+// *got counts what was placed, also when the transfer broke off.
 FetchResult fetch_rest(const FetchSource& s, const std::string& rel, uint64_t from, uint64_t limit,
-                       PlatFile f, uint64_t* got, std::string* why);
+                       uint8_t* dst, uint64_t* got, std::string* why);

@@ -17,6 +17,7 @@ SegmentLayout segment_layout(const uint8_t* p, uint64_t offset, size_t n) {
   }
   const size_t skip = size_t(at - offset);
   scan_begin(s, at);
+  s->cut_only = true;  // the layout alone: a segment's digest vouches for its bytes
   scan_feed(s, p + skip, n - skip);
   scan_end(s);
   l.whole_end = s->whole_end;

@@ -11,7 +11,7 @@ namespace {
 // Digests the chunks in the batch and keeps their keys.
 void digest_batch(StoreScan* s) {
   const size_t n = s->batch.count;
-  if (n > 0) {
+  if (n > 0 && !s->cut_only) {
     chunk_batch_digest(&s->batch);
     for (size_t i = 0; i < n; i++) {
       StoredKey k;
@@ -64,6 +64,7 @@ void scan_begin(StoreScan* s, uint64_t at) {
   s->duplicate_examples = 0;
   s->keys.clear();
   s->keep_keys = false;
+  s->cut_only = false;
   chunk_batch_clear(&s->batch);
 }
 
@@ -95,6 +96,7 @@ void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
 
 void scan_end(StoreScan* s) {
   digest_batch(s);
+  if (s->cut_only) return;
   // A caller that looks chunks up by their place gets them in the order
   // they were cut: by ChunkOffset.
   std::vector<StoredKey> by_key;

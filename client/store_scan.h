@@ -49,6 +49,9 @@ struct StoreScan {
   // Set after scan_begin: scan_end leaves keys in place, by ChunkOffset,
   // for a caller that looks chunks up by their place.
   bool keep_keys;
+  // Set after scan_begin: the chunks are cut and their padding checked, but
+  // not digested, so no duplicates are looked for (the layout alone).
+  bool cut_only;
 
   // Chunks cut but not yet digested, digested together when the batch is
   // full and at the end of the scan.

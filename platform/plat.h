@@ -284,6 +284,18 @@ bool plat_limit_file_size(uint64_t bytes);
 // fails like any failed write instead of ending the process.
 void plat_on_interrupt(void (*cleanup)(int status));
 
+// A second thread for work that runs beside the caller's (a digest of the
+// bytes the caller goes on to cut). plat_thread_start returns false where no
+// thread can be had, having started nothing: the caller then does the work
+// itself. Every started thread is joined.
+struct PlatThread {
+  void (*work)(void* ctx);
+  void* ctx;
+  uintptr_t handle;
+};
+bool plat_thread_start(PlatThread* t, void (*work)(void* ctx), void* ctx);
+void plat_thread_join(PlatThread* t);
+
 // ---- Memory, time ----------------------------------------------------------
 
 // One large allocation, zero-filled, committed read/write; null on failure.

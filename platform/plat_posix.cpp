@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <pthread.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -499,6 +500,25 @@ void plat_broken_pipe_fails_writes() { signal(SIGPIPE, SIG_IGN); }
 // ---- Process ---------------------------------------------------------------
 
 uint32_t plat_process_id() { return uint32_t(getpid()); }
+
+namespace {
+void* run_thread(void* arg) {
+  PlatThread* t = static_cast<PlatThread*>(arg);
+  t->work(t->ctx);
+  return nullptr;
+}
+}  // namespace
+
+bool plat_thread_start(PlatThread* t, void (*work)(void* ctx), void* ctx) {
+  t->work = work;
+  t->ctx = ctx;
+  pthread_t id;
+  if (pthread_create(&id, nullptr, run_thread, t) != 0) return false;
+  t->handle = uintptr_t(id);
+  return true;
+}
+
+void plat_thread_join(PlatThread* t) { (void)pthread_join(pthread_t(t->handle), nullptr); }
 
 bool plat_limit_file_size(uint64_t bytes) {
   // Beyond the limit a write fails with EFBIG once SIGXFSZ is ignored.

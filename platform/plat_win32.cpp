@@ -408,6 +408,29 @@ void plat_broken_pipe_fails_writes() {}  // a write to a closed pipe fails with 
 
 uint32_t plat_process_id() { return uint32_t(GetCurrentProcessId()); }
 
+namespace {
+DWORD WINAPI run_thread(LPVOID arg) {
+  PlatThread* t = static_cast<PlatThread*>(arg);
+  t->work(t->ctx);
+  return 0;
+}
+}  // namespace
+
+bool plat_thread_start(PlatThread* t, void (*work)(void* ctx), void* ctx) {
+  t->work = work;
+  t->ctx = ctx;
+  HANDLE h = CreateThread(nullptr, 0, run_thread, t, 0, nullptr);
+  if (h == nullptr) return false;
+  t->handle = uintptr_t(h);
+  return true;
+}
+
+void plat_thread_join(PlatThread* t) {
+  HANDLE h = reinterpret_cast<HANDLE>(t->handle);
+  (void)WaitForSingleObject(h, INFINITE);
+  (void)CloseHandle(h);
+}
+
 bool plat_limit_file_size(uint64_t /*bytes*/) { return false; }
 
 namespace {
