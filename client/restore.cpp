@@ -164,16 +164,6 @@ bool prescan_list(Restore* r, PlatFile list, uint8_t* buf, uint64_t* total) {
   return true;
 }
 
-// The store header is 64 bytes of 0xCC; an empty file is a store that has
-// never been written to.
-bool looks_like_store(StoreWindow* w) {
-  if (w->size == 0) return true;
-  if (w->size < kStoreHeaderSize) return false;
-  size_t got = 0;
-  const uint8_t* p = window_view(w, 0, kStoreHeaderSize, &got);
-  return p != nullptr && store_header_ok(p, got);
-}
-
 }  // namespace
 
 int restore_open_store(Restore* r, const char* path, uint8_t* window, VerifyBatch* batch) {
@@ -184,7 +174,7 @@ int restore_open_store(Restore* r, const char* path, uint8_t* window, VerifyBatc
             plat_error_text(r->store.error));
     return kRestoreUsage;
   }
-  if (!looks_like_store(&r->store)) {
+  if (!window_holds_store(&r->store)) {
     fprintf(stderr, "%s: %s is not a chunk store: its first %u bytes are not the store "
             "header\n", r->tool, path, unsigned(kStoreHeaderSize));
     return kRestoreUsage;

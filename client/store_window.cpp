@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "chunk/chunk_digest.h"
+#include "common/store_format.h"
 
 namespace {
 
@@ -69,4 +70,12 @@ ChunkMatch real_bytes_match(Chunker* c, const uint8_t* p, size_t n, uint8_t befo
     (void)chunker_cut(c, &f, 1, chunk_buf, &ended);
   }
   return compare_key(c, c->chunk_length, chunk_buf, rec);
+}
+
+bool window_holds_store(StoreWindow* w) {
+  if (w->size == 0) return true;
+  if (w->size < kStoreHeaderSize) return false;
+  size_t got = 0;
+  const uint8_t* p = window_view(w, 0, kStoreHeaderSize, &got);
+  return p != nullptr && store_header_ok(p, got);
 }

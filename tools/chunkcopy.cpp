@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
             plat_error_text(c->old.error));
     return kExitUsage;
   }
-  if (!copy_store_header_ok(&c->old)) {
+  if (!window_holds_store(&c->old)) {
     fprintf(stderr, "chunkcopy: %s is not a chunk store: its first %u bytes are not the store "
             "header\n", opt.old_store, unsigned(kStoreHeaderSize));
     return kExitUsage;
