@@ -21,8 +21,12 @@ const char* args_value(ToolArgs* a) {
 }
 
 int args_error(const ToolArgs* a, const char* what, const char* arg) {
-  fprintf(stderr, "%s: %s%s%s\n(%s --help shows the usage)\n", a->tool, what, arg ? ": " : "",
-          arg ? arg : "", a->tool);
+  return tool_usage_error(a->tool, what, arg);
+}
+
+int tool_usage_error(const char* tool, const char* what, const char* arg) {
+  fprintf(stderr, "%s: %s%s%s\n(%s --help shows the usage)\n", tool, what, arg ? ": " : "",
+          arg ? arg : "", tool);
   return kToolUsageStatus;
 }
 

@@ -34,6 +34,8 @@ inline bool args_is_option(const char* arg) { return arg[0] == '-' && arg[1] != 
 // "TOOL: WHAT[: ARG]" and a pointer to --help on stderr; returns
 // kToolUsageStatus.
 int args_error(const ToolArgs* a, const char* what, const char* arg);
+// The same, for a usage error found after the command line was taken.
+int tool_usage_error(const char* tool, const char* what, const char* arg);
 
 // A decimal number from 0 to max, nothing else.
 bool args_unsigned(const char* s, unsigned long max, unsigned long* out);

@@ -19,6 +19,7 @@
 #include "client/json_out.h"
 #include "client/list_reader.h"
 #include "client/tool_args.h"
+#include "client/tool_messages.h"
 #include "common/record.h"
 #include "common/store_format.h"
 #include "platform/plat.h"
@@ -153,13 +154,8 @@ int main(int argc, char** argv) {
     }
     (void)plat_file_close(f);
     if (!opt.json) print_figures(name, fig, opt.store != nullptr);
-    if (step == kListReadFailed) {
-      fprintf(stderr, "chunkinfo: reading %s failed after record %" PRIu64 ": %s\n", name,
-              l.index, plat_error_text(l.error));
-      status = kExitBadList;
-    } else if (l.stray != 0) {
-      fprintf(stderr, "chunkinfo: %s ends inside a record: %zu stray bytes after record %" PRIu64
-              "\n", name, l.stray, l.index);
+    if (step == kListReadFailed || l.stray != 0) {
+      say_list_fault("chunkinfo", name, l, step);
       status = kExitBadList;
     }
     if (fig.outside > 0) status = kExitBadList;
