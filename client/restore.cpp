@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/catalog.h"
 #include "client/list_reader.h"
 #include "client/ordered_check.h"
 #include "client/tool_args.h"
@@ -266,4 +267,56 @@ int restore_list(Restore* r, PlatFile list, const char* out, uint8_t* list_buf, 
     return kRestoreOutput;
   }
   return kRestoreOk;
+}
+
+PlatFile restore_open_list(const Restore* r, const char* folder, const char* list,
+                           std::string* path, int* status) {
+  if (folder == nullptr) {
+    *path = list;
+    PlatFile f = tool_open_read(r->tool, "list", list);
+    if (f == kPlatNoFile) *status = kRestoreUsage;
+    return f;
+  }
+  VersionInfo v;
+  PlatFile f = kPlatNoFile;
+  std::string why;
+  switch (catalog_open_list(folder, list, &v, &f, &why)) {
+    case kListReady:
+      *path = catalog_file_path(folder, v.list);
+      return f;
+    case kListNoVersion:
+    case kListUnreadable:
+      fprintf(stderr, "%s: the version %s: %s\n", r->tool, list, why.c_str());
+      *status = kRestoreUsage;
+      break;
+    case kListDamaged:
+      fprintf(stderr, "%s: the list of version %s is damaged: %s\n", r->tool, list, why.c_str());
+      *status = kRestoreRecord;
+      break;
+  }
+  return kPlatNoFile;
+}
+
+int restore_check_lists(Restore* r, const char* folder, const std::vector<const char*>& lists) {
+  static uint8_t list_buf[kListReadBlock];
+  int status = kRestoreOk;
+  for (const char* name : lists) {
+    std::string path;
+    int failed = kRestoreOk;
+    PlatFile f = restore_open_list(r, folder, name, &path, &failed);
+    if (f == kPlatNoFile) {
+      if (failed == kRestoreRecord || status == kRestoreOk) status = failed;
+      continue;
+    }
+    ListCheck c = restore_check_list(r, name, f, list_buf);
+    (void)plat_file_close(f);
+    printf("%s: %" PRIu64 " records, %" PRIu64 " bytes: %s", name, c.records, c.bytes,
+           c.ok() ? "ok\n" : "");
+    if (!c.ok()) {
+      printf("%" PRIu64 " bad%s\n", c.bad, c.damaged ? ", list damaged" : "");
+      status = kRestoreRecord;
+    }
+  }
+  restore_report_total(r);
+  return status;
 }

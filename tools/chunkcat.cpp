@@ -1,12 +1,7 @@
 // chunkcat: restores the bytes a record list names from a store file. Its
 // usage and exit statuses are written once, in kUsage below (what --help
-// prints); README's reference is checked against it by tests/e2e/test_docs.py.
-//
-// The restore and its checks are client/restore.h's; this is the command
-// line, and the store folder's versions (client/catalog.h) turned into
-// lists: a version's list is used only once its digest has been checked.
-#include <cinttypes>
-#include <cstdio>
+// prints); the restore, its checks and the versions' lists are
+// client/restore.h's.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -117,66 +112,6 @@ int parse_options(int argc, char** argv, Options* o) {
   return kRestoreOk;
 }
 
-// A list to read: a file, or the list of a version of the store folder,
-// opened and its digest checked. Returns the file, or kPlatNoFile after a
-// message with *status set.
-PlatFile open_list(const Options& o, bool folder, const char* list, std::string* path,
-                   int* status) {
-  if (!folder) {
-    *path = list;
-    PlatFile f = tool_open_read("chunkcat", "list", list);
-    if (f == kPlatNoFile) *status = kRestoreUsage;
-    return f;
-  }
-  VersionInfo v;
-  PlatFile f = kPlatNoFile;
-  std::string why;
-  switch (catalog_open_list(o.store, list, &v, &f, &why)) {
-    case kListReady:
-      *path = catalog_file_path(o.store, v.list);
-      return f;
-    case kListNoVersion:
-      fprintf(stderr, "chunkcat: the version %s: %s\n", list, why.c_str());
-      *status = kRestoreUsage;
-      break;
-    case kListUnreadable:
-      fprintf(stderr, "chunkcat: the version %s: %s\n", list, why.c_str());
-      *status = kRestoreUsage;
-      break;
-    case kListDamaged:
-      fprintf(stderr, "chunkcat: the list of version %s is damaged: %s\n", list, why.c_str());
-      *status = kRestoreRecord;
-      break;
-  }
-  return kPlatNoFile;
-}
-
-// --check: every record of every list is verified; nothing is written but
-// one line per list on standard output.
-int check_lists(Restore* r, const Options& o, bool folder) {
-  static uint8_t list_buf[kListReadBlock];
-  int status = kRestoreOk;
-  for (const char* name : o.lists) {
-    std::string path;
-    int failed = kRestoreOk;
-    PlatFile f = open_list(o, folder, name, &path, &failed);
-    if (f == kPlatNoFile) {
-      if (failed == kRestoreRecord || status == kRestoreOk) status = failed;
-      continue;
-    }
-    ListCheck c = restore_check_list(r, name, f, list_buf);
-    (void)plat_file_close(f);
-    printf("%s: %" PRIu64 " records, %" PRIu64 " bytes: %s", name, c.records, c.bytes,
-           c.ok() ? "ok\n" : "");
-    if (!c.ok()) {
-      printf("%" PRIu64 " bad%s\n", c.bad, c.damaged ? ", list damaged" : "");
-      status = kRestoreRecord;
-    }
-  }
-  restore_report_total(r);
-  return status;
-}
-
 Restore g_restore;  // holds the chunker: static, set up once
 uint8_t g_window[kStoreWindowSize];
 uint8_t g_list_buf[kListReadBlock];
@@ -196,6 +131,7 @@ int main(int argc, char** argv) {
   r->force_progress = opt.force_progress;
   // A store folder: its store file, and versions for lists.
   const bool folder = plat_path_is_dir(opt.store);
+  const char* dir = folder ? opt.store : nullptr;
   const std::string store = folder ? catalog_store_path(opt.store) : std::string(opt.store);
   // A prune switches a store folder's store and catalogue only while nobody
   // holds its lock: the version, its list and the store are opened from one
@@ -204,13 +140,13 @@ int main(int argc, char** argv) {
   if (folder) (void)store_lock(&lock, opt.store, false);
   if (opt.check) {
     status = restore_open_store(r, store.c_str(), g_window, &g_batch);
-    return status != kRestoreOk ? status : check_lists(r, opt, folder);
+    return status != kRestoreOk ? status : restore_check_lists(r, dir, opt.lists);
   }
   // A version's list is found, and its digest checked, first: the output
   // must not be that list either.
   std::string list_path = opt.lists[0];
   PlatFile list = kPlatNoFile;
-  if (folder && (list = open_list(opt, true, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
+  if (folder && (list = restore_open_list(r, dir, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
     return status;
   }
   if (opt.out != nullptr) {
@@ -223,7 +159,7 @@ int main(int argc, char** argv) {
   if ((status = restore_open_store(r, store.c_str(), g_window, &g_batch)) != kRestoreOk) {
     return status;
   }
-  if (!folder && (list = open_list(opt, false, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
+  if (!folder && (list = restore_open_list(r, nullptr, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
     return status;
   }
   store_unlock(&lock);
