@@ -1,6 +1,6 @@
 // chunkcheck: checks a whole store file offline. Its usage and exit
-// statuses are written once, in kUsage below (what --help prints); README's
-// reference is checked against it by tests/e2e/test_docs.py.
+// statuses are written once, in kUsage below (what --help prints);
+// docs/reference.md is checked against it by tests/e2e/test_docs.py.
 //
 // The check itself is client/store_check.h's (the store is only read, and
 // shared: the server may run and append while it is checked); this is the

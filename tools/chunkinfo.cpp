@@ -1,5 +1,5 @@
 // chunkinfo: figures of record lists. Its usage and exit statuses are
-// written once, in kUsage below (what --help prints); README's reference is
+// written once, in kUsage below (what --help prints); docs/reference.md is
 // checked against it by tests/e2e/test_docs.py.
 //
 // For each LIST, one line on standard output: its records, the real bytes

@@ -1,6 +1,6 @@
 // chunkversions: the versions of a store folder, listed, checked, and what
 // deduplication saved. Its usage and exit statuses are written once, in
-// kUsage below (what --help prints); README's reference is checked against
+// kUsage below (what --help prints); docs/reference.md is checked against
 // it by tests/e2e/test_docs.py.
 //
 // A thin dispatcher: each subcommand is a row of kSubcommands, its options
