@@ -32,12 +32,8 @@ const uint8_t kZeros[4096] = {};
 
 }  // namespace
 
-void walk_begin(StoreWalk* w, uint64_t at, bool tables_ready) {
-  if (tables_ready) {
-    chunker_restart(&w->chunker);
-  } else {
-    chunker_reset(&w->chunker);
-  }
+void walk_begin(StoreWalk* w, uint64_t at) {
+  chunker_reset(&w->chunker);
   w->pos = w->chunk_start = w->whole_end = at;
   w->last_full = 0;
   w->pad_left = 0;

@@ -37,9 +37,8 @@ struct StoreWalk {
   ChunkBatch batch;
 };
 
-// Starts a walk at file position `at` (64, just after the header). The
-// chunker's tables are built only when `tables_ready` is false.
-void walk_begin(StoreWalk* w, uint64_t at, bool tables_ready = false);
+// Starts a walk at file position `at` (64, just after the header).
+void walk_begin(StoreWalk* w, uint64_t at);
 
 // Takes bytes of p[0..n) and returns how many: fewer when the batch filled
 // up (walk_batch_full), right after the chunk that filled it.

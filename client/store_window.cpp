@@ -59,7 +59,7 @@ const uint8_t* window_view(StoreWindow* w, uint64_t pos, size_t want, size_t* go
 
 ChunkMatch real_bytes_match(Chunker* c, const uint8_t* p, size_t n, uint8_t before_first,
                             uint8_t* chunk_buf, const ChunkRecord& rec) {
-  chunker_restart(c);
+  chunker_reset(c);
   bool ended = false;
   size_t used = n > 0 ? chunker_cut(c, p, n, chunk_buf, &ended) : 0;
   // A chunk that ends before its last real byte is not this record's chunk.

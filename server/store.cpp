@@ -172,7 +172,6 @@ void pass_prepare_store_mode(PassContext* p, PlatFile store, uint8_t* index_tabl
   store_file_attach(&p->store, store);
   group_commit_attach(&p->commit, group_commit_static_buffer(), kHeldRecordsBytes);
   p->active = 0;
-  p->chunker_ready = 0;
   p->index.table = index_table;
 }
 
@@ -184,14 +183,7 @@ void run_pass_body(PassContext* p, uint64_t length) {
   p->filler_count = 0;
   p->filler = 0;
   chunk_batch_clear(&p->batch);
-  // Every pass starts the chunker afresh; its tables, the same for every
-  // pass, are built by the first (a tenth of a small file's time).
-  if (p->chunker_ready) {
-    chunker_restart(&p->chunker);
-  } else {
-    chunker_reset(&p->chunker);
-    p->chunker_ready = 1;
-  }
+  chunker_reset(&p->chunker);
   for (;;) {
     cut_chunk(p);
     if (pass_store_failed(p)) return;

@@ -34,7 +34,6 @@ struct PassContext {
   uint32_t filler_count;  // filler bytes fed in this pass
   int32_t filler;         // the input has ended; bytes fed now are filler
   int32_t active;         // a run_pass is under way (the pump reads it)
-  int32_t chunker_ready;  // the chunker's tables are built (by an earlier pass)
   IndexContext index;
   PassIo io;
   Chunker chunker;
