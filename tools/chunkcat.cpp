@@ -70,9 +70,9 @@ const char kUsage[] =
 struct Options {
   const char* store = nullptr;
   const char* out = nullptr;
-  bool verify = true;
+  bool no_verify = false;
   bool check = false;           // --check: verify the lists, write nothing
-  bool progress = true;         // -q turns it off
+  bool quiet = false;           // -q: no progress line
   bool force_progress = false;  // --progress: also when stderr is no terminal
   std::vector<const char*> lists;  // only --check takes more than one
 };
@@ -80,24 +80,15 @@ struct Options {
 int parse_options(int argc, char** argv, Options* o) {
   ToolArgs args;
   args_begin(&args, "chunkcat", kUsage, argc, argv);
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "-o") == 0) {
-      if (!(o->out = args_value(&args))) return args_error(&args, "-o needs a path", nullptr);
-    } else if (strcmp(a, "--no-verify") == 0) {
-      o->verify = false;
-    } else if (strcmp(a, "--check") == 0) {
-      o->check = true;
-    } else if (strcmp(a, "--progress") == 0) {
-      o->force_progress = true;
-    } else if (strcmp(a, "-q") == 0) {
-      o->progress = false;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (o->store == nullptr) {
-      o->store = a;
-    } else {
-      o->lists.push_back(a);
-    }
+  const ToolOption options[] = {
+      tool_value("-o", &o->out, "-o needs a path"), tool_flag("--no-verify", &o->no_verify),
+      tool_flag("--check", &o->check), tool_flag("--progress", &o->force_progress),
+      tool_flag("-q", &o->quiet)};
+  std::vector<const char*> operands;
+  if (!args_parse(&args, options, &operands)) return kToolUsageStatus;
+  if (!operands.empty()) {
+    o->store = operands[0];
+    o->lists.assign(operands.begin() + 1, operands.end());
   }
   if (o->lists.empty()) {
     return args_error(&args, "a store file and a record list are needed", nullptr);
@@ -125,9 +116,9 @@ int main(int argc, char** argv) {
   int status = parse_options(argc, argv, &opt);
   if (status != kRestoreOk) return status;
   Restore* r = &g_restore;
-  r->verify = opt.verify;
+  r->verify = !opt.no_verify;
   r->check = opt.check;
-  r->progress = opt.progress;
+  r->progress = !opt.quiet;
   r->force_progress = opt.force_progress;
   // A store folder: its store file, and versions for lists.
   const bool folder = plat_path_is_dir(opt.store);

@@ -50,21 +50,13 @@ struct Options {
 int parse_options(int argc, char** argv, Options* o) {
   ToolArgs args;
   args_begin(&args, "chunkcheck", kUsage, argc, argv);
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "-q") == 0) {
-      o->progress = 0;
-    } else if (strcmp(a, "--progress") == 0) {
-      o->progress = 1;
-    } else if (strcmp(a, "--json") == 0) {
-      o->json = true;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (o->store == nullptr) {
-      o->store = a;
-    } else {
-      return args_error(&args, "one store only; extra argument", a);
-    }
-  }
+  const ToolOption options[] = {tool_choice("-q", &o->progress, 0),
+                                 tool_choice("--progress", &o->progress, 1),
+                                 tool_flag("--json", &o->json)};
+  std::vector<const char*> operands;
+  if (!args_parse(&args, options, &operands)) return kToolUsageStatus;
+  if (operands.size() > 1) return args_error(&args, "one store only; extra argument", operands[1]);
+  if (!operands.empty()) o->store = operands[0];
   if (o->store == nullptr) return args_error(&args, "a store file is needed", nullptr);
   return kExitOk;
 }

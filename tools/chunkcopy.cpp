@@ -50,24 +50,12 @@ const char kUsage[] =
 int parse_options(int argc, char** argv, CopyOptions* o) {
   ToolArgs args;
   args_begin(&args, "chunkcopy", kUsage, argc, argv);
+  const ToolOption options[] = {
+      tool_value("-o", &o->out_dir, "-o needs a directory"), tool_flag("--force", &o->force),
+      tool_flag("--progress", &o->force_progress), tool_flag("-q", &o->quiet),
+      tool_flag("--json", &o->json)};
   std::vector<const char*> positional;
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "-o") == 0) {
-      if (!(o->out_dir = args_value(&args))) return args_error(&args, "-o needs a directory", nullptr);
-    } else if (strcmp(a, "--force") == 0) {
-      o->force = true;
-    } else if (strcmp(a, "--progress") == 0) {
-      o->force_progress = true;
-    } else if (strcmp(a, "-q") == 0) {
-      o->quiet = true;
-    } else if (strcmp(a, "--json") == 0) {
-      o->json = true;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else {
-      positional.push_back(a);
-    }
-  }
+  if (!args_parse(&args, options, &positional)) return kToolUsageStatus;
   if (positional.size() < 3) {
     return args_error(&args, "an old store, a new store and at least one record list are needed",
                       nullptr);

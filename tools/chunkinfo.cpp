@@ -64,17 +64,9 @@ struct ListFigures {
 int parse_options(int argc, char** argv, Options* o) {
   ToolArgs args;
   args_begin(&args, "chunkinfo", kUsage, argc, argv);
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "--store") == 0) {
-      if (!(o->store = args_value(&args))) return args_error(&args, "--store needs a path", nullptr);
-    } else if (strcmp(a, "--json") == 0) {
-      o->json = true;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else {
-      o->lists.push_back(a);
-    }
-  }
+  const ToolOption options[] = {tool_value("--store", &o->store, "--store needs a path"),
+                                 tool_flag("--json", &o->json)};
+  if (!args_parse(&args, options, &o->lists)) return kToolUsageStatus;
   if (o->lists.empty()) return args_error(&args, "a record list is needed", nullptr);
   return kExitOk;
 }

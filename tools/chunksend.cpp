@@ -84,54 +84,36 @@ const char kUsage[] =
 int parse_options(int argc, char** argv, SendOptions* o) {
   ToolArgs args;
   args_begin(&args, "chunksend", kUsage, argc, argv);
+  const char *port = nullptr, *timeout = nullptr, *piece = nullptr;
+  const ToolOption options[] = {
+      tool_value("-o", &o->out, "-o needs a path"), tool_flag("--per-file", &o->per_file),
+      tool_value("--host", &o->host, "--host needs a name"),
+      tool_value("--port", &port, "--port needs a number from 1 to 65535"),
+      tool_value("--timeout", &timeout, "--timeout needs seconds from 1 to 86400"),
+      tool_value("--piece-size", &piece, "--piece-size needs MiB from 1 to 1024"),
+      tool_flag("--stop", &o->stop), tool_flag("-q", &o->quiet), tool_flag("--json", &o->json),
+      tool_flag("--progress", &o->force_progress),
+      tool_value("--store", &o->store, "--store needs a path"),
+      tool_value("--name", &o->name, "--name needs a name"), tool_flag("--replace", &o->replace)};
   while (const char* a = args_next(&args)) {
-    unsigned long n = 0;
-    if (strcmp(a, "-o") == 0) {
-      if (!(o->out = args_value(&args))) return args_error(&args, "-o needs a path", nullptr);
-    } else if (strcmp(a, "--per-file") == 0) {
-      o->per_file = true;
-    } else if (strcmp(a, "--host") == 0) {
-      if (!(o->host = args_value(&args))) return args_error(&args, "--host needs a name", nullptr);
-    } else if (strcmp(a, "--port") == 0) {
-      const char* v = args_value(&args);
-      if (!v || !args_unsigned(v, 65535, &n) || n == 0) {
-        return args_error(&args, "--port needs a number from 1 to 65535", v);
-      }
-      o->port = uint16_t(n);
-    } else if (strcmp(a, "--timeout") == 0) {
-      const char* v = args_value(&args);
-      if (!v || !args_unsigned(v, 86400, &n) || n == 0) {
-        return args_error(&args, "--timeout needs seconds from 1 to 86400", v);
-      }
-      o->timeout_s = unsigned(n);
-    } else if (strcmp(a, "--piece-size") == 0) {
-      const char* v = args_value(&args);
-      if (!v || !args_unsigned(v, 1024, &n) || n == 0) {
-        return args_error(&args, "--piece-size needs MiB from 1 to 1024", v);
-      }
-      o->piece_size = size_t(n) << 20;
-    } else if (strcmp(a, "--stop") == 0) {
-      o->stop = true;
-    } else if (strcmp(a, "-q") == 0) {
-      o->quiet = true;
-    } else if (strcmp(a, "--json") == 0) {
-      o->json = true;
-    } else if (strcmp(a, "--progress") == 0) {
-      o->force_progress = true;
-    } else if (strcmp(a, "--store") == 0) {
-      if (!(o->store = args_value(&args))) return args_error(&args, "--store needs a path", nullptr);
-    } else if (strcmp(a, "--name") == 0) {
-      if (!(o->name = args_value(&args))) return args_error(&args, "--name needs a name", nullptr);
-    } else if (strcmp(a, "--replace") == 0) {
-      o->replace = true;
-    } else if (strcmp(a, "--") == 0) {
+    if (strcmp(a, "--") == 0) {
       while (const char* f = args_value(&args)) o->files.push_back(f);
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else {
-      o->files.push_back(a);
+      break;
+    }
+    const ArgTaken t = args_take(&args, a, options);
+    if (t == kArgBad || (t == kArgOther && !args_operand(&args, a, &o->files))) {
+      return kToolUsageStatus;
     }
   }
+  unsigned long port_n = o->port, timeout_n = o->timeout_s, piece_n = o->piece_size >> 20;
+  if (!args_count(&args, port, 65535, "--port needs a number from 1 to 65535", &port_n) ||
+      !args_count(&args, timeout, 86400, "--timeout needs seconds from 1 to 86400", &timeout_n) ||
+      !args_count(&args, piece, 1024, "--piece-size needs MiB from 1 to 1024", &piece_n)) {
+    return kToolUsageStatus;
+  }
+  o->port = uint16_t(port_n);
+  o->timeout_s = unsigned(timeout_n);
+  o->piece_size = size_t(piece_n) << 20;
   if (o->store) {
     o->store_is_folder = plat_path_is_dir(o->store);
     o->store_file = o->store_is_folder ? catalog_store_path(o->store) : std::string(o->store);

@@ -36,28 +36,18 @@ const char kUsage[] =
 int parse_options(int argc, char** argv, UnpackOptions* o) {
   ToolArgs args;
   args_begin(&args, "chunkunpack", kUsage, argc, argv);
-  int positional = 0;
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "-o") == 0) {
-      if (!(o->out = args_value(&args))) return args_error(&args, "-o needs a path", nullptr);
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (positional == 0) {
-      o->store = a;
-      positional++;
-    } else if (positional == 1) {
-      o->newer = a;
-      positional++;
-    } else if (positional == 2) {
-      o->pack = a;
-      positional++;
-    } else {
-      return args_error(&args, "a store copy, a list and a pack only; extra argument", a);
-    }
+  const ToolOption options[] = {tool_value("-o", &o->out, "-o needs a path")};
+  std::vector<const char*> operands;
+  if (!args_parse(&args, options, &operands)) return kToolUsageStatus;
+  if (operands.size() > 3) {
+    return args_error(&args, "a store copy, a list and a pack only; extra argument", operands[3]);
   }
-  if (positional < 3) {
+  if (operands.size() < 3) {
     return args_error(&args, "a store copy, the newer list and a pack are needed", nullptr);
   }
+  o->store = operands[0];
+  o->newer = operands[1];
+  o->pack = operands[2];
   return kUnpackOk;
 }
 

@@ -76,21 +76,14 @@ const char kUsage[] =
 int parse_common(const char* name, int argc, char** argv, VersionsOptions* o, bool progress) {
   ToolArgs args;
   args_begin(&args, "chunkversions", kUsage, argc, argv);
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "--json") == 0) {
-      o->json = true;
-    } else if (progress && strcmp(a, "-q") == 0) {
-      o->progress = 0;
-    } else if (progress && strcmp(a, "--progress") == 0) {
-      o->progress = 1;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (o->dir == nullptr) {
-      o->dir = a;
-    } else {
-      return args_error(&args, "one store folder only; extra argument", a);
-    }
+  const ToolOption options[] = {tool_flag("--json", &o->json), tool_choice("-q", &o->progress, 0),
+                                 tool_choice("--progress", &o->progress, 1)};
+  std::vector<const char*> operands;
+  if (!args_parse(&args, options, progress ? 3 : 1, &operands)) return kToolUsageStatus;
+  if (operands.size() > 1) {
+    return args_error(&args, "one store folder only; extra argument", operands[1]);
   }
+  if (!operands.empty()) o->dir = operands[0];
   if (o->dir == nullptr) {
     char what[64];
     snprintf(what, sizeof what, "%s needs a store folder DIR", name);
@@ -120,39 +113,40 @@ int run_stats(int argc, char** argv) {
 int run_prune(int argc, char** argv) {
   PruneRequest r;
   bool json = false;
-  const char* dir = nullptr;
+  const char *last = nullptr, *since = nullptr, *dir = nullptr;
   ToolArgs args;
   args_begin(&args, "chunkversions", kUsage, argc, argv);
+  const ToolOption options[] = {
+      tool_value("--keep-last", &last, "--keep-last needs a number from 1"),
+      tool_value("--keep-newer-than", &since,
+                 "--keep-newer-than needs YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ"),
+      tool_flag("--json", &json), tool_flag("-q", &r.quiet)};
+  std::vector<const char*> operands;
   while (const char* a = args_next(&args)) {
-    unsigned long n = 0;
     if (strcmp(a, "--keep") == 0) {
       const char* v = args_value(&args);
       if (!v || !version_name_ok(v)) return args_error(&args, "--keep needs a version name", v);
       r.keep.push_back(v);
-    } else if (strcmp(a, "--keep-last") == 0) {
-      const char* v = args_value(&args);
-      if (!v || !args_unsigned(v, 1000000000, &n) || n == 0) {
-        return args_error(&args, "--keep-last needs a number from 1", v);
-      }
-      r.keep_last = int64_t(n);
-    } else if (strcmp(a, "--keep-newer-than") == 0) {
-      const char* v = args_value(&args);
-      if (!v || !prune_date_ok(v)) {
-        return args_error(&args, "--keep-newer-than needs YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ", v);
-      }
-      r.keep_since = v;
-    } else if (strcmp(a, "--json") == 0) {
-      json = true;
-    } else if (strcmp(a, "-q") == 0) {
-      r.quiet = true;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (dir == nullptr) {
-      dir = a;
-    } else {
-      return args_error(&args, "one store folder only; extra argument", a);
+      continue;
+    }
+    const ArgTaken t = args_take(&args, a, options);
+    if (t == kArgBad || (t == kArgOther && !args_operand(&args, a, &operands))) {
+      return kToolUsageStatus;
     }
   }
+  unsigned long n = 0;
+  if (!args_count(&args, last, 1000000000, "--keep-last needs a number from 1", &n)) {
+    return kToolUsageStatus;
+  }
+  if (last) r.keep_last = int64_t(n);
+  if (since && !prune_date_ok(since)) {
+    return args_error(&args, "--keep-newer-than needs YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ", since);
+  }
+  if (since) r.keep_since = since;
+  if (operands.size() > 1) {
+    return args_error(&args, "one store folder only; extra argument", operands[1]);
+  }
+  if (!operands.empty()) dir = operands[0];
   if (dir == nullptr) return args_error(&args, "prune needs a store folder DIR", nullptr);
   if (r.keep.empty() && r.keep_last < 0 && r.keep_since.empty()) {
     return args_error(&args, "prune needs what to keep: --keep, --keep-last or --keep-newer-than",
