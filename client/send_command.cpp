@@ -152,8 +152,7 @@ uint8_t g_recv_buf[kRecvBufferSize + kChunkRecordSize];
 
 }  // namespace
 
-int send_command(SendOptions* o) {
-  SendOptions& opt = *o;
+int send_command(SendOptions& opt) {
   int status = kSendOk;
   std::vector<SendInput> inputs;
   uint64_t total = 0;

@@ -35,4 +35,4 @@ struct SendOptions {
 bool send_is_stdin(const char* file);
 
 // Sends the files; returns the status to exit with, after messages.
-int send_command(SendOptions* o);
+int send_command(SendOptions& o);

@@ -74,6 +74,19 @@ bool args_parse(ToolArgs* a, const ToolOption (&opts)[N], std::vector<const char
   return args_parse(a, opts, N, operands);
 }
 
+// A tool's whole main: parse takes the options (a status other than 0 ends
+// the program with it, after its message), then run does the work and
+// gives the exit status.
+template <class Options, class Run>
+int tool_main(const char* tool, const char* usage, int argc, char** argv,
+              int (*parse)(ToolArgs*, Options*), Run run) {
+  ToolArgs args;
+  args_begin(&args, tool, usage, argc, argv);
+  Options o;
+  const int status = parse(&args, &o);
+  return status != 0 ? status : run(o);
+}
+
 // Whether arg is an option: it starts with '-' and is not "-" alone.
 inline bool args_is_option(const char* arg) { return arg[0] == '-' && arg[1] != 0; }
 

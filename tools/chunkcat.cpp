@@ -77,28 +77,26 @@ struct Options {
   std::vector<const char*> lists;  // only --check takes more than one
 };
 
-int parse_options(int argc, char** argv, Options* o) {
-  ToolArgs args;
-  args_begin(&args, "chunkcat", kUsage, argc, argv);
+int parse_options(ToolArgs* args, Options* o) {
   const ToolOption options[] = {
       tool_value("-o", &o->out, "-o needs a path"), tool_flag("--no-verify", &o->no_verify),
       tool_flag("--check", &o->check), tool_flag("--progress", &o->force_progress),
       tool_flag("-q", &o->quiet)};
   std::vector<const char*> operands;
-  if (!args_parse(&args, options, &operands)) return kToolUsageStatus;
+  if (!args_parse(args, options, &operands)) return kToolUsageStatus;
   if (!operands.empty()) {
     o->store = operands[0];
     o->lists.assign(operands.begin() + 1, operands.end());
   }
   if (o->lists.empty()) {
-    return args_error(&args, "a store file and a record list are needed", nullptr);
+    return args_error(args, "a store file and a record list are needed", nullptr);
   }
   if (o->lists.size() > 1 && !o->check) {
-    return args_error(&args, "one store and one list only (--check takes several); extra argument",
+    return args_error(args, "one store and one list only (--check takes several); extra argument",
                       o->lists[1]);
   }
   if (o->check && o->out) {
-    return args_error(&args, "--check writes nothing; -o cannot go with it", nullptr);
+    return args_error(args, "--check writes nothing; -o cannot go with it", nullptr);
   }
   return kRestoreOk;
 }
@@ -109,12 +107,8 @@ uint8_t g_list_buf[kListReadBlock];
 uint8_t g_out_buf[kOutputBlock];
 VerifyBatch g_batch;
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt;
-  int status = parse_options(argc, argv, &opt);
-  if (status != kRestoreOk) return status;
+int restore_command(Options& opt) {
+  int status = kRestoreOk;
   Restore* r = &g_restore;
   r->verify = !opt.no_verify;
   r->check = opt.check;
@@ -156,4 +150,10 @@ int main(int argc, char** argv) {
   store_unlock(&lock);
   r->list = opt.lists[0];
   return restore_list(r, list, opt.out, g_list_buf, g_out_buf);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return tool_main("chunkcat", kUsage, argc, argv, parse_options, restore_command);
 }

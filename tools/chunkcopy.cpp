@@ -47,21 +47,19 @@ const char kUsage[] =
     "list, index (from 0) and ChunkOffset, and nothing is written; 130/143\n"
     "interrupted (SIGINT/SIGTERM), the temporary files are removed.\n";
 
-int parse_options(int argc, char** argv, CopyOptions* o) {
-  ToolArgs args;
-  args_begin(&args, "chunkcopy", kUsage, argc, argv);
+int parse_options(ToolArgs* args, CopyOptions* o) {
   const ToolOption options[] = {
       tool_value("-o", &o->out_dir, "-o needs a directory"), tool_flag("--force", &o->force),
       tool_flag("--progress", &o->force_progress), tool_flag("-q", &o->quiet),
       tool_flag("--json", &o->json)};
   std::vector<const char*> positional;
-  if (!args_parse(&args, options, &positional)) return kToolUsageStatus;
+  if (!args_parse(args, options, &positional)) return kToolUsageStatus;
   if (positional.size() < 3) {
-    return args_error(&args, "an old store, a new store and at least one record list are needed",
+    return args_error(args, "an old store, a new store and at least one record list are needed",
                       nullptr);
   }
   if (o->out_dir == nullptr) {
-    return args_error(&args, "-o OUTDIR is needed for the rewritten lists", nullptr);
+    return args_error(args, "-o OUTDIR is needed for the rewritten lists", nullptr);
   }
   o->old_store = positional[0];
   o->new_store = positional[1];
@@ -72,7 +70,5 @@ int parse_options(int argc, char** argv, CopyOptions* o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CopyOptions opt;
-  const int status = parse_options(argc, argv, &opt);
-  return status != kCopyOk ? status : copy_command(opt);
+  return tool_main("chunkcopy", kUsage, argc, argv, parse_options, copy_command);
 }

@@ -61,13 +61,11 @@ struct ListFigures {
   uint64_t outside = 0;  // records not inside the store
 };
 
-int parse_options(int argc, char** argv, Options* o) {
-  ToolArgs args;
-  args_begin(&args, "chunkinfo", kUsage, argc, argv);
+int parse_options(ToolArgs* args, Options* o) {
   const ToolOption options[] = {tool_value("--store", &o->store, "--store needs a path"),
                                  tool_flag("--json", &o->json)};
-  if (!args_parse(&args, options, &o->lists)) return kToolUsageStatus;
-  if (o->lists.empty()) return args_error(&args, "a record list is needed", nullptr);
+  if (!args_parse(args, options, &o->lists)) return kToolUsageStatus;
+  if (o->lists.empty()) return args_error(args, "a record list is needed", nullptr);
   return kExitOk;
 }
 
@@ -100,12 +98,8 @@ std::string figures_json(const ListFigures& f, bool with_store) {
 
 uint8_t g_list_buf[kListReadBlock];
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt;
-  int status = parse_options(argc, argv, &opt);
-  if (status != kExitOk) return status;
+int info_command(Options& opt) {
+  int status = kExitOk;
   uint64_t store_size = 0;
   if (opt.store) {
     PlatFile s = tool_open_read("chunkinfo", "store", opt.store);
@@ -169,4 +163,10 @@ int main(int argc, char** argv) {
     print_figures("total", total, opt.store != nullptr);
   }
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return tool_main("chunkinfo", kUsage, argc, argv, parse_options, info_command);
 }

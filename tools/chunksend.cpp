@@ -81,9 +81,7 @@ const char kUsage[] =
     "the end, so a failed or interrupted run leaves none.\n";
 
 // Returns kSendOk, or the status to exit with; "help" exits 0 at once.
-int parse_options(int argc, char** argv, SendOptions* o) {
-  ToolArgs args;
-  args_begin(&args, "chunksend", kUsage, argc, argv);
+int parse_options(ToolArgs* args, SendOptions* o) {
   const char *port = nullptr, *timeout = nullptr, *piece = nullptr;
   const ToolOption options[] = {
       tool_value("-o", &o->out, "-o needs a path"), tool_flag("--per-file", &o->per_file),
@@ -95,20 +93,20 @@ int parse_options(int argc, char** argv, SendOptions* o) {
       tool_flag("--progress", &o->force_progress),
       tool_value("--store", &o->store, "--store needs a path"),
       tool_value("--name", &o->name, "--name needs a name"), tool_flag("--replace", &o->replace)};
-  while (const char* a = args_next(&args)) {
+  while (const char* a = args_next(args)) {
     if (strcmp(a, "--") == 0) {
-      while (const char* f = args_value(&args)) o->files.push_back(f);
+      while (const char* f = args_value(args)) o->files.push_back(f);
       break;
     }
-    const ArgTaken t = args_take(&args, a, options);
-    if (t == kArgBad || (t == kArgOther && !args_operand(&args, a, &o->files))) {
+    const ArgTaken t = args_take(args, a, options);
+    if (t == kArgBad || (t == kArgOther && !args_operand(args, a, &o->files))) {
       return kToolUsageStatus;
     }
   }
   unsigned long port_n = o->port, timeout_n = o->timeout_s, piece_n = o->piece_size >> 20;
-  if (!args_count(&args, port, 65535, "--port needs a number from 1 to 65535", &port_n) ||
-      !args_count(&args, timeout, 86400, "--timeout needs seconds from 1 to 86400", &timeout_n) ||
-      !args_count(&args, piece, 1024, "--piece-size needs MiB from 1 to 1024", &piece_n)) {
+  if (!args_count(args, port, 65535, "--port needs a number from 1 to 65535", &port_n) ||
+      !args_count(args, timeout, 86400, "--timeout needs seconds from 1 to 86400", &timeout_n) ||
+      !args_count(args, piece, 1024, "--piece-size needs MiB from 1 to 1024", &piece_n)) {
     return kToolUsageStatus;
   }
   o->port = uint16_t(port_n);
@@ -120,33 +118,33 @@ int parse_options(int argc, char** argv, SendOptions* o) {
   }
   if (o->name) {
     if (!o->store || !o->store_is_folder) {
-      return args_error(&args, "--name needs --store DIR, the server's folder", nullptr);
+      return args_error(args, "--name needs --store DIR, the server's folder", nullptr);
     }
-    if (o->out) return args_error(&args, "--name writes the version's own list; -o cannot go "
+    if (o->out) return args_error(args, "--name writes the version's own list; -o cannot go "
                                   "with it", nullptr);
-    if (o->per_file) return args_error(&args, "--per-file cannot go with --name", nullptr);
+    if (o->per_file) return args_error(args, "--per-file cannot go with --name", nullptr);
     if (!version_name_ok(o->name)) {
-      return args_error(&args, "not a version name (1 to 100 of A-Z a-z 0-9 . _ - + @, not "
+      return args_error(args, "not a version name (1 to 100 of A-Z a-z 0-9 . _ - + @, not "
                         "starting with . or -)", o->name);
     }
     for (const char* f : o->files) {
       if (strpbrk(f, "\r\n")) {
-        return args_error(&args, "a file name with a line break cannot be kept in the "
+        return args_error(args, "a file name with a line break cannot be kept in the "
                           "catalogue", nullptr);
       }
     }
   } else if (o->replace) {
-    return args_error(&args, "--replace goes with --name", nullptr);
+    return args_error(args, "--replace goes with --name", nullptr);
   }
-  if (!o->out && !o->name) return args_error(&args, "no list named (-o LIST)", nullptr);
-  if (o->files.empty()) return args_error(&args, "no file to send", nullptr);
+  if (!o->out && !o->name) return args_error(args, "no list named (-o LIST)", nullptr);
+  if (o->files.empty()) return args_error(args, "no file to send", nullptr);
   size_t from_stdin = 0;
   for (const char* f : o->files) from_stdin += send_is_stdin(f) ? 1 : 0;
   if (from_stdin > 1) {
-    return args_error(&args, "standard input (-) can be read only once", nullptr);
+    return args_error(args, "standard input (-) can be read only once", nullptr);
   }
   if (from_stdin > 0 && o->per_file) {
-    return args_error(&args, "standard input (-) has no name for a list of its own; "
+    return args_error(args, "standard input (-) has no name for a list of its own; "
                       "it cannot go with --per-file", nullptr);
   }
   return kSendOk;
@@ -155,7 +153,5 @@ int parse_options(int argc, char** argv, SendOptions* o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  SendOptions opt;
-  const int status = parse_options(argc, argv, &opt);
-  return status != kSendOk ? status : send_command(&opt);
+  return tool_main("chunksend", kUsage, argc, argv, parse_options, send_command);
 }

@@ -33,17 +33,15 @@ const char kUsage[] =
     "does not match its record's digest; 130/143 interrupted (SIGINT/SIGTERM),\n"
     "nothing left under a temporary name.\n";
 
-int parse_options(int argc, char** argv, UnpackOptions* o) {
-  ToolArgs args;
-  args_begin(&args, "chunkunpack", kUsage, argc, argv);
+int parse_options(ToolArgs* args, UnpackOptions* o) {
   const ToolOption options[] = {tool_value("-o", &o->out, "-o needs a path")};
   std::vector<const char*> operands;
-  if (!args_parse(&args, options, &operands)) return kToolUsageStatus;
+  if (!args_parse(args, options, &operands)) return kToolUsageStatus;
   if (operands.size() > 3) {
-    return args_error(&args, "a store copy, a list and a pack only; extra argument", operands[3]);
+    return args_error(args, "a store copy, a list and a pack only; extra argument", operands[3]);
   }
   if (operands.size() < 3) {
-    return args_error(&args, "a store copy, the newer list and a pack are needed", nullptr);
+    return args_error(args, "a store copy, the newer list and a pack are needed", nullptr);
   }
   o->store = operands[0];
   o->newer = operands[1];
@@ -54,7 +52,5 @@ int parse_options(int argc, char** argv, UnpackOptions* o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  UnpackOptions opt;
-  const int status = parse_options(argc, argv, &opt);
-  return status != kUnpackOk ? status : unpack_command(opt);
+  return tool_main("chunkunpack", kUsage, argc, argv, parse_options, unpack_command);
 }

@@ -92,24 +92,6 @@ int parse_common(const char* name, int argc, char** argv, VersionsOptions* o, bo
   return kVersionsOk;
 }
 
-int run_list(int argc, char** argv) {
-  VersionsOptions o;
-  int status = parse_common("list", argc, argv, &o, false);
-  return status != kVersionsOk ? status : versions_list(o);
-}
-
-int run_check(int argc, char** argv) {
-  VersionsOptions o;
-  int status = parse_common("check", argc, argv, &o, true);
-  return status != kVersionsOk ? status : versions_check(o);
-}
-
-int run_stats(int argc, char** argv) {
-  VersionsOptions o;
-  int status = parse_common("stats", argc, argv, &o, true);
-  return status != kVersionsOk ? status : versions_stats(o);
-}
-
 int run_prune(int argc, char** argv) {
   PruneRequest r;
   bool json = false;
@@ -160,19 +142,28 @@ int run_prune(int argc, char** argv) {
   return status;
 }
 
-// One row per subcommand: its name, and what runs it with its own
-// arguments (argv[0] is the subcommand's name).
+// One row per subcommand: its name, and the report it runs once its
+// options are taken (prune, which takes its own, has none).
 struct Subcommand {
   const char* name;
-  int (*run)(int argc, char** argv);
+  int (*report)(const VersionsOptions& o);
+  bool progress;  // takes -q and --progress
 };
 
 const Subcommand kSubcommands[] = {
-    {"list", run_list},
-    {"check", run_check},
-    {"stats", run_stats},
-    {"prune", run_prune},
+    {"list", versions_list, false},
+    {"check", versions_check, true},
+    {"stats", versions_stats, true},
+    {"prune", nullptr, false},
 };
+
+// argv[0] is the subcommand's name.
+int run(const Subcommand& s, int argc, char** argv) {
+  if (s.report == nullptr) return run_prune(argc, argv);
+  VersionsOptions o;
+  const int status = parse_common(s.name, argc, argv, &o, s.progress);
+  return status != kVersionsOk ? status : s.report(o);
+}
 
 }  // namespace
 
@@ -184,7 +175,7 @@ int main(int argc, char** argv) {
   }
   usage_answer("chunkversions", kUsage, argv[1]);
   for (const Subcommand& s : kSubcommands) {
-    if (strcmp(argv[1], s.name) == 0) return s.run(argc - 1, argv + 1);
+    if (strcmp(argv[1], s.name) == 0) return run(s, argc - 1, argv + 1);
   }
   fprintf(stderr, "chunkversions: unknown subcommand: %s\n(chunkversions --help shows the usage)\n",
           argv[1]);
