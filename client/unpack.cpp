@@ -40,17 +40,12 @@ struct PackReader {
 // (fewer only at the pack's end or after a failed read).
 size_t pack_fill(PackReader* r, size_t n) {
   while (r->have - r->at < n && !r->failed) {
-    size_t part = r->have - r->at;
-    memmove(r->buf, r->buf + r->at, part);
-    r->have = part;
-    r->at = 0;
-    long got = plat_file_read(r->file, r->buf + part, kPackBlock - part);
+    const long got = refill_block(r->file, r->buf, kPackBlock, &r->have, &r->at);
     if (got < 0) {
       r->failed = true;
       r->error = plat_file_last_error();
     }
     if (got <= 0) break;
-    r->have += size_t(got);
   }
   size_t avail = r->have - r->at;
   return avail < n ? avail : n;
