@@ -32,7 +32,8 @@ const uint8_t kZeros[4096] = {};
 
 }  // namespace
 
-void walk_begin(StoreWalk* w, uint64_t at) {
+void walk_begin(StoreWalk* w, uint64_t at, bool check_padding) {
+  w->check_padding = check_padding;
   chunker_reset(&w->chunker);
   w->pos = w->chunk_start = w->whole_end = at;
   w->last_full = 0;
@@ -50,9 +51,11 @@ size_t walk_feed(StoreWalk* w, const uint8_t* p, size_t n) {
     if (w->pad_left > 0) {
       // Padding is skipped, as the rebuild does, but checked on the way.
       size_t k = n < w->pad_left ? n : w->pad_left;
-      uint8_t diff = 0;
-      for (size_t i = 0; i < k; i++) diff |= uint8_t(p[i] ^ w->pad_byte);
-      w->pad_bad |= diff != 0;
+      if (w->check_padding) {
+        uint8_t diff = 0;
+        for (size_t i = 0; i < k; i++) diff |= uint8_t(p[i] ^ w->pad_byte);
+        w->pad_bad |= diff != 0;
+      }
       w->pad_left -= uint32_t(k);
       w->padding_bytes += k;
       w->pos += k;

@@ -92,7 +92,7 @@ bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail, 
   r->index.table = index_table;
   r->started_ms = r->reported_ms = plat_monotonic_ms();
   r->progress_ms = g_progress_interval_ms;
-  walk_begin(&r->walk, kStoreHeaderSize);
+  walk_begin(&r->walk, kStoreHeaderSize, false);
   FileDriverResult res =
       file_driver_run(&r->fc, rebuild_body, store, g_rebuild_in, kPlatNoFile, g_rebuild_out, io);
   if (res.read_failed) {
