@@ -11,20 +11,10 @@
 
 namespace {
 
-class StoreAppendTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { table_ = TestIndexTable::fresh(); }
-  static void TearDownTestSuite() {
-    TestIndexTable::release();
-    table_ = nullptr;
-  }
-  static uint8_t* table_;
-};
-uint8_t* StoreAppendTest::table_ = nullptr;
-
-TEST_F(StoreAppendTest, KnownNewAndFullAsTheNextAppendPositionMoves) {
+TEST(StoreAppend, KnownNewAndFullAsTheNextAppendPositionMoves) {
   IndexContext index{};
-  index.table = table_;
+  index.table = TestIndexTable::fresh();
+  ASSERT_NE(index.table, nullptr);
   auto key = [](uint8_t k) {
     std::array<uint8_t, kChunkKeySize> b{};
     b[0] = k;
@@ -52,6 +42,7 @@ TEST_F(StoreAppendTest, KnownNewAndFullAsTheNextAppendPositionMoves) {
         << "key " << int(s.key) << " at " << s.at;
     EXPECT_EQ(offset, s.offset) << "key " << int(s.key) << " at " << s.at;
   }
+  TestIndexTable::release();
 }
 
 }  // namespace
