@@ -28,18 +28,6 @@ static_assert(kChunkDigestSize + 2 == kChunkKeySize, "digest, then LE16 length")
 static_assert(kChunkBufferSize >= padded_chunk_size(kMaxChunkLength), "chunk buffer");
 
 struct Chunker {
-  // forward[j] is entry j of the reflected CRC-32 table XOR 0xD202EF8D, the
-  // form in which one step keeps the value equal to the finished CRC-32 of
-  // the window. removal[b] cancels byte b as it leaves the 12-byte window.
-  uint32_t forward[256];
-  uint32_t removal[256];
-  // The plain reflected CRC-32 table and its two-byte companion
-  // (crc_table2[a] is crc_table[a] advanced by one more zero byte), used to
-  // advance the window value two bytes per step.
-  uint32_t crc_table[256];
-  uint32_t crc_table2[256];
-  uint32_t window_length;  // 12
-  uint32_t start_value;    // CRC-32 of 12 zero bytes, 0x7BD5C66F
   // CRC-32 of the 12 bytes that end at the last byte fed, whenever the
   // current chunk holds 100 bytes or more. No boundary is tested before the
   // 100th byte, and the window for the 100th starts at the 89th, so the
@@ -52,17 +40,12 @@ struct Chunker {
   uint8_t last_byte;      // the byte fed most recently, 0 before the first
 };
 
-// Start of a pass: builds the tables, clears the window; last_byte = 0,
-// chunk_length = 0.
+// Start of a pass, or of a chunk cut on its own: clears the window;
+// last_byte = 0, chunk_length = 0. Where a chunk ends and what its key is
+// depend only on its own bytes, so a chunk cut after a reset equals the one
+// a pass cuts from the same bytes at a chunk boundary. The tables are
+// constants (chunk/window_crc.h): a reset costs nothing.
 void chunker_reset(Chunker* c);
-
-// Starts a new chunk as if a pass began here: the window value,
-// chunk_length and last_byte go back to their reset values, the
-// tables stay. Where a chunk ends and what its key is depend only on its own
-// bytes, so a chunk cut after a restart equals the one a pass cuts from the
-// same bytes at a chunk boundary. For cutting single stored chunks again
-// without rebuilding the tables each time.
-void chunker_restart(Chunker* c);
 
 // Feeds bytes p[0..n) into the current chunk until the chunk ends or the
 // span is used up. Each consumed byte is also copied to

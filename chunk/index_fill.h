@@ -7,7 +7,7 @@
 // server's own index code): up to 40% of the slots it loses at most 3 keys in
 // 100,000; at 50% about 1 in 3,000, and from there the loss about doubles
 // with every further 5% (0.2% at 60%, 1.3% at 75%, 4.6% at 90%). chunkcheck
-// and the server warn past 50% (README, "How full the index is").
+// and the server warn past 50% (docs/guide.md, "How full the index is").
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -13,30 +13,7 @@ constexpr uint32_t kWindowStartIndex = kMinChunkLength - kWindowLength;  // 88
 }  // namespace
 
 void chunker_reset(Chunker* c) {
-  for (uint32_t i = 0; i < 256; i++) {
-    c->forward[i ^ 0xFF] = kCrcTable[i] ^ 0xFF000000;
-    c->crc_table[i] = kCrcTable[i];
-  }
-  for (uint32_t i = 0; i < 256; i++) {
-    uint32_t t = c->crc_table[i];
-    c->crc_table2[i] = (t >> 8) ^ c->crc_table[t & 0xFF];
-  }
-  c->window_length = kWindowLength;
-  uint32_t v = 0;
-  for (uint32_t k = 0; k < c->window_length; k++) v = (v >> 8) ^ c->forward[v & 0xFF];
-  c->start_value = v;
-  for (uint32_t b = 0; b < 256; b++) {
-    uint32_t r = c->forward[b];
-    for (uint32_t k = 0; k < c->window_length; k++) r = (r >> 8) ^ c->forward[r & 0xFF];
-    c->removal[b] = r ^ c->start_value;
-  }
-  c->value = c->start_value;
-  c->chunk_length = 0;
-  c->last_byte = 0;
-}
-
-void chunker_restart(Chunker* c) {
-  c->value = c->start_value;
+  c->value = kWindowStartValue;
   c->chunk_length = 0;
   c->last_byte = 0;
 }
@@ -50,8 +27,8 @@ size_t chunker_cut_rolling(Chunker* c, const uint8_t* p, size_t n, uint8_t* chun
   const size_t limit = n < room ? n : room;
   if (limit == 0) return 0;
 
-  const uint32_t* const fwd = c->forward;
-  const uint32_t* const rem = c->removal;
+  const uint32_t* const fwd = kWindowForward.data();
+  const uint32_t* const rem = kWindowRemoval.data();
   uint32_t v = c->value;
   bool end = false;
   size_t k = 0;  // span index of the next byte; its chunk index is start + k
@@ -65,7 +42,7 @@ size_t chunker_cut_rolling(Chunker* c, const uint8_t* p, size_t n, uint8_t* chun
     }
     // The window restarts as 12 virtual zero bytes, so the bytes leaving it
     // up to chunk index 99 are zeros.
-    v = c->start_value;
+    v = kWindowStartValue;
   }
   // Chunk indices 88..99 and the first 12 bytes of the span: the leaving
   // byte is a virtual zero, or lies in the chunk buffer from an earlier span.
@@ -97,8 +74,8 @@ size_t chunker_cut_rolling(Chunker* c, const uint8_t* p, size_t n, uint8_t* chun
   // The chain through v is then one table load per two bytes; v0, needed
   // only for the boundary test after the first byte, is computed beside it.
   {
-    const uint32_t* const crc = c->crc_table;
-    const uint32_t* const crc2 = c->crc_table2;
+    const uint32_t* const crc = kCrcTable.data();
+    const uint32_t* const crc2 = kCrcTable2.data();
     for (; k + 2 <= limit; k += 2) {
       uint32_t q0 = fwd[p[k]] ^ rem[p[k - kWindowLength]];
       uint32_t q1 = fwd[p[k + 1]] ^ rem[p[k + 1 - kWindowLength]];

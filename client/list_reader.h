@@ -22,6 +22,12 @@ enum ListStep : int { kListRecord = 1, kListEnd = 0, kListReadFailed = -1 };
 
 void list_open(ListReader* l, PlatFile file, uint8_t* buf);
 
+// For a reader of blocks that keeps a partial item: moves buf[*at, *have)
+// to the front, then reads up to cap - that many bytes after it. Returns
+// what the read returned (bytes, 0 at the end, -1 when it failed); *have
+// grows by the bytes read.
+long refill_block(PlatFile file, uint8_t* buf, size_t cap, size_t* have, size_t* at);
+
 // The next record. At kListEnd, stray holds the bytes after the last whole
 // record (0 for a well-formed list).
 ListStep list_next(ListReader* l, ChunkRecord* rec);

@@ -173,16 +173,20 @@ int fetch_segment(Pull* p, const MirrorSegment& s, const std::string& part) {
     uint8_t* const to = reinterpret_cast<uint8_t*>(p->seg.data()) + have;
     const FetchResult r = fetch_rest(p->req->source, manifest_segment_path(s), have, s.size - have,
                                      to, &got, &why);
+    // What came of a download that broke off or came short is kept for
+    // the next pull to continue.
+    if ((r == kFetchFailed || (r == kFetchOk && have + got < s.size)) && got > 0) {
+      std::string kept_why;
+      if (!mirror_write_file(part, reinterpret_cast<const uint8_t*>(p->seg.data()),
+                             size_t(have + got), &kept_why)) {
+        fprintf(stderr, "%s: %s (the next pull starts the segment again)\n", kTool,
+                kept_why.c_str());
+      }
+    }
     if (r == kFetchFailed) {
       char t[160];
       snprintf(t, sizeof t, "; the download stopped at byte %" PRIu64 " of %" PRIu64
                ": run pull again to resume it", have + got, s.size);
-      std::string kept_why;
-      if (got > 0 && !mirror_write_file(part, reinterpret_cast<const uint8_t*>(p->seg.data()),
-                                        size_t(have + got), &kept_why)) {
-        fprintf(stderr, "%s: %s (the next pull starts the segment again)\n", kTool,
-                kept_why.c_str());
-      }
       return fail(kPullSourceFailed, why + t);
     }
     if (r == kFetchTooLong) (void)plat_file_remove(part.c_str());
@@ -191,7 +195,6 @@ int fetch_segment(Pull* p, const MirrorSegment& s, const std::string& part) {
       char t[160];
       snprintf(t, sizeof t, " came cut short: %" PRIu64 " of %" PRIu64 " bytes", have + got,
                s.size);
-      (void)plat_file_remove(part.c_str());
       return fail(kPullBadSource, where + t + "; nothing of it was appended");
     }
   }

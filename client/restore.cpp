@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client/catalog.h"
 #include "client/list_reader.h"
 #include "client/ordered_check.h"
 #include "client/tool_args.h"
+#include "client/tool_messages.h"
 #include "common/store_format.h"
 
 namespace {
@@ -164,31 +166,10 @@ bool prescan_list(Restore* r, PlatFile list, uint8_t* buf, uint64_t* total) {
   return true;
 }
 
-// The store header is 64 bytes of 0xCC; an empty file is a store that has
-// never been written to.
-bool looks_like_store(StoreWindow* w) {
-  if (w->size == 0) return true;
-  if (w->size < kStoreHeaderSize) return false;
-  size_t got = 0;
-  const uint8_t* p = window_view(w, 0, kStoreHeaderSize, &got);
-  return p != nullptr && store_header_ok(p, got);
-}
-
 }  // namespace
 
 int restore_open_store(Restore* r, const char* path, uint8_t* window, VerifyBatch* batch) {
-  PlatFile store = tool_open_read(r->tool, "store", path);
-  if (store == kPlatNoFile) return kRestoreUsage;
-  if (!window_open(&r->store, store, window)) {
-    fprintf(stderr, "%s: cannot find the size of %s: %s\n", r->tool, path,
-            plat_error_text(r->store.error));
-    return kRestoreUsage;
-  }
-  if (!looks_like_store(&r->store)) {
-    fprintf(stderr, "%s: %s is not a chunk store: its first %u bytes are not the store "
-            "header\n", r->tool, path, unsigned(kStoreHeaderSize));
-    return kRestoreUsage;
-  }
+  if (!tool_open_store(r->tool, "store", path, &r->store, window, true)) return kRestoreUsage;
   batch_clear(batch);
   r->batch = batch;
   chunker_reset(&r->chunker);
@@ -209,13 +190,7 @@ ListCheck restore_check_list(Restore* r, const char* name, PlatFile f, uint8_t* 
   c.records = l.index;
   c.bytes = r->good_bytes - bytes_before;
   c.bad = r->bad_records - bad_before;
-  if (step == kListReadFailed) {
-    fprintf(stderr, "%s: reading %s failed after record %" PRIu64 ": %s\n", r->tool, name,
-            l.index, plat_error_text(l.error));
-  } else if (l.stray != 0) {
-    fprintf(stderr, "%s: %s ends inside a record: %zu stray bytes after record %" PRIu64 "\n",
-            r->tool, name, l.stray, l.index);
-  }
+  if (step == kListReadFailed || l.stray != 0) say_list_fault(r->tool, name, l, step);
   report_foreign_list(r->tool, name, r->outside - outside_before, l.index);
   c.damaged = step != kListEnd || l.stray != 0;
   return c;
@@ -235,8 +210,7 @@ int restore_list(Restore* r, PlatFile list, const char* out, uint8_t* list_buf, 
     return kRestoreRecord;
   }
   if (!output_open(&r->out, out, out_buf, kOutputBlock)) {
-    fprintf(stderr, "%s: cannot create %s: %s\n", tool, output_target(&r->out),
-            plat_error_text(r->out.error));
+    say_cannot_create(tool, r->out);
     return kRestoreOutput;
   }
   // Nothing written can be taken back on standard output, nor on a device:
@@ -262,31 +236,21 @@ int restore_list(Restore* r, PlatFile list, const char* out, uint8_t* list_buf, 
   const bool stopped = r->halted;
   const uint64_t records_seen = stopped ? r->halt_index + 1 : l.index;
   bool list_failed = false;
-  if (!stopped && step == kListReadFailed) {
+  if (!stopped && (step == kListReadFailed || (step == kListEnd && l.stray != 0))) {
     progress_break(&r->progress_line);
-    fprintf(stderr, "%s: reading %s failed after record %" PRIu64 ": %s\n", tool, r->list,
-            l.index, plat_error_text(l.error));
-    list_failed = true;
-  } else if (!stopped && step == kListEnd && l.stray != 0) {
-    progress_break(&r->progress_line);
-    fprintf(stderr, "%s: %s ends inside a record: %zu stray bytes after record %" PRIu64
-            "\n", tool, r->list, l.stray, l.index);
+    say_list_fault(tool, r->list, l, step);
     list_failed = true;
   }
   bool records_ok = r->bad_records == 0 && !list_failed;
   if (records_ok && !r->out.failed) progress_finish(&r->progress_line, r->out.written, shown);
   progress_break(&r->progress_line);
-  if (r->bad_records > kMaxReports) {
-    fprintf(stderr, "%s: %" PRIu64 " bad records in all\n", tool, r->bad_records);
-  }
+  restore_report_total(r);
   report_foreign_list(tool, r->list, r->outside, records_seen);
 
   if (r->out.failed || !records_ok) {
     output_abandon(&r->out);
     if (r->out.failed) {
-      fprintf(stderr, "%s: writing %s failed: %s%s%s\n", tool, output_target(&r->out),
-              plat_error_text(r->out.error), can_take_back ? "; not written: " : "",
-              can_take_back ? out : "");
+      say_write_failed(tool, r->out, can_take_back ? out : nullptr);
       return kRestoreOutput;
     }
     if (can_take_back) {
@@ -299,10 +263,60 @@ int restore_list(Restore* r, PlatFile list, const char* out, uint8_t* list_buf, 
     return kRestoreRecord;
   }
   if (!output_commit(&r->out)) {
-    fprintf(stderr, "%s: writing %s failed: %s%s%s\n", tool, output_target(&r->out),
-            plat_error_text(r->out.error), can_take_back ? "; not written: " : "",
-            can_take_back ? out : "");
+    say_write_failed(tool, r->out, can_take_back ? out : nullptr);
     return kRestoreOutput;
   }
   return kRestoreOk;
+}
+
+PlatFile restore_open_list(const Restore* r, const char* folder, const char* list,
+                           std::string* path, int* status) {
+  if (folder == nullptr) {
+    *path = list;
+    PlatFile f = tool_open_read(r->tool, "list", list);
+    if (f == kPlatNoFile) *status = kRestoreUsage;
+    return f;
+  }
+  VersionInfo v;
+  PlatFile f = kPlatNoFile;
+  std::string why;
+  switch (catalog_open_list(folder, list, &v, &f, &why)) {
+    case kListReady:
+      *path = catalog_file_path(folder, v.list);
+      return f;
+    case kListNoVersion:
+    case kListUnreadable:
+      fprintf(stderr, "%s: the version %s: %s\n", r->tool, list, why.c_str());
+      *status = kRestoreUsage;
+      break;
+    case kListDamaged:
+      fprintf(stderr, "%s: the list of version %s is damaged: %s\n", r->tool, list, why.c_str());
+      *status = kRestoreRecord;
+      break;
+  }
+  return kPlatNoFile;
+}
+
+int restore_check_lists(Restore* r, const char* folder, const std::vector<const char*>& lists) {
+  static uint8_t list_buf[kListReadBlock];
+  int status = kRestoreOk;
+  for (const char* name : lists) {
+    std::string path;
+    int failed = kRestoreOk;
+    PlatFile f = restore_open_list(r, folder, name, &path, &failed);
+    if (f == kPlatNoFile) {
+      if (failed == kRestoreRecord || status == kRestoreOk) status = failed;
+      continue;
+    }
+    ListCheck c = restore_check_list(r, name, f, list_buf);
+    (void)plat_file_close(f);
+    printf("%s: %" PRIu64 " records, %" PRIu64 " bytes: %s", name, c.records, c.bytes,
+           c.ok() ? "ok\n" : "");
+    if (!c.ok()) {
+      printf("%" PRIu64 " bad%s\n", c.bad, c.damaged ? ", list damaged" : "");
+      status = kRestoreRecord;
+    }
+  }
+  restore_report_total(r);
+  return status;
 }

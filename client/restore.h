@@ -11,6 +11,8 @@
 // why", the first 20 of them.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "chunk/chunker.h"
 #include "client/progress.h"
@@ -84,3 +86,16 @@ void restore_report_total(const Restore* r);
 // list_buf holds kListReadBlock bytes, out_buf kOutputBlock. Returns the
 // status to exit with, after messages.
 int restore_list(Restore* r, PlatFile f, const char* out, uint8_t* list_buf, uint8_t* out_buf);
+
+// A list to read: the file `list`, or, in the store folder `folder` (not
+// null), the list of the version named `list`, opened and its digest
+// checked. Returns the file and its path, or kPlatNoFile after a message
+// with *status set (kRestoreRecord for a damaged list, else kRestoreUsage).
+PlatFile restore_open_list(const Restore* r, const char* folder, const char* list,
+                           std::string* path, int* status);
+
+// chunkcat --check: every record of every list verified, one line per list
+// on standard output, nothing written. Returns the status to exit with: 3
+// when a list has a bad record or is damaged, else 1 when one cannot be
+// opened.
+int restore_check_lists(Restore* r, const char* folder, const std::vector<const char*>& lists);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "chunk/store_append.h"
 #include "common/bytes.h"
 
 namespace {
@@ -27,26 +28,23 @@ void stop_at(StoreCopy* c, uint64_t index, const ChunkRecord& rec, const char* f
 // its record rewritten with the offset there.
 void place_chunk(StoreCopy* c, const uint8_t* key, const uint8_t* bytes, uint32_t full,
                  const ChunkRecord& rec, uint64_t index) {
-  if (c->new_size == 0) {
-    output_fill(c->store, kStoreHeaderByte, kStoreHeaderSize);
-    c->new_size = kStoreHeaderSize;
+  if (const uint64_t missing = store_header_missing(c->new_size)) {
+    output_fill(c->store, kStoreHeaderByte, size_t(missing));
+    c->new_size += missing;
   }
   const uint64_t at = c->new_size;
   uint64_t offset;
-  if (ChunkIndex::lookup_or_insert(&c->index, key, at < kStoreOffsetLimit ? at >> kChunkAlignShift : 0)) {
-    offset = c->index.found_offset;
-  } else if (at >= kStoreOffsetLimit) {
-    stop_at(c, index, rec, "the new store would reach 2^46 bytes, beyond 40-bit ChunkOffsets");
-    return;
-  } else {
-    // Stored as the server stores it: the full chunk, filler included,
-    // padded to 64 with copies of its last byte.
-    const uint64_t padded = padded_chunk_size(full);
-    output_write(c->store, bytes, full);
-    output_fill(c->store, bytes[full - 1], size_t(padded - full));
-    c->new_size += padded;
-    c->chunks_copied++;
-    offset = at >> kChunkAlignShift;
+  switch (store_place_chunk(&c->index, key, at, &offset)) {
+    case kPlaceKnown: break;
+    case kPlaceNew:
+      output_write(c->store, bytes, full);
+      output_fill(c->store, chunk_padding_byte(bytes, full), size_t(chunk_padding_size(full)));
+      c->new_size += padded_chunk_size(full);
+      c->chunks_copied++;
+      break;
+    case kPlaceFull:
+      stop_at(c, index, rec, "the new store would reach 2^46 bytes, beyond 40-bit ChunkOffsets");
+      return;
   }
   uint8_t out[kChunkRecordSize];
   ChunkRecord r = rec;
@@ -58,14 +56,6 @@ void place_chunk(StoreCopy* c, const uint8_t* key, const uint8_t* bytes, uint32_
 }
 
 }  // namespace
-
-bool copy_store_header_ok(StoreWindow* w) {
-  if (w->size == 0) return true;
-  if (w->size < kStoreHeaderSize) return false;
-  size_t got = 0;
-  const uint8_t* p = window_view(w, 0, kStoreHeaderSize, &got);
-  return p != nullptr && store_header_ok(p, got);
-}
 
 void copy_begin(StoreCopy* c, uint8_t* index_table, OutputFile* store) {
   chunker_reset(&c->chunker);

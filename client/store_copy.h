@@ -38,10 +38,6 @@ struct StoreCopy {
   char bad_what[200];
 };
 
-// Whether the store starts with the store header (an empty file is a store
-// that has not been written to yet).
-bool copy_store_header_ok(StoreWindow* w);
-
 // Sets the copy up on the old store's window (already open) and a zeroed
 // index table of kIndexTableBytes; store receives the new store's bytes.
 void copy_begin(StoreCopy* c, uint8_t* index_table, OutputFile* store);

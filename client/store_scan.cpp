@@ -4,12 +4,11 @@
 #include <cstring>
 
 #include "common/bytes.h"
-#include "common/record.h"
 
 namespace {
 
 // Digests the chunks in the batch and keeps their keys.
-void digest_batch(StoreScan* s) {
+void take_batch(StoreScan* s) {
   const size_t n = s->batch.count;
   if (n > 0 && !s->cut_only) {
     chunk_batch_digest(&s->batch);
@@ -20,82 +19,32 @@ void digest_batch(StoreScan* s) {
       s->keys.push_back(k);
     }
   }
-  chunk_batch_clear(&s->batch);
-}
-
-void chunk_ended(StoreScan* s) {
-  uint32_t full = s->chunker.chunk_length;
-  const uint8_t* bytes = chunk_batch_cut_at(&s->batch);
-  chunker_next_chunk(&s->chunker);
-  s->batch_offset[chunk_batch_take(&s->batch, full)] = s->chunk_start >> kChunkAlignShift;
-  s->chunks++;
-  s->chunk_bytes += full;
-  s->pad_left = uint32_t(padded_chunk_size(full) - full);
-  s->pad_byte = bytes[full - 1];
-  s->pad_bad = false;
-  // The next chunk is cut after this one; there must be room for the longest.
-  if (chunk_batch_full(&s->batch)) {
-    digest_batch(s);
-  }
-}
-
-void padding_done(StoreScan* s) {
-  if (s->pad_bad) {
-    if (s->bad_padding < kScanExamples) {
-      s->bad_padding_at[s->bad_padding] = s->chunk_start >> kChunkAlignShift;
-    }
-    s->bad_padding++;
-  }
-  s->whole_end = s->pos;
-  s->chunk_start = s->pos;
+  walk_batch_taken(s);
 }
 
 }  // namespace
 
 void scan_begin(StoreScan* s, uint64_t at) {
-  chunker_reset(&s->chunker);
-  s->pos = s->chunk_start = s->whole_end = at;
-  s->pad_left = 0;
-  s->pad_byte = 0;
-  s->pad_bad = false;
-  s->chunks = s->chunk_bytes = s->padding_bytes = 0;
-  s->bad_padding = 0;
+  walk_begin(s, at);
   s->duplicates = s->duplicate_bytes = 0;
   s->duplicate_examples = 0;
   s->keys.clear();
   s->keep_keys = false;
   s->cut_only = false;
-  chunk_batch_clear(&s->batch);
 }
 
 void scan_feed(StoreScan* s, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    if (s->pad_left > 0) {
-      // Padding is skipped, as the rebuild does, but checked on the way.
-      size_t k = n < s->pad_left ? n : s->pad_left;
-      for (size_t i = 0; i < k; i++) s->pad_bad |= p[i] != s->pad_byte;
-      s->pad_left -= uint32_t(k);
-      s->padding_bytes += k;
-      s->pos += k;
-      p += k;
-      n -= k;
-      if (s->pad_left == 0) padding_done(s);
-      continue;
-    }
-    bool ended = false;
-    size_t k = chunker_cut(&s->chunker, p, n, chunk_batch_cut_at(&s->batch), &ended);
-    s->pos += k;
+  for (;;) {
+    const size_t k = walk_feed(s, p, n);
     p += k;
     n -= k;
-    if (ended) {
-      chunk_ended(s);
-      if (s->pad_left == 0) padding_done(s);
-    }
+    if (n == 0) break;
+    take_batch(s);
   }
 }
 
 void scan_end(StoreScan* s) {
-  digest_batch(s);
+  take_batch(s);
   if (s->cut_only) return;
   // A caller that looks chunks up by their place gets them in the order
   // they were cut: by ChunkOffset.

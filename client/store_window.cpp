@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "chunk/chunk_digest.h"
+#include "common/store_format.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ const uint8_t* window_view(StoreWindow* w, uint64_t pos, size_t want, size_t* go
 
 ChunkMatch real_bytes_match(Chunker* c, const uint8_t* p, size_t n, uint8_t before_first,
                             uint8_t* chunk_buf, const ChunkRecord& rec) {
-  chunker_restart(c);
+  chunker_reset(c);
   bool ended = false;
   size_t used = n > 0 ? chunker_cut(c, p, n, chunk_buf, &ended) : 0;
   // A chunk that ends before its last real byte is not this record's chunk.
@@ -69,4 +70,12 @@ ChunkMatch real_bytes_match(Chunker* c, const uint8_t* p, size_t n, uint8_t befo
     (void)chunker_cut(c, &f, 1, chunk_buf, &ended);
   }
   return compare_key(c, c->chunk_length, chunk_buf, rec);
+}
+
+bool window_holds_store(StoreWindow* w) {
+  if (w->size == 0) return true;
+  if (w->size < kStoreHeaderSize) return false;
+  size_t got = 0;
+  const uint8_t* p = window_view(w, 0, kStoreHeaderSize, &got);
+  return p != nullptr && store_header_ok(p, got);
 }

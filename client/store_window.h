@@ -33,6 +33,10 @@ bool window_open(StoreWindow* w, PlatFile file, uint8_t* buf);
 // (pos < size). Returns them and sets *got; null when the read failed.
 const uint8_t* window_view(StoreWindow* w, uint64_t pos, size_t want, size_t* got);
 
+// Whether the store starts with the store header; an empty file is a store
+// that has never been written to. Every tool that reads a store asks this.
+bool window_holds_store(StoreWindow* w);
+
 enum ChunkMatch : int {
   kChunkMatches = 0,
   kChunkCutShort = 1,   // the bytes end before the chunker ends the chunk

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/usage.h"
 
@@ -20,9 +21,45 @@ const char* args_value(ToolArgs* a) {
   return a->at + 1 < a->argc ? a->argv[++a->at] : nullptr;
 }
 
+ArgTaken args_take(ToolArgs* a, const char* arg, const ToolOption* opts, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    const ToolOption& o = opts[i];
+    if (strcmp(arg, o.name) != 0) continue;
+    if (o.flag) *o.flag = true;
+    if (o.choice) *o.choice = o.set;
+    if (o.value && !(*o.value = args_value(a))) {
+      (void)args_error(a, o.needs, nullptr);
+      return kArgBad;
+    }
+    return kArgTaken;
+  }
+  return kArgOther;
+}
+
+bool args_operand(ToolArgs* a, const char* arg, std::vector<const char*>* operands) {
+  if (args_is_option(arg)) {
+    (void)args_error(a, "unknown option", arg);
+    return false;
+  }
+  operands->push_back(arg);
+  return true;
+}
+
+bool args_parse(ToolArgs* a, const ToolOption* opts, size_t n, std::vector<const char*>* operands) {
+  while (const char* arg = args_next(a)) {
+    const ArgTaken t = args_take(a, arg, opts, n);
+    if (t == kArgBad || (t == kArgOther && !args_operand(a, arg, operands))) return false;
+  }
+  return true;
+}
+
 int args_error(const ToolArgs* a, const char* what, const char* arg) {
-  fprintf(stderr, "%s: %s%s%s\n(%s --help shows the usage)\n", a->tool, what, arg ? ": " : "",
-          arg ? arg : "", a->tool);
+  return tool_usage_error(a->tool, what, arg);
+}
+
+int tool_usage_error(const char* tool, const char* what, const char* arg) {
+  fprintf(stderr, "%s: %s%s%s\n(%s --help shows the usage)\n", tool, what, arg ? ": " : "",
+          arg ? arg : "", tool);
   return kToolUsageStatus;
 }
 
@@ -32,6 +69,18 @@ bool args_unsigned(const char* s, unsigned long max, unsigned long* out) {
   unsigned long v = strtoul(s, &end, 10);
   if (*end != 0 || v > max || s[0] == '-') return false;
   *out = v;
+  return true;
+}
+
+bool args_count(const ToolArgs* a, const char* v, unsigned long max, const char* needs,
+                unsigned long* out) {
+  unsigned long n = 0;
+  if (v == nullptr) return true;
+  if (!args_unsigned(v, max, &n) || n == 0) {
+    (void)args_error(a, needs, v);
+    return false;
+  }
+  *out = n;
   return true;
 }
 

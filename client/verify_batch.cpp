@@ -2,7 +2,7 @@
 
 ChunkMatch batch_add(VerifyBatch* b, Chunker* c, const uint8_t* p, size_t got,
                      const ChunkRecord& rec, uint64_t index) {
-  chunker_restart(c);
+  chunker_reset(c);
   bool ended = false;
   size_t full = chunker_cut(c, p, got, chunk_batch_cut_at(&b->chunks), &ended);
   chunker_next_chunk(c);

@@ -62,8 +62,9 @@ void coro_resume(Coroutine* co);
 void coro_yield(Coroutine* co, int32_t code);
 
 // A file-driven coroutine: the engine's record followed by input and output
-// buffer fields and an end-of-input flag. A body reaches this record from
-// its Coroutine* with file_coroutine_of().
+// buffer fields and an end-of-input flag. The engine's record comes first,
+// so a body reaches this record (or one that begins with it) from its
+// Coroutine*.
 struct FileCoroutine {
   Coroutine co;
   uint8_t* in_cur;
@@ -74,10 +75,6 @@ struct FileCoroutine {
   uint8_t* out_end;
   int32_t end_of_input;  // set by the driver when a read delivers 0 bytes
 };
-
-inline FileCoroutine* file_coroutine_of(Coroutine* co) {
-  return reinterpret_cast<FileCoroutine*>(co);
-}
 
 constexpr size_t kFileBlockSize = 65536;
 

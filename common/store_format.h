@@ -20,6 +20,17 @@ constexpr uint64_t padded_chunk_size(uint64_t full_length) {
   return (full_length + kChunkAlign - 1) & ~(kChunkAlign - 1);
 }
 
+// A stored chunk of `full` bytes is followed by this many copies of its
+// last byte.
+constexpr uint64_t chunk_padding_size(uint64_t full) { return padded_chunk_size(full) - full; }
+inline uint8_t chunk_padding_byte(const uint8_t* bytes, uint32_t full) { return bytes[full - 1]; }
+
+// Header bytes a store of `size` bytes still lacks: a new store begins with
+// its header, and one cut short is finished with the same byte.
+constexpr uint64_t store_header_missing(uint64_t size) {
+  return size < kStoreHeaderSize ? kStoreHeaderSize - size : 0;
+}
+
 // A chunk's length is a 16-bit field, so a chunk holds at most 65535 bytes;
 // a buffer of this size holds any chunk with its padding.
 constexpr size_t kChunkBufferSize = 65536;
@@ -46,3 +57,14 @@ constexpr bool chunk_in_store(uint64_t offset, uint64_t real_length, uint64_t st
 constexpr uint64_t chunk_offset_after(uint64_t offset, uint64_t length) {
   return offset + (padded_chunk_size(length) >> kChunkAlignShift);
 }
+
+// How a store ends, as the rebuild found it: where the first new chunk must
+// go (0 when the store ends cleanly), and the byte that fills it up to there.
+// A store that ends inside a chunk's padding also tells where that padding
+// begins (0 otherwise): it is written again from there, so that stray bytes
+// a failed append left in it become copies of the last byte too.
+struct StoreTail {
+  uint64_t resync_at;
+  uint8_t fill;
+  uint64_t padding_from = 0;
+};

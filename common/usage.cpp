@@ -11,8 +11,6 @@ bool is_version(const char* a) { return strcmp(a, "--version") == 0; }
 
 }  // namespace
 
-bool usage_is_query(const char* arg) { return is_help(arg) || is_version(arg); }
-
 void usage_answer(const char* program, const char* usage, const char* arg) {
   if (is_help(arg)) {
     fputs(usage, stdout);

@@ -6,9 +6,6 @@
 // The project's version, given by the build (CMake's project version).
 constexpr const char kChunkVersion[] = CHUNK_VERSION;
 
-// True when arg asks for the help or the version.
-bool usage_is_query(const char* arg);
-
 // When arg is -h/--help or --version, prints the usage text or
 // "PROGRAM VERSION" and exits 0; otherwise returns.
 void usage_answer(const char* program, const char* usage, const char* arg);

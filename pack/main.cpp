@@ -2,7 +2,7 @@
 // one: chunks at or below the largest ChunkOffset that the older list names
 // are referred to by position, all others are copied out of the store file.
 // Its usage and exit statuses are written once, in kUsage below (what --help
-// prints); README's table of programs is checked against it by
+// prints); docs/reference.md is checked against it by
 // tests/e2e/test_docs.py. The faults that leave the pack unusable are the
 // PackFault kinds that report_fault explains.
 //

@@ -1,6 +1,6 @@
 // chunkstore: the chunk store server. What it does, its arguments and its
 // exit statuses are written once, in kUsage below (what --help prints);
-// README's table of programs is checked against it by tests/e2e/test_docs.py.
+// docs/reference.md is checked against it by tests/e2e/test_docs.py.
 //
 // Its options: --no-sync leaves the store unsynced (a benchmark's baseline,
 // or a user who accepts the risk); --listen takes one local address (as a

@@ -1,8 +1,8 @@
-// The chunking pass over the store file "$dump". The pass runs in store mode
-// for every "file" command (cut the client's bytes into chunks, append new
-// chunks, emit one ChunkRecord per chunk) and in rebuild mode once at
-// start-up (cut the stored bytes again and refill the index). How the file
-// is written, and what happens when it cannot be, is server/store_file.h.
+// The store pass over the store file "$dump", run for every "file" command:
+// cut the client's bytes into chunks, append new chunks, emit one
+// ChunkRecord per chunk. How the file is written, and what happens when it
+// cannot be, is server/store_file.h; the rebuild at start-up is
+// server/store_rebuild.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -14,10 +14,10 @@
 #include "chunk/chunk_index.h"
 #include "server/group_commit.h"
 #include "server/store_file.h"
+#include "server/store_rebuild.h"
 
 // Where a pass takes its input and puts its records: the fields of the
-// coroutine that runs it (a client Connection, or the file-driven rebuild
-// coroutine).
+// coroutine that runs it (a client Connection, or a test's stand-in).
 struct PassIo {
   Coroutine* co;
   uint8_t** in_cur;
@@ -29,35 +29,18 @@ struct PassIo {
   int32_t wait_output_code;
 };
 
-
-enum PassMode : int32_t { kStoreMode = 0, kRebuildMode = 1 };
-
 struct PassContext {
-  int32_t mode;
   uint64_t remaining;     // input bytes the pass may still take
-  uint64_t end_of_store;  // rebuild: file position of the next stored chunk
-  uint64_t store_size;    // size of the store when the pass started
-  // Rebuild: the store ends inside the padding of a whole chunk; the tail
-  // the next store passes step over (store_rebuild_index).
-  StoreTail padding_tail;
   uint32_t filler_count;  // filler bytes fed in this pass
-  uint32_t last_full;     // full length of the chunk cut last
   int32_t filler;         // the input has ended; bytes fed now are filler
   int32_t active;         // a run_pass is under way (the pump reads it)
-  int32_t chunker_ready;  // the chunker's tables are built (by an earlier pass)
   IndexContext index;
   PassIo io;
-  // Rebuild progress on stderr.
-  uint64_t started_ms;
-  uint64_t reported_ms;
-  uint64_t progress_ms;  // the rebuild reports after this long, and as often
   Chunker chunker;
   // The batch: chunks cut in input order, handled (digest, index, record,
   // append) in the same order when the batch is full, before the pass waits
-  // for input, and at its end. The batch ends sooner when the pass waits for
-  // input, so a 64 KiB block of the store makes one batch in a rebuild.
+  // for input, and at its end.
   uint8_t batch_last[kBatchChunks];     // the pass's last chunk (filler in it)
-  uint64_t batch_stored[kBatchChunks];  // rebuild: file position of the chunk
   ChunkBatch batch;
   // Store mode appends new chunks here; the gathered block is written
   // before the pass yields or returns, so a record never leaves before its
@@ -114,38 +97,3 @@ void run_pass(PassContext* p, uint64_t length);
 
 // Whether the store file could not be written (the pass ended there).
 inline bool pass_store_failed(const PassContext* p) { return p->store.failed; }
-
-// Refills the index from the store file at start-up (when it is not empty)
-// and leaves the file position at its end. Shows progress on stderr when it
-// takes more than a second (store_set_progress_interval_ms). Returns false,
-// after a message on stderr, when
-// the store cannot be read to its end: an index missing the chunks beyond
-// would have them stored again, so the caller does not serve.
-//
-// A store can end in a torn chunk (an append cut short by a crash, or stray
-// bytes). The next rebuild cuts from that chunk's start, through whatever
-// follows it, and would cut every chunk appended after it out of step: those
-// would never be found again and would be stored anew at every restart. So
-// tail->resync_at receives where the first new chunk must go instead (0 when
-// the store ends cleanly): the end, padded to 64, of the chunk that the torn
-// bytes followed by zeros make. A store pass fills up to it with zeros
-// (tail->fill), so that later rebuilds cut that chunk and then meet the new
-// chunks exactly where they start.
-//
-// A store can also end inside the padding of a whole chunk. Then the first
-// new chunk goes where that padding ends, and the padding is completed with
-// copies of the chunk's last byte (tail->fill), as a whole padding is.
-//
-// The store is read through io (plat_file_io() but in the tests that read it
-// in pieces of random sizes).
-bool store_rebuild_index(PlatFile store, uint8_t* index_table, StoreTail* tail,
-                         FileIo io = plat_file_io());
-
-// The file-driven coroutine the rebuild runs on, for the tests that watch
-// its wake-ups from their reads.
-const FileCoroutine* store_rebuild_coroutine();
-
-// How long a rebuild runs before it reports its progress, and how often it
-// reports then (1000 ms unless set): tests set it to see the reports, or to
-// be sure of none, whatever the machine's speed.
-void store_set_progress_interval_ms(uint64_t ms);

@@ -107,11 +107,11 @@ bool store_file_begin(StoreFile* f) {
   // syncing on, they are written at the next sync or when it is full).
   f->end = size + f->append_fill;
   if (f->failed) return false;
-  if (f->append_fill == 0 && size < kStoreHeaderSize) {
-    // A new store begins with its header, so no chunk has offset 0.
+  const uint64_t missing = store_header_missing(size);
+  if (f->append_fill == 0 && missing > 0) {
     uint8_t header[kStoreHeaderSize];
     memset(header, kStoreHeaderByte, sizeof header);
-    if (plat_file_write_all(f->file, header, size_t(kStoreHeaderSize - size)) != 0) {
+    if (plat_file_write_all(f->file, header, size_t(missing)) != 0) {
       store_file_fail(f, "cannot write the store header", size, plat_file_last_error());
       return false;
     }
@@ -141,7 +141,7 @@ bool store_file_append_chunk(StoreFile* f, const uint8_t* bytes, uint32_t full) 
   if (f->append_fill + padded > kAppendBufferSize && !store_file_flush(f)) return false;
   uint8_t* dst = f->append_buf + f->append_fill;
   plat_copy(dst, bytes, full);  // the C runtime's memcpy is slow for this on Windows
-  memset(dst + full, bytes[full - 1], padded - full);  // padding repeats the last byte
+  memset(dst + full, chunk_padding_byte(bytes, full), chunk_padding_size(full));
   f->append_fill += padded;
   f->end += padded;
   return true;

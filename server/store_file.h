@@ -22,17 +22,6 @@ constexpr size_t kAppendBufferSize = 256 * 1024;
 // this much: one call per 32 KiB flush cost more than the syncs it spared.
 constexpr uint64_t kWritebackBlock = 2 << 20;
 
-// How a store ends, as the rebuild found it: where the first new chunk must
-// go (0 when the store ends cleanly), and the byte that fills it up to there.
-// A store that ends inside a chunk's padding also tells where that padding
-// begins (0 otherwise): it is written again from there, so that stray bytes
-// a failed append left in it become copies of the last byte too.
-struct StoreTail {
-  uint64_t resync_at;
-  uint8_t fill;
-  uint64_t padding_from = 0;
-};
-
 struct StoreFile {
   PlatFile file;
   uint64_t end;      // file position after the last byte appended (buffered or not)

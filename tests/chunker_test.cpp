@@ -96,24 +96,23 @@ Bytes chunk_of_length(size_t len, std::mt19937* rng) {
 // ---- Tables, start value, compression --------------------------------------
 
 TEST(RollingHash, TablesAndStartValueMatchTheirCheckValues) {
+  EXPECT_EQ(kWindowForward[0], 0xD202EF8Du);
+  EXPECT_EQ(kWindowForward[1], 0xA505DF1Bu);
+  EXPECT_EQ(kWindowForward[255], 0xFF000000u);
+  EXPECT_EQ(kWindowRemoval[0], 0x74A180EDu);
+  EXPECT_EQ(kWindowRemoval[1], 0xA9375968u);
+  EXPECT_EQ(kWindowRemoval[255], 0x494F0C4Bu);
   Chunker c;
   chunker_reset(&c);
-  EXPECT_EQ(c.forward[0], 0xD202EF8Du);
-  EXPECT_EQ(c.forward[1], 0xA505DF1Bu);
-  EXPECT_EQ(c.forward[255], 0xFF000000u);
-  EXPECT_EQ(c.removal[0], 0x74A180EDu);
-  EXPECT_EQ(c.removal[1], 0xA9375968u);
-  EXPECT_EQ(c.removal[255], 0x494F0C4Bu);
-  EXPECT_EQ(c.start_value, kWindowStartValue);
-  EXPECT_EQ(c.window_length, 12u);
+  EXPECT_EQ(c.value, kWindowStartValue);
   const uint8_t zeros[12] = {0};
   EXPECT_EQ(kCrc.of(zeros, 12), kWindowStartValue);
   const char* check = "123456789";  // published CRC-32 check value
   EXPECT_EQ(kCrc.of(reinterpret_cast<const uint8_t*>(check), 9), 0xCBF43926u);
-  for (int j = 0; j < 256; j++) EXPECT_EQ(c.forward[j], kCrc.table[j] ^ 0xD202EF8Du) << j;
+  for (int j = 0; j < 256; j++) EXPECT_EQ(kWindowForward[j], kCrc.table[j] ^ 0xD202EF8Du) << j;
   for (int b = 0; b < 256; b++) {
     uint8_t w[13] = {uint8_t(b)};
-    EXPECT_EQ(c.removal[b], kCrc.of(w, 13) ^ kWindowStartValue) << b;
+    EXPECT_EQ(kWindowRemoval[b], kCrc.of(w, 13) ^ kWindowStartValue) << b;
   }
 }
 

@@ -27,10 +27,9 @@ inline void chunker_reset(FoldChunker* c) {
   c->compressions = 0;
 }
 
-// A new chunk as if a pass began here (chunker_restart), with an empty fold
-// block.
+// A new chunk as if a pass began here, with an empty fold block.
 inline void chunker_restart(FoldChunker* c) {
-  chunker_restart(static_cast<Chunker*>(c));
+  chunker_reset(static_cast<Chunker*>(c));
   memset(c->fold, 0, sizeof c->fold);
 }
 

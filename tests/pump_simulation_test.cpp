@@ -50,13 +50,11 @@ constexpr PlatSocket kSimSocket = 7;
 enum Reader { kEager, kSlow, kLate, kAfterSending };
 const char* const kReaderNames[] = {"eager", "slow", "late", "after-sending"};
 
-// The peer and the network between it and the server.
-// The stand-in for the system's sync: counts the syncs and notes how much
-// of the store each covered.
 // The group commit's clock in simulations: one millisecond per poll cycle.
 uint64_t g_sim_ms = 0;
 uint64_t sim_clock() { return g_sim_ms; }
 
+// The peer and the network between it and the server.
 struct SimPeer {
   SimRandom rng{0};
   Bytes stream;                  // all the peer sends

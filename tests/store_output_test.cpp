@@ -11,7 +11,7 @@
 
 #include "common/record.h"
 #include "server/store.h"
-#include "tests/index_table.h"
+#include "tests/store_path_fixture.h"
 #include "tests/pass_stand_in.h"
 
 namespace {
@@ -25,23 +25,11 @@ constexpr uint8_t kGuardByte = 0xA5;
 
 using SlowPeerRun = PassStandIn<kOutSize + kMaxOverhang + kGuardSize>;
 
-class StoreOutputTest : public ::testing::Test {
+class StoreOutputTest : public StorePathFixture {
  protected:
-  static uint8_t* table_;
-  // Every test starts from an empty index; the suite gives the table back.
-  static void TearDownTestSuite() {
-    TestIndexTable::release();
-    table_ = nullptr;
-  }
   void SetUp() override {
-    table_ = TestIndexTable::fresh();
-    ASSERT_NE(table_, nullptr);
-    path_ = ::testing::TempDir() + "store_output_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-            std::to_string(plat_process_id()) + ".dump";
-    (void)plat_file_remove(path_.c_str());
+    begin("store_output_");
   }
-  void TearDown() override { (void)plat_file_remove(path_.c_str()); }
 
   // Stores data while the peer takes `drain` bytes per resume from the front
   // of the output, the way a partial send does. Returns the bytes the peer
@@ -101,10 +89,7 @@ class StoreOutputTest : public ::testing::Test {
     v.resize(n > 0 ? size_t(n) : 0);
     return v;
   }
-
-  std::string path_;
 };
-uint8_t* StoreOutputTest::table_ = nullptr;
 
 TEST_F(StoreOutputTest, SlowPeerNeverMakesThePassWritePastTheReserve) {
   // About 8500 records: more than five buffer fills.

@@ -8,24 +8,14 @@
 #include "platform/plat.h"
 #include "server/store.h"
 #include "tests/captured_stderr.h"
-#include "tests/index_table.h"
+#include "tests/store_path_fixture.h"
 
 namespace {
 
-class StoreRebuildTest : public ::testing::Test {
+class StoreRebuildTest : public StorePathFixture {
  protected:
-  static uint8_t* table_;
-  // Every test starts from an empty index; the suite gives the table back.
-  static void TearDownTestSuite() {
-    TestIndexTable::release();
-    table_ = nullptr;
-  }
   void SetUp() override {
-    table_ = TestIndexTable::fresh();
-    ASSERT_NE(table_, nullptr);
-    path_ = ::testing::TempDir() + "store_rebuild_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-            std::to_string(plat_process_id()) + ".dump";
+    begin("store_rebuild_");
     // The store header, then bytes that cut into several chunks.
     bytes_.assign(kStoreHeaderSize, kStoreHeaderByte);
     uint32_t x = 12345;
@@ -38,12 +28,9 @@ class StoreRebuildTest : public ::testing::Test {
     ASSERT_EQ(plat_file_write_all(w, bytes_.data(), bytes_.size()), 0);
     plat_file_close(w);
   }
-  void TearDown() override { (void)plat_file_remove(path_.c_str()); }
 
-  std::string path_;
   std::vector<uint8_t> bytes_;
 };
-uint8_t* StoreRebuildTest::table_ = nullptr;
 
 
 // Sets the rebuild's progress threshold for the life of the object.

@@ -1,12 +1,7 @@
 // chunkcat: restores the bytes a record list names from a store file. Its
 // usage and exit statuses are written once, in kUsage below (what --help
-// prints); README's reference is checked against it by tests/e2e/test_docs.py.
-//
-// The restore and its checks are client/restore.h's; this is the command
-// line, and the store folder's versions (client/catalog.h) turned into
-// lists: a version's list is used only once its digest has been checked.
-#include <cinttypes>
-#include <cstdio>
+// prints); the restore, its checks and the versions' lists are
+// client/restore.h's.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -75,106 +70,35 @@ const char kUsage[] =
 struct Options {
   const char* store = nullptr;
   const char* out = nullptr;
-  bool verify = true;
+  bool no_verify = false;
   bool check = false;           // --check: verify the lists, write nothing
-  bool progress = true;         // -q turns it off
+  bool quiet = false;           // -q: no progress line
   bool force_progress = false;  // --progress: also when stderr is no terminal
   std::vector<const char*> lists;  // only --check takes more than one
 };
 
-int parse_options(int argc, char** argv, Options* o) {
-  ToolArgs args;
-  args_begin(&args, "chunkcat", kUsage, argc, argv);
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "-o") == 0) {
-      if (!(o->out = args_value(&args))) return args_error(&args, "-o needs a path", nullptr);
-    } else if (strcmp(a, "--no-verify") == 0) {
-      o->verify = false;
-    } else if (strcmp(a, "--check") == 0) {
-      o->check = true;
-    } else if (strcmp(a, "--progress") == 0) {
-      o->force_progress = true;
-    } else if (strcmp(a, "-q") == 0) {
-      o->progress = false;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (o->store == nullptr) {
-      o->store = a;
-    } else {
-      o->lists.push_back(a);
-    }
+int parse_options(ToolArgs* args, Options* o) {
+  const ToolOption options[] = {
+      tool_value("-o", &o->out, "-o needs a path"), tool_flag("--no-verify", &o->no_verify),
+      tool_flag("--check", &o->check), tool_flag("--progress", &o->force_progress),
+      tool_flag("-q", &o->quiet)};
+  std::vector<const char*> operands;
+  if (!args_parse(args, options, &operands)) return kToolUsageStatus;
+  if (!operands.empty()) {
+    o->store = operands[0];
+    o->lists.assign(operands.begin() + 1, operands.end());
   }
   if (o->lists.empty()) {
-    return args_error(&args, "a store file and a record list are needed", nullptr);
+    return args_error(args, "a store file and a record list are needed", nullptr);
   }
   if (o->lists.size() > 1 && !o->check) {
-    return args_error(&args, "one store and one list only (--check takes several); extra argument",
+    return args_error(args, "one store and one list only (--check takes several); extra argument",
                       o->lists[1]);
   }
   if (o->check && o->out) {
-    return args_error(&args, "--check writes nothing; -o cannot go with it", nullptr);
+    return args_error(args, "--check writes nothing; -o cannot go with it", nullptr);
   }
   return kRestoreOk;
-}
-
-// A list to read: a file, or the list of a version of the store folder,
-// opened and its digest checked. Returns the file, or kPlatNoFile after a
-// message with *status set.
-PlatFile open_list(const Options& o, bool folder, const char* list, std::string* path,
-                   int* status) {
-  if (!folder) {
-    *path = list;
-    PlatFile f = tool_open_read("chunkcat", "list", list);
-    if (f == kPlatNoFile) *status = kRestoreUsage;
-    return f;
-  }
-  VersionInfo v;
-  PlatFile f = kPlatNoFile;
-  std::string why;
-  switch (catalog_open_list(o.store, list, &v, &f, &why)) {
-    case kListReady:
-      *path = catalog_file_path(o.store, v.list);
-      return f;
-    case kListNoVersion:
-      fprintf(stderr, "chunkcat: the version %s: %s\n", list, why.c_str());
-      *status = kRestoreUsage;
-      break;
-    case kListUnreadable:
-      fprintf(stderr, "chunkcat: the version %s: %s\n", list, why.c_str());
-      *status = kRestoreUsage;
-      break;
-    case kListDamaged:
-      fprintf(stderr, "chunkcat: the list of version %s is damaged: %s\n", list, why.c_str());
-      *status = kRestoreRecord;
-      break;
-  }
-  return kPlatNoFile;
-}
-
-// --check: every record of every list is verified; nothing is written but
-// one line per list on standard output.
-int check_lists(Restore* r, const Options& o, bool folder) {
-  static uint8_t list_buf[kListReadBlock];
-  int status = kRestoreOk;
-  for (const char* name : o.lists) {
-    std::string path;
-    int failed = kRestoreOk;
-    PlatFile f = open_list(o, folder, name, &path, &failed);
-    if (f == kPlatNoFile) {
-      if (failed == kRestoreRecord || status == kRestoreOk) status = failed;
-      continue;
-    }
-    ListCheck c = restore_check_list(r, name, f, list_buf);
-    (void)plat_file_close(f);
-    printf("%s: %" PRIu64 " records, %" PRIu64 " bytes: %s", name, c.records, c.bytes,
-           c.ok() ? "ok\n" : "");
-    if (!c.ok()) {
-      printf("%" PRIu64 " bad%s\n", c.bad, c.damaged ? ", list damaged" : "");
-      status = kRestoreRecord;
-    }
-  }
-  restore_report_total(r);
-  return status;
 }
 
 Restore g_restore;  // holds the chunker: static, set up once
@@ -183,19 +107,16 @@ uint8_t g_list_buf[kListReadBlock];
 uint8_t g_out_buf[kOutputBlock];
 VerifyBatch g_batch;
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt;
-  int status = parse_options(argc, argv, &opt);
-  if (status != kRestoreOk) return status;
+int restore_command(Options& opt) {
+  int status = kRestoreOk;
   Restore* r = &g_restore;
-  r->verify = opt.verify;
+  r->verify = !opt.no_verify;
   r->check = opt.check;
-  r->progress = opt.progress;
+  r->progress = !opt.quiet;
   r->force_progress = opt.force_progress;
   // A store folder: its store file, and versions for lists.
   const bool folder = plat_path_is_dir(opt.store);
+  const char* dir = folder ? opt.store : nullptr;
   const std::string store = folder ? catalog_store_path(opt.store) : std::string(opt.store);
   // A prune switches a store folder's store and catalogue only while nobody
   // holds its lock: the version, its list and the store are opened from one
@@ -204,13 +125,13 @@ int main(int argc, char** argv) {
   if (folder) (void)store_lock(&lock, opt.store, false);
   if (opt.check) {
     status = restore_open_store(r, store.c_str(), g_window, &g_batch);
-    return status != kRestoreOk ? status : check_lists(r, opt, folder);
+    return status != kRestoreOk ? status : restore_check_lists(r, dir, opt.lists);
   }
   // A version's list is found, and its digest checked, first: the output
   // must not be that list either.
   std::string list_path = opt.lists[0];
   PlatFile list = kPlatNoFile;
-  if (folder && (list = open_list(opt, true, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
+  if (folder && (list = restore_open_list(r, dir, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
     return status;
   }
   if (opt.out != nullptr) {
@@ -223,10 +144,16 @@ int main(int argc, char** argv) {
   if ((status = restore_open_store(r, store.c_str(), g_window, &g_batch)) != kRestoreOk) {
     return status;
   }
-  if (!folder && (list = open_list(opt, false, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
+  if (!folder && (list = restore_open_list(r, nullptr, opt.lists[0], &list_path, &status)) == kPlatNoFile) {
     return status;
   }
   store_unlock(&lock);
   r->list = opt.lists[0];
   return restore_list(r, list, opt.out, g_list_buf, g_out_buf);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return tool_main("chunkcat", kUsage, argc, argv, parse_options, restore_command);
 }

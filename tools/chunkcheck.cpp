@@ -1,6 +1,6 @@
 // chunkcheck: checks a whole store file offline. Its usage and exit
-// statuses are written once, in kUsage below (what --help prints); README's
-// reference is checked against it by tests/e2e/test_docs.py.
+// statuses are written once, in kUsage below (what --help prints);
+// docs/reference.md is checked against it by tests/e2e/test_docs.py.
 //
 // The check itself is client/store_check.h's (the store is only read, and
 // shared: the server may run and append while it is checked); this is the
@@ -47,37 +47,22 @@ struct Options {
   bool json = false;
 };
 
-int parse_options(int argc, char** argv, Options* o) {
-  ToolArgs args;
-  args_begin(&args, "chunkcheck", kUsage, argc, argv);
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "-q") == 0) {
-      o->progress = 0;
-    } else if (strcmp(a, "--progress") == 0) {
-      o->progress = 1;
-    } else if (strcmp(a, "--json") == 0) {
-      o->json = true;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (o->store == nullptr) {
-      o->store = a;
-    } else {
-      return args_error(&args, "one store only; extra argument", a);
-    }
-  }
-  if (o->store == nullptr) return args_error(&args, "a store file is needed", nullptr);
+int parse_options(ToolArgs* args, Options* o) {
+  const ToolOption options[] = {tool_choice("-q", &o->progress, 0),
+                                 tool_choice("--progress", &o->progress, 1),
+                                 tool_flag("--json", &o->json)};
+  std::vector<const char*> operands;
+  if (!args_parse(args, options, &operands)) return kToolUsageStatus;
+  if (operands.size() > 1) return args_error(args, "one store only; extra argument", operands[1]);
+  if (!operands.empty()) o->store = operands[0];
+  if (o->store == nullptr) return args_error(args, "a store file is needed", nullptr);
   return kExitOk;
 }
 
 StoreScan g_scan;
 uint8_t g_block[kReadBlock];
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt;
-  int status = parse_options(argc, argv, &opt);
-  if (status != kExitOk) return status;
+int check_command(Options& opt) {
   PlatFile f = tool_open_read("chunkcheck", "store", opt.store);
   if (f == kPlatNoFile) return kExitUsage;
   StoreCheck c;
@@ -91,4 +76,10 @@ int main(int argc, char** argv) {
     store_check_print(c);
   }
   return c.clean ? kExitOk : kExitNotClean;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return tool_main("chunkcheck", kUsage, argc, argv, parse_options, check_command);
 }

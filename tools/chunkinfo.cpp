@@ -1,5 +1,5 @@
 // chunkinfo: figures of record lists. Its usage and exit statuses are
-// written once, in kUsage below (what --help prints); README's reference is
+// written once, in kUsage below (what --help prints); docs/reference.md is
 // checked against it by tests/e2e/test_docs.py.
 //
 // For each LIST, one line on standard output: its records, the real bytes
@@ -19,6 +19,7 @@
 #include "client/json_out.h"
 #include "client/list_reader.h"
 #include "client/tool_args.h"
+#include "client/tool_messages.h"
 #include "common/record.h"
 #include "common/store_format.h"
 #include "platform/plat.h"
@@ -60,21 +61,11 @@ struct ListFigures {
   uint64_t outside = 0;  // records not inside the store
 };
 
-int parse_options(int argc, char** argv, Options* o) {
-  ToolArgs args;
-  args_begin(&args, "chunkinfo", kUsage, argc, argv);
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "--store") == 0) {
-      if (!(o->store = args_value(&args))) return args_error(&args, "--store needs a path", nullptr);
-    } else if (strcmp(a, "--json") == 0) {
-      o->json = true;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else {
-      o->lists.push_back(a);
-    }
-  }
-  if (o->lists.empty()) return args_error(&args, "a record list is needed", nullptr);
+int parse_options(ToolArgs* args, Options* o) {
+  const ToolOption options[] = {tool_value("--store", &o->store, "--store needs a path"),
+                                 tool_flag("--json", &o->json)};
+  if (!args_parse(args, options, &o->lists)) return kToolUsageStatus;
+  if (o->lists.empty()) return args_error(args, "a record list is needed", nullptr);
   return kExitOk;
 }
 
@@ -107,12 +98,8 @@ std::string figures_json(const ListFigures& f, bool with_store) {
 
 uint8_t g_list_buf[kListReadBlock];
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt;
-  int status = parse_options(argc, argv, &opt);
-  if (status != kExitOk) return status;
+int info_command(Options& opt) {
+  int status = kExitOk;
   uint64_t store_size = 0;
   if (opt.store) {
     PlatFile s = tool_open_read("chunkinfo", "store", opt.store);
@@ -153,13 +140,8 @@ int main(int argc, char** argv) {
     }
     (void)plat_file_close(f);
     if (!opt.json) print_figures(name, fig, opt.store != nullptr);
-    if (step == kListReadFailed) {
-      fprintf(stderr, "chunkinfo: reading %s failed after record %" PRIu64 ": %s\n", name,
-              l.index, plat_error_text(l.error));
-      status = kExitBadList;
-    } else if (l.stray != 0) {
-      fprintf(stderr, "chunkinfo: %s ends inside a record: %zu stray bytes after record %" PRIu64
-              "\n", name, l.stray, l.index);
+    if (step == kListReadFailed || l.stray != 0) {
+      say_list_fault("chunkinfo", name, l, step);
       status = kExitBadList;
     }
     if (fig.outside > 0) status = kExitBadList;
@@ -181,4 +163,10 @@ int main(int argc, char** argv) {
     print_figures("total", total, opt.store != nullptr);
   }
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return tool_main("chunkinfo", kUsage, argc, argv, parse_options, info_command);
 }

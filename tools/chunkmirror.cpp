@@ -46,17 +46,17 @@ const char kUsage[] =
     "  --version             the version\n"
     "\n"
     "exit statuses: 0 done; 1 usage, STOREDIR is not a store folder, or\n"
-    "PUBDIR is STOREDIR (MIRRORDIR is SOURCE);\n"
-    "publish: 2 the store cannot be read or synced, or is damaged; 3 PUBDIR\n"
-    "cannot be written, or its manifest is damaged; 4 the store no longer extends what PUBDIR holds (it was pruned,\n"
-    "or it is another store): nothing published;\n"
-    "pull: 2 SOURCE cannot be reached or read now, or a download stopped (the\n"
-    "next pull resumes it); 3 what SOURCE sent does not verify (a damaged or\n"
-    "cut manifest, segment, description or list): nothing of it installed;\n"
-    "4 MIRRORDIR is not a prefix of this master (another store, a master that\n"
-    "was pruned, bytes no pull appended): refused, the mirror left as it is;\n"
-    "5 MIRRORDIR cannot be written;\n"
-    "130/143 interrupted (SIGINT/SIGTERM).\n";
+    "PUBDIR is STOREDIR (MIRRORDIR is SOURCE); 2 (publish) the store cannot\n"
+    "be read or synced, or is damaged, (pull) SOURCE cannot be reached or\n"
+    "read now, or a download stopped (the next pull resumes it); 3 (publish)\n"
+    "PUBDIR cannot be written, or its manifest is damaged, (pull) what SOURCE\n"
+    "sent does not verify (a damaged or cut manifest, segment, description or\n"
+    "list): nothing of it installed; 4 (publish) the store no longer extends\n"
+    "what PUBDIR holds (it was pruned, or it is another store): nothing\n"
+    "published, (pull) MIRRORDIR is not a prefix of this master (another\n"
+    "store, a master that was pruned, bytes no pull appended): refused, the\n"
+    "mirror left as it is; 5 (pull) MIRRORDIR cannot be written; 130/143\n"
+    "interrupted (SIGINT/SIGTERM).\n";
 
 // The two folder arguments and the options of either subcommand.
 struct Options {

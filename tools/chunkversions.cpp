@@ -1,6 +1,6 @@
 // chunkversions: the versions of a store folder, listed, checked, and what
 // deduplication saved. Its usage and exit statuses are written once, in
-// kUsage below (what --help prints); README's reference is checked against
+// kUsage below (what --help prints); docs/reference.md is checked against
 // it by tests/e2e/test_docs.py.
 //
 // A thin dispatcher: each subcommand is a row of kSubcommands, its options
@@ -76,21 +76,14 @@ const char kUsage[] =
 int parse_common(const char* name, int argc, char** argv, VersionsOptions* o, bool progress) {
   ToolArgs args;
   args_begin(&args, "chunkversions", kUsage, argc, argv);
-  while (const char* a = args_next(&args)) {
-    if (strcmp(a, "--json") == 0) {
-      o->json = true;
-    } else if (progress && strcmp(a, "-q") == 0) {
-      o->progress = 0;
-    } else if (progress && strcmp(a, "--progress") == 0) {
-      o->progress = 1;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (o->dir == nullptr) {
-      o->dir = a;
-    } else {
-      return args_error(&args, "one store folder only; extra argument", a);
-    }
+  const ToolOption options[] = {tool_flag("--json", &o->json), tool_choice("-q", &o->progress, 0),
+                                 tool_choice("--progress", &o->progress, 1)};
+  std::vector<const char*> operands;
+  if (!args_parse(&args, options, progress ? 3 : 1, &operands)) return kToolUsageStatus;
+  if (operands.size() > 1) {
+    return args_error(&args, "one store folder only; extra argument", operands[1]);
   }
+  if (!operands.empty()) o->dir = operands[0];
   if (o->dir == nullptr) {
     char what[64];
     snprintf(what, sizeof what, "%s needs a store folder DIR", name);
@@ -99,60 +92,43 @@ int parse_common(const char* name, int argc, char** argv, VersionsOptions* o, bo
   return kVersionsOk;
 }
 
-int run_list(int argc, char** argv) {
-  VersionsOptions o;
-  int status = parse_common("list", argc, argv, &o, false);
-  return status != kVersionsOk ? status : versions_list(o);
-}
-
-int run_check(int argc, char** argv) {
-  VersionsOptions o;
-  int status = parse_common("check", argc, argv, &o, true);
-  return status != kVersionsOk ? status : versions_check(o);
-}
-
-int run_stats(int argc, char** argv) {
-  VersionsOptions o;
-  int status = parse_common("stats", argc, argv, &o, true);
-  return status != kVersionsOk ? status : versions_stats(o);
-}
-
 int run_prune(int argc, char** argv) {
   PruneRequest r;
   bool json = false;
-  const char* dir = nullptr;
+  const char *last = nullptr, *since = nullptr, *dir = nullptr;
   ToolArgs args;
   args_begin(&args, "chunkversions", kUsage, argc, argv);
+  const ToolOption options[] = {
+      tool_value("--keep-last", &last, "--keep-last needs a number from 1"),
+      tool_value("--keep-newer-than", &since,
+                 "--keep-newer-than needs YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ"),
+      tool_flag("--json", &json), tool_flag("-q", &r.quiet)};
+  std::vector<const char*> operands;
   while (const char* a = args_next(&args)) {
-    unsigned long n = 0;
     if (strcmp(a, "--keep") == 0) {
       const char* v = args_value(&args);
       if (!v || !version_name_ok(v)) return args_error(&args, "--keep needs a version name", v);
       r.keep.push_back(v);
-    } else if (strcmp(a, "--keep-last") == 0) {
-      const char* v = args_value(&args);
-      if (!v || !args_unsigned(v, 1000000000, &n) || n == 0) {
-        return args_error(&args, "--keep-last needs a number from 1", v);
-      }
-      r.keep_last = int64_t(n);
-    } else if (strcmp(a, "--keep-newer-than") == 0) {
-      const char* v = args_value(&args);
-      if (!v || !prune_date_ok(v)) {
-        return args_error(&args, "--keep-newer-than needs YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ", v);
-      }
-      r.keep_since = v;
-    } else if (strcmp(a, "--json") == 0) {
-      json = true;
-    } else if (strcmp(a, "-q") == 0) {
-      r.quiet = true;
-    } else if (args_is_option(a)) {
-      return args_error(&args, "unknown option", a);
-    } else if (dir == nullptr) {
-      dir = a;
-    } else {
-      return args_error(&args, "one store folder only; extra argument", a);
+      continue;
+    }
+    const ArgTaken t = args_take(&args, a, options);
+    if (t == kArgBad || (t == kArgOther && !args_operand(&args, a, &operands))) {
+      return kToolUsageStatus;
     }
   }
+  unsigned long n = 0;
+  if (!args_count(&args, last, 1000000000, "--keep-last needs a number from 1", &n)) {
+    return kToolUsageStatus;
+  }
+  if (last) r.keep_last = int64_t(n);
+  if (since && !prune_date_ok(since)) {
+    return args_error(&args, "--keep-newer-than needs YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ", since);
+  }
+  if (since) r.keep_since = since;
+  if (operands.size() > 1) {
+    return args_error(&args, "one store folder only; extra argument", operands[1]);
+  }
+  if (!operands.empty()) dir = operands[0];
   if (dir == nullptr) return args_error(&args, "prune needs a store folder DIR", nullptr);
   if (r.keep.empty() && r.keep_last < 0 && r.keep_since.empty()) {
     return args_error(&args, "prune needs what to keep: --keep, --keep-last or --keep-newer-than",
@@ -166,19 +142,28 @@ int run_prune(int argc, char** argv) {
   return status;
 }
 
-// One row per subcommand: its name, and what runs it with its own
-// arguments (argv[0] is the subcommand's name).
+// One row per subcommand: its name, and the report it runs once its
+// options are taken (prune, which takes its own, has none).
 struct Subcommand {
   const char* name;
-  int (*run)(int argc, char** argv);
+  int (*report)(const VersionsOptions& o);
+  bool progress;  // takes -q and --progress
 };
 
 const Subcommand kSubcommands[] = {
-    {"list", run_list},
-    {"check", run_check},
-    {"stats", run_stats},
-    {"prune", run_prune},
+    {"list", versions_list, false},
+    {"check", versions_check, true},
+    {"stats", versions_stats, true},
+    {"prune", nullptr, false},
 };
+
+// argv[0] is the subcommand's name.
+int run(const Subcommand& s, int argc, char** argv) {
+  if (s.report == nullptr) return run_prune(argc, argv);
+  VersionsOptions o;
+  const int status = parse_common(s.name, argc, argv, &o, s.progress);
+  return status != kVersionsOk ? status : s.report(o);
+}
 
 }  // namespace
 
@@ -190,7 +175,7 @@ int main(int argc, char** argv) {
   }
   usage_answer("chunkversions", kUsage, argv[1]);
   for (const Subcommand& s : kSubcommands) {
-    if (strcmp(argv[1], s.name) == 0) return s.run(argc - 1, argv + 1);
+    if (strcmp(argv[1], s.name) == 0) return run(s, argc - 1, argv + 1);
   }
   fprintf(stderr, "chunkversions: unknown subcommand: %s\n(chunkversions --help shows the usage)\n",
           argv[1]);

@@ -1,7 +1,9 @@
-"""README against the programs: each program's exit statuses are written once,
-in its usage text (what --help prints); README's tables must say the same,
-and the sources' header comments must not keep a copy of their own. The
-user guide's transcript is run command by command and must print what it
+"""The documentation against the programs: each program's usage and exit
+statuses are written once, in its usage text (what --help prints); the
+reference (docs/reference.md) must give the same synopsis and statuses for
+every program, those of tools/ found by their sources, and the sources'
+header comments must not keep a copy of their own. The user guide's
+transcript (docs/guide.md) is run command by command and must print what it
 shows, numbers that depend on the machine (speeds, times) aside.
 """
 import os
@@ -19,30 +21,36 @@ from harness import (BIN_DIR, EXE_SUFFIX, PORT, PRIVATE_NETWORK, RUNNER, START_T
                      without_sanitizer_note)
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-README = os.path.join(SOURCE_DIR, "README.md")
-
-# Where each program's main lives: its header comment is checked.
-PROGRAM_SOURCES = {
-    "chunkstore": "server/main.cpp",
-    "chunkpack": "pack/main.cpp",
-    "chunkstop": "stop/main.cpp",
-    "chunksend": "tools/chunksend.cpp",
-    "chunkcat": "tools/chunkcat.cpp",
-    "chunkinfo": "tools/chunkinfo.cpp",
-    "chunkcheck": "tools/chunkcheck.cpp",
-    "chunkunpack": "tools/chunkunpack.cpp",
-    "chunkversions": "tools/chunkversions.cpp",
-}
+REFERENCE = os.path.join(SOURCE_DIR, "docs", "reference.md")
+GUIDE = os.path.join(SOURCE_DIR, "docs", "guide.md")
 
 
-def readme():
-    with open(README, encoding="utf-8") as f:
+def program_sources():
+    """Where each program's main lives (its header comment is checked): the
+    three programs, and every tools/NAME.cpp, which builds the program NAME."""
+    out = {"chunkstore": "server/main.cpp", "chunkpack": "pack/main.cpp",
+           "chunkstop": "stop/main.cpp"}
+    for name in sorted(os.listdir(os.path.join(SOURCE_DIR, "tools"))):
+        if name.endswith(".cpp"):
+            out[name[:-len(".cpp")]] = "tools/" + name
+    return out
+
+
+PROGRAM_SOURCES = program_sources()
+
+
+def read_doc(path):
+    with open(path, encoding="utf-8") as f:
         return f.read()
+
+
+def reference():
+    return read_doc(REFERENCE)
 
 
 def plain(text):
     """Text as compared: no Markdown quoting, one blank between words, and
-    "130/143" written as README writes it, "130, 143"."""
+    "130/143" written as the reference writes it, "130, 143"."""
     text = text.replace("`", "").replace('"', "").replace("\\|", "|")
     text = re.sub(r"\b(\d+)/(\d+)\b", r"\1, \2", text)
     return " ".join(text.split())
@@ -80,19 +88,34 @@ def help_statuses(name):
     return split_statuses(m.group(1))
 
 
-def readme_statuses(name):
-    """README's statuses of one program: the "Exit statuses" cell of the
-    table of programs, or, where that says "see below", the Status table
-    after the program's paragraph in the reference."""
-    text = readme()
-    row = re.search(r"^\| `%s` \| .* \| (.*) \|$" % name, text, re.M)
+def help_synopsis(name):
+    """The forms of the command line --help gives, without the name."""
+    r = run_program(name, ["--help"], cwd=tempfile.gettempdir())
+    text = r.stdout.replace(b"\r\n", b"\n").decode()
+    return [" ".join(m.split()) for m in
+            re.findall(r"^(?:usage: |       )%s\b(.*)$" % name, text, re.M)]
+
+
+def program_row(name):
+    """The program's row of the reference's table of programs: its
+    Arguments and Exit statuses cells."""
+    row = re.search(r"^\| `%s` \| (.*) \| (.*) \|$" % name, reference(), re.M)
     if row is None:
-        raise AssertionError("README's table of programs has no row for %s" % name)
-    if row.group(1) != "see below":
-        return split_statuses(row.group(1))
+        raise AssertionError("the reference's table of programs has no row for %s" % name)
+    return row.group(1), row.group(2)
+
+
+def documented_statuses(name):
+    """The reference's statuses of one program: the "Exit statuses" cell of
+    the table of programs, or, where that says "see below", the Status table
+    after the program's paragraph."""
+    text = reference()
+    cell = program_row(name)[1]
+    if cell != "see below":
+        return split_statuses(cell)
     at = text.find("\n**%s**" % name)
     if at < 0:
-        raise AssertionError("README has no paragraph **%s**" % name)
+        raise AssertionError("the reference has no paragraph **%s**" % name)
     table = text.find("\n| Status | Meaning |", at)
     out = {}
     for line in text[table:].split("\n")[3:]:
@@ -114,18 +137,28 @@ def header_comment(path):
 
 
 class StatusesAreWrittenOnce(unittest.TestCase):
-    def test_readme_gives_every_status_in_the_words_of_the_usage_text(self):
+    def test_reference_gives_every_status_in_the_words_of_the_usage_text(self):
         for name in PROGRAM_SOURCES:
             with self.subTest(program=name):
                 usage = help_statuses(name)
-                documented = readme_statuses(name)
+                documented = documented_statuses(name)
                 self.assertTrue(usage, name)
                 self.assertEqual(sorted(documented), sorted(usage),
-                                 "%s: README and --help list different statuses" % name)
+                                 "%s: the reference and --help list different statuses" % name)
                 for status, meaning in usage.items():
                     self.assertIn(meaning, documented[status],
-                                  "%s status %s: README does not say what --help says"
+                                  "%s status %s: the reference does not say what --help says"
                                   % (name, status))
+
+    def test_reference_gives_every_form_of_the_command_line(self):
+        for name in PROGRAM_SOURCES:
+            with self.subTest(program=name):
+                forms = help_synopsis(name)
+                self.assertTrue(forms, "%s --help gives no usage line" % name)
+                arguments = plain(program_row(name)[0])
+                for form in forms:
+                    self.assertIn(plain(form), arguments,
+                                  "%s: the reference's arguments do not give %r" % (name, form))
 
     def test_source_header_comments_leave_usage_and_statuses_to_the_usage_text(self):
         for name, path in PROGRAM_SOURCES.items():
@@ -150,11 +183,11 @@ class StatusesAreWrittenOnce(unittest.TestCase):
 # ---- the user guide ------------------------------------------------------
 
 def guide_blocks():
-    """The code blocks of README's first session, in order: each a list of
-    command lines and the output lines shown under them ("# " lines)."""
-    text = readme()
-    start = text.index("### A first session")
-    end = text.index("\n## Reference", start)
+    """The code blocks of the guide's first session, in order: each a list
+    of command lines and the output lines shown under them ("# " lines)."""
+    text = read_doc(GUIDE)
+    start = text.index("## A first session")
+    end = text.index("\n## ", start + 1)
     blocks, current = [], None
     for line in text[start:end].split("\n"):
         if line.startswith("    "):
@@ -199,7 +232,7 @@ def as_shown(output):
 @unittest.skipIf(RUNNER or EXE_SUFFIX, "the guide runs the Linux programs from a POSIX shell")
 class UserGuide(unittest.TestCase):
     """Runs the guide's commands as a reader would, in a home folder of its
-    own, and compares what each block prints with what README shows."""
+    own, and compares what each block prints with what the guide shows."""
 
     def setUp(self):
         if not os.path.isdir("/usr/share/doc/git"):
