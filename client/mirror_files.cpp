@@ -54,6 +54,42 @@ bool mirror_file_size(const std::string& path, uint64_t* size, std::string* why)
   return ok;
 }
 
+namespace {
+
+struct HeadDigest {
+  Sha256 h;
+  const uint8_t* p;
+  size_t n;
+};
+
+void digest_head(void* ctx) {
+  HeadDigest* d = static_cast<HeadDigest*>(ctx);
+  sha256_init(&d->h);
+  sha256_update(&d->h, d->p, d->n);
+}
+
+}  // namespace
+
+std::string mirror_sha256_beside(const uint8_t* p, size_t total, size_t tail,
+                                 size_t (*cut)(void* ctx), void* ctx, size_t* n) {
+  HeadDigest d{Sha256{}, p, total > tail ? total - tail : 0};
+  PlatThread beside;
+  const bool started = plat_thread_start(&beside, digest_head, &d);
+  *n = cut(ctx);
+  if (started) {
+    plat_thread_join(&beside);
+  } else {
+    digest_head(&d);  // no second thread to be had: one after the other
+  }
+  if (*n < d.n) return mirror_sha256(p, *n);
+  sha256_update(&d.h, p + d.n, *n - d.n);
+  uint8_t out[kSha256Size];
+  sha256_final(&d.h, out);
+  char hex[2 * kSha256Size + 1];
+  sha256_hex(out, hex);
+  return hex;
+}
+
 std::string mirror_sha256(const uint8_t* p, size_t n) {
   Sha256 h;
   sha256_init(&h);

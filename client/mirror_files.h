@@ -30,6 +30,13 @@ inline std::string mirror_sha256(const std::string& s) {
   return mirror_sha256(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
+// The SHA-256 (as text) of p[0, n), where n is what cut(ctx) returns after
+// it has gone over p[0, total): the digest of all but the last `tail` bytes
+// runs on a second thread meanwhile (both take the time of the longer).
+// An n short of total - tail is digested again after the cut, from the start.
+std::string mirror_sha256_beside(const uint8_t* p, size_t total, size_t tail,
+                                 size_t (*cut)(void* ctx), void* ctx, size_t* n);
+
 // Whether the record list's bytes are whole records, each inside a store of
 // `size` bytes.
 bool mirror_list_inside(const std::string& list, uint64_t size);

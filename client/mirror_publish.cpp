@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "chunk/chunker.h"
 #include "client/catalog.h"
 #include "client/mirror_files.h"
 #include "client/mirror_manifest.h"
@@ -102,7 +103,23 @@ int add_segments(Publish* p) {
       return fail(kPublishStoreFailed, "cannot read " + p->store_path + ": " +
                                            plat_error_text(plat_file_last_error()));
     }
-    const SegmentLayout l = segment_layout(p->buf.data(), pos, n);
+    // The segment ends with the last whole chunk, which the cut finds; all
+    // before the longest chunk and its padding is digested meanwhile.
+    struct Cut {
+      const uint8_t* bytes;
+      uint64_t pos;
+      size_t n;
+      SegmentLayout lay;
+    } c{p->buf.data(), pos, n, SegmentLayout{}};
+    auto cut = [](void* ctx) {
+      Cut* x = static_cast<Cut*>(ctx);
+      x->lay = segment_layout(x->bytes, x->pos, x->n);
+      return x->lay.whole_end > x->pos ? size_t(x->lay.whole_end - x->pos) : size_t(0);
+    };
+    size_t whole = 0;
+    const std::string digest = mirror_sha256_beside(
+        p->buf.data(), n, padded_chunk_size(kMaxChunkLength), cut, &c, &whole);
+    const SegmentLayout& l = c.lay;
     if (!l.header_ok) {
       return fail(kPublishStoreFailed, p->store_path + " does not begin with the store header");
     }
@@ -116,7 +133,7 @@ int add_segments(Publish* p) {
     MirrorSegment s;
     s.offset = pos;
     s.size = l.whole_end - pos;
-    s.sha256 = mirror_sha256(p->buf.data(), size_t(s.size));
+    s.sha256 = digest;
     const std::string path = p->req->pub_dir + "/" + manifest_segment_path(s);
     uint64_t have = 0;
     std::string why;

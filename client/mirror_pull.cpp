@@ -200,26 +200,21 @@ int fetch_segment(Pull* p, const MirrorSegment& s, const std::string& part) {
   }
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(p->seg.data());
   const size_t n = p->seg.size();
-  // The digest on a second core while this one cuts the same bytes: the
-  // two together take as long as the longer of them.
-  struct Digest {
+  // The digest on a second core while this one cuts the same bytes.
+  struct Cut {
     const uint8_t* bytes;
+    uint64_t offset;
     size_t n;
-    std::string hex;
-  } d{bytes, n, std::string()};
-  auto work = [](void* ctx) {
-    Digest* x = static_cast<Digest*>(ctx);
-    x->hex = mirror_sha256(x->bytes, x->n);
+    SegmentLayout lay;
+  } c{bytes, s.offset, n, SegmentLayout{}};
+  auto cut = [](void* ctx) {
+    Cut* x = static_cast<Cut*>(ctx);
+    x->lay = segment_layout(x->bytes, x->offset, x->n);
+    return x->n;
   };
-  PlatThread beside;
-  const bool started = plat_thread_start(&beside, work, &d);
-  const SegmentLayout lay = segment_layout(bytes, s.offset, n);
-  if (started) {
-    plat_thread_join(&beside);
-  } else {
-    work(&d);  // no second thread to be had: one after the other
-  }
-  const std::string& digest = d.hex;
+  size_t digested = 0;
+  const std::string digest = mirror_sha256_beside(bytes, n, 0, cut, &c, &digested);
+  const SegmentLayout& lay = c.lay;
   std::string bad;
   if (digest != s.sha256) {
     bad = "its SHA-256 is not the manifest's";

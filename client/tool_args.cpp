@@ -63,6 +63,17 @@ int tool_usage_error(const char* tool, const char* what, const char* arg) {
   return kToolUsageStatus;
 }
 
+bool tool_subcommand_given(const char* tool, const char* usage, const char* names, int argc,
+                           char** argv) {
+  if (argc < 2) {
+    fprintf(stderr, "%s: a subcommand is needed: %s\n(%s --help shows the usage)\n", tool, names,
+            tool);
+    return false;
+  }
+  usage_answer(tool, usage, argv[1]);
+  return true;
+}
+
 bool args_unsigned(const char* s, unsigned long max, unsigned long* out) {
   if (*s == 0) return false;
   char* end = nullptr;

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "common/output_check.h"
@@ -117,3 +118,21 @@ PlatFile tool_open_read(const char* tool, const char* what, const char* path);
 // cannot be written (a directory, a missing folder).
 int tool_check_output(const char* tool, const char* out, const NamedFile* inputs, size_t n,
                       int unwritable_status);
+
+// A program of subcommands: argv[1] names one of them (`names` lists them
+// for the message); --help and --version are answered first. False, after
+// the message, when none is given.
+bool tool_subcommand_given(const char* tool, const char* usage, const char* names, int argc,
+                           char** argv);
+// The row of subs whose name argv[1] is, or null after the message (none
+// given, or an unknown one).
+template <class Sub, size_t N>
+const Sub* tool_subcommand(const char* tool, const char* usage, const Sub (&subs)[N],
+                           const char* names, int argc, char** argv) {
+  if (!tool_subcommand_given(tool, usage, names, argc, argv)) return nullptr;
+  for (const Sub& s : subs) {
+    if (strcmp(argv[1], s.name) == 0) return &s;
+  }
+  (void)tool_usage_error(tool, "unknown subcommand", argv[1]);
+  return nullptr;
+}

@@ -26,6 +26,14 @@
 
 namespace {
 
+// Calls f again while a signal cuts it short (EINTR).
+template <class F>
+auto again_on_eintr(F f) {
+  auto r = f();
+  while (r < 0 && errno == EINTR) r = f();
+  return r;
+}
+
 sockaddr_in to_sockaddr(const PlatAddr4& a) {
   sockaddr_in sa;
   memset(&sa, 0, sizeof sa);
@@ -125,35 +133,24 @@ PlatSocket plat_sock_accept(PlatSocket s, PlatAddr4* peer) {
 
 int plat_sock_connect(PlatSocket s, const PlatAddr4& addr) {
   sockaddr_in sa = to_sockaddr(addr);
-  int r;
-  do {
-    r = connect(int(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  } while (r < 0 && errno == EINTR);
+  const int r = again_on_eintr(
+      [&] { return connect(int(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa); });
   return int(sock_result(r));
 }
 
 long plat_sock_recv(PlatSocket s, void* buf, size_t n) {
-  long r;
-  do {
-    r = recv(int(s), buf, n, 0);
-  } while (r < 0 && errno == EINTR);
+  const long r = again_on_eintr([&] { return recv(int(s), buf, n, 0); });
   return sock_result(r);
 }
 
 long plat_sock_send(PlatSocket s, const void* buf, size_t n) {
-  long r;
-  do {
-    r = send(int(s), buf, n, MSG_NOSIGNAL);
-  } while (r < 0 && errno == EINTR);
+  const long r = again_on_eintr([&] { return send(int(s), buf, n, MSG_NOSIGNAL); });
   return sock_result(r);
 }
 
 long plat_sock_send_more(PlatSocket s, const void* buf, size_t n) {
 #ifdef MSG_MORE
-  long r;
-  do {
-    r = send(int(s), buf, n, MSG_NOSIGNAL | MSG_MORE);
-  } while (r < 0 && errno == EINTR);
+  const long r = again_on_eintr([&] { return send(int(s), buf, n, MSG_NOSIGNAL | MSG_MORE); });
   return sock_result(r);
 #else
   return plat_sock_send(s, buf, n);
@@ -429,19 +426,13 @@ bool plat_path_size(const char* path, uint64_t* size) {
 }
 
 long plat_file_read(PlatFile f, void* buf, size_t n) {
-  ssize_t r;
-  do {
-    r = read(int(f), buf, n);
-  } while (r < 0 && errno == EINTR);
+  const ssize_t r = again_on_eintr([&] { return read(int(f), buf, n); });
   if (r < 0) g_file_error = errno;
   return long(r);
 }
 
 long plat_file_write(PlatFile f, const void* buf, size_t n) {
-  ssize_t r;
-  do {
-    r = write(int(f), buf, n);
-  } while (r < 0 && errno == EINTR);
+  const ssize_t r = again_on_eintr([&] { return write(int(f), buf, n); });
   if (r < 0) g_file_error = errno;
   return long(r);
 }

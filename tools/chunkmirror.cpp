@@ -153,16 +153,6 @@ const Subcommand kSubcommands[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "chunkmirror: a subcommand is needed: publish or pull\n"
-            "(chunkmirror --help shows the usage)\n");
-    return kToolUsageStatus;
-  }
-  usage_answer("chunkmirror", kUsage, argv[1]);
-  for (const Subcommand& s : kSubcommands) {
-    if (strcmp(argv[1], s.name) == 0) return s.run(argc - 1, argv + 1);
-  }
-  fprintf(stderr, "chunkmirror: unknown subcommand: %s\n(chunkmirror --help shows the usage)\n",
-          argv[1]);
-  return kToolUsageStatus;
+  const Subcommand* s = tool_subcommand("chunkmirror", kUsage, kSubcommands, "publish or pull", argc, argv);
+  return s != nullptr ? s->run(argc - 1, argv + 1) : kToolUsageStatus;
 }

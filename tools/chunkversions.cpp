@@ -168,16 +168,7 @@ int run(const Subcommand& s, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "chunkversions: a subcommand is needed: list, check, stats or prune\n"
-            "(chunkversions --help shows the usage)\n");
-    return kToolUsageStatus;
-  }
-  usage_answer("chunkversions", kUsage, argv[1]);
-  for (const Subcommand& s : kSubcommands) {
-    if (strcmp(argv[1], s.name) == 0) return run(s, argc - 1, argv + 1);
-  }
-  fprintf(stderr, "chunkversions: unknown subcommand: %s\n(chunkversions --help shows the usage)\n",
-          argv[1]);
-  return kToolUsageStatus;
+  const Subcommand* s =
+      tool_subcommand("chunkversions", kUsage, kSubcommands, "list, check, stats or prune", argc, argv);
+  return s != nullptr ? run(*s, argc - 1, argv + 1) : kToolUsageStatus;
 }
