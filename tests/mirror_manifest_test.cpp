@@ -2,6 +2,7 @@
 // same, and anything but a whole, consistent manifest is refused, since a
 // pull trusts it to say which bytes come next.
 #include "client/mirror_manifest.h"
+#include "client/mirror_files.h"
 
 #include <gtest/gtest.h>
 
@@ -71,3 +72,28 @@ TEST(MirrorManifest, RefusesWhatIsNotWholeAndConsistent) {
 }
 
 }  // namespace
+
+// The digest a segment's cut and the second thread share: whatever length
+// the cut settles on (all of it, inside the last `tail` bytes, short of
+// them, nothing), the text is the SHA-256 of exactly that many bytes.
+TEST(MirrorDigestBeside, IsTheDigestOfWhatTheCutKeeps) {
+  std::string bytes(300000, '\0');
+  for (size_t i = 0; i < bytes.size(); i++) bytes[i] = char((i * 2654435761u) >> 13);
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  struct Case {
+    size_t total, tail, keep;
+  };
+  const Case cases[] = {
+      {300000, 0, 300000},      {300000, 65536, 300000}, {300000, 65536, 250000},
+      {300000, 65536, 234464},  {300000, 65536, 100000}, {300000, 65536, 0},
+      {1000, 65536, 1000},      {1000, 65536, 10},       {0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    size_t keep = c.keep;
+    auto cut = [](void* ctx) { return *static_cast<size_t*>(ctx); };
+    size_t n = 1;
+    const std::string got = mirror_sha256_beside(p, c.total, c.tail, cut, &keep, &n);
+    EXPECT_EQ(n, c.keep);
+    EXPECT_EQ(got, mirror_sha256(p, c.keep)) << c.total << " " << c.tail << " " << c.keep;
+  }
+}

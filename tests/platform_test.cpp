@@ -168,6 +168,38 @@ TEST_F(PlatFileTest, RenameReplacesTheTargetAndRemoveDeletes) {
   EXPECT_STRNE(plat_error_text(plat_file_last_error()), "");
 }
 
+// A file's length as the sender states it: by name, and from the open file
+// with its position left at the start, for empty and non-empty files; no
+// size for a folder or a missing name.
+TEST_F(PlatFileTest, LengthOfAFileByNameAndOpen) {
+  for (const std::string& text : {std::string(), std::string("x"), std::string(70000, 'y')}) {
+    write_file(a_, text);
+    uint64_t by_name = 1, open_length = 1;
+    EXPECT_TRUE(plat_path_size(a_, &by_name));
+    EXPECT_EQ(by_name, text.size());
+    PlatFile f = plat_file_open_read(a_);
+    ASSERT_NE(f, kPlatNoFile);
+    EXPECT_TRUE(plat_file_length(f, &open_length));
+    EXPECT_EQ(open_length, text.size());
+    std::string head(4, '\0');
+    EXPECT_EQ(plat_file_read_full(f, head.data(), head.size()),
+              long(std::min<size_t>(4, text.size())));
+    plat_file_close(f);
+  }
+  uint64_t size = 7;
+  EXPECT_FALSE(plat_path_size(dir_.file("").c_str(), &size));
+  EXPECT_FALSE(plat_path_size(b_, &size));  // never written
+}
+
+// Work on a second thread: started, it runs once, and its join waits for it.
+TEST(PlatThread, RunsTheWorkOnceAndJoinWaitsForIt) {
+  int runs = 0;
+  PlatThread t;
+  ASSERT_TRUE(plat_thread_start(&t, [](void* ctx) { ++*static_cast<int*>(ctx); }, &runs));
+  plat_thread_join(&t);
+  EXPECT_EQ(runs, 1);
+}
+
 TEST(PlatNet, NonBlockingListenerWithNothingPendingWouldBlock) {
   ASSERT_TRUE(plat_net_start());
   PlatSocket s = plat_tcp_socket();
