@@ -18,7 +18,6 @@ namespace {
 constexpr char kTool[] = "chunkmirror";
 constexpr char kPullLockName[] = "$pull";
 constexpr uint64_t kMaxManifest = uint64_t(256) << 20;
-constexpr uint64_t kMaxVersionText = uint64_t(1) << 20;
 
 struct Pull {
   const PullRequest* req;
