@@ -28,6 +28,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -372,9 +373,16 @@ std::string PumpSimulation::run_seed(uint64_t seed) {
   return "";
 }
 
-// 2,400 schedules in 8 groups, so that ctest runs them side by side.
+// 2,400 schedules in 8 groups, so that ctest runs them side by side;
+// CHUNK_PUMP_SEED_GROUPS=N runs N groups (more seeds, for a deeper search).
 constexpr int kGroups = 8;
 constexpr int kSeedsPerGroup = 300;
+
+int seed_groups() {
+  const char* v = getenv("CHUNK_PUMP_SEED_GROUPS");
+  const int n = v != nullptr ? atoi(v) : 0;
+  return n > 0 ? n : kGroups;
+}
 
 TEST_P(PumpSimulation, EverySchedulePreservesWakeUpsAndEndsLikeTheModel) {
   g_schedules_with_sync_in_flight = 0;
@@ -386,6 +394,6 @@ TEST_P(PumpSimulation, EverySchedulePreservesWakeUpsAndEndsLikeTheModel) {
   EXPECT_GT(g_schedules_with_sync_in_flight, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, PumpSimulation, ::testing::Range(0, kGroups));
+INSTANTIATE_TEST_SUITE_P(Seeds, PumpSimulation, ::testing::Range(0, seed_groups()));
 
 }  // namespace
